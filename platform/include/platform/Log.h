@@ -1,0 +1,57 @@
+#pragma once
+// The system log. Every line goes to syslog (ident "vla") and to standard
+// error, and to every sink installed with ScopedLogSink. The line is always
+// data, never a format. Lines longer than kMaxLogLineBytes are cut there and
+// end with a marker that says how many bytes were left out.
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+inline constexpr std::size_t kMaxLogLineBytes = 8192;
+
+// Writes one log line. Thread-safe.
+void log(std::string_view line);
+
+// Applies the length limit of log() to a line (exposed for tests).
+std::string limitLogLine(std::string_view line);
+
+// Installs an extra receiver of log lines for its lifetime. Sinks nest; each
+// line reaches every installed sink. Sinks may be called from any thread.
+class ScopedLogSink {
+ public:
+  using Sink = std::function<void(std::string_view)>;
+  explicit ScopedLogSink(Sink sink);
+  ~ScopedLogSink();
+  ScopedLogSink(const ScopedLogSink&) = delete;
+  ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+
+ private:
+  std::size_t id_;
+};
+
+// Collects every log line written while it lives. Thread-safe.
+class LogCapture {
+ public:
+  LogCapture();
+  std::vector<std::string> lines() const;
+  bool contains(std::string_view line) const;
+  std::size_t count(std::string_view line) const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  ScopedLogSink sink_;
+};
+
+// Whether log lines also go to standard error (default: yes). Tests that
+// produce many lines may turn this off.
+void setLogToStandardError(bool enabled);
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+#pragma once
+// The desktop workspace: opens documents in their default application,
+// reports the launch and the end of the processes it starts through its
+// notification centre, and hears about file-system changes.
+
+#include <memory>
+#include <string>
+
+#include "platform/NotificationCenter.h"
+
+namespace platform {
+
+inline constexpr char NSWorkspaceDidLaunchApplicationNotification[] =
+    "NSWorkspaceDidLaunchApplicationNotification";
+inline constexpr char NSWorkspaceDidTerminateApplicationNotification[] =
+    "NSWorkspaceDidTerminateApplicationNotification";
+inline constexpr char NSApplicationNameKey[] = "NSApplicationName";
+inline constexpr char NSWorkspaceApplicationKey[] = "NSWorkspaceApplicationKey";
+
+class Workspace {
+ public:
+  static Workspace& sharedWorkspace();
+
+  NotificationCenter& notificationCenter();
+
+  // Asks the desktop to open path in the default application for its type and
+  // returns at once; false when no application could be launched. The launch
+  // is posted later, on the main thread, as
+  // NSWorkspaceDidLaunchApplicationNotification with NSApplicationNameKey (the
+  // display name) and NSWorkspaceApplicationKey (the running application);
+  // the end of that process as NSWorkspaceDidTerminateApplicationNotification.
+  bool openFile(const std::string& path);
+
+  // Tells the desktop that something changed at path. Thread-safe.
+  void noteFileSystemChanged(const std::string& path);
+
+  // Posts the launch or the end of a process on the main thread (used by the
+  // launcher, and by tests that stand in for a desktop). Thread-safe.
+  void postApplicationLaunched(std::shared_ptr<const RunningApplication> app);
+  void postApplicationTerminated(std::shared_ptr<const RunningApplication> app);
+
+ private:
+  Workspace() = default;
+  NotificationCenter center_;
+};
+
+}  // namespace platform

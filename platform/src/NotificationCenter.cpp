@@ -1,0 +1,132 @@
+#include "platform/NotificationCenter.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace platform {
+namespace {
+
+std::string pointerText(const void* p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%p", p);
+  return buf;
+}
+
+std::string percentDecode(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    auto hex = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
+      out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string RunningApplication::description() const {
+  return "<RunningApplication: pid=" + std::to_string(processIdentifier) + " name=" +
+         localizedName + " executable=" + executableURL + ">";
+}
+
+std::string RunningApplication::executablePath() const {
+  std::string_view url = executableURL;
+  constexpr std::string_view kScheme = "file://";
+  if (url.substr(0, kScheme.size()) == kScheme) url.remove_prefix(kScheme.size());
+  return percentDecode(url);
+}
+
+std::string Notification::description() const {
+  std::string out = "<Notification name = " + name + "; object = " + pointerText(object) +
+                    "; userInfo = {";
+  bool firstEntry = true;
+  for (const auto& [key, value] : userInfo) {
+    out += firstEntry ? " " : "; ";
+    firstEntry = false;
+    out += key + " = ";
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      out += *text;
+    } else if (const auto& app = std::get<std::shared_ptr<const RunningApplication>>(value)) {
+      out += app->description();
+    } else {
+      out += "(null)";
+    }
+  }
+  out += firstEntry ? "}>" : " }>";
+  return out;
+}
+
+std::optional<std::string> Notification::string(const std::string& key) const {
+  auto it = userInfo.find(key);
+  if (it == userInfo.end()) return std::nullopt;
+  if (const auto* text = std::get_if<std::string>(&it->second)) return *text;
+  return std::nullopt;
+}
+
+std::shared_ptr<const RunningApplication> Notification::runningApplication(
+    const std::string& key) const {
+  auto it = userInfo.find(key);
+  if (it == userInfo.end()) return nullptr;
+  if (const auto* app = std::get_if<std::shared_ptr<const RunningApplication>>(&it->second)) {
+    return *app;
+  }
+  return nullptr;
+}
+
+void NotificationCenter::addObserver(const void* observer, Callback callback,
+                                     std::optional<std::string> name, const void* object) {
+  std::lock_guard lock(mutex_);
+  registrations_.push_back({nextId_++, observer, std::make_shared<Callback>(std::move(callback)),
+                            std::move(name), object});
+}
+
+void NotificationCenter::removeObserver(const void* observer) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(registrations_, [&](const Registration& r) { return r.observer == observer; });
+}
+
+void NotificationCenter::postNotification(const Notification& notification) {
+  // Snapshot the matching registrations, then call each one that is still
+  // registered when its turn comes: observers may add or remove registrations
+  // from inside their callbacks.
+  std::vector<std::pair<std::size_t, std::shared_ptr<Callback>>> matching;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& r : registrations_) {
+      if (r.name && *r.name != notification.name) continue;
+      if (r.object && r.object != notification.object) continue;
+      matching.emplace_back(r.id, r.callback);
+    }
+  }
+  for (auto& [id, callback] : matching) {
+    {
+      std::lock_guard lock(mutex_);
+      bool stillRegistered = std::any_of(registrations_.begin(), registrations_.end(),
+                                         [id = id](const Registration& r) { return r.id == id; });
+      if (!stillRegistered) continue;
+    }
+    (*callback)(notification);
+  }
+}
+
+void NotificationCenter::postNotificationName(std::string name, const void* object,
+                                              UserInfo userInfo) {
+  postNotification(Notification{std::move(name), object, std::move(userInfo)});
+}
+
+std::size_t NotificationCenter::observerCount() const {
+  std::lock_guard lock(mutex_);
+  return registrations_.size();
+}
+
+}  // namespace platform

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include "app/TicketDocument.h"
+#include "app/vlaAppDelegate.h"
+#include "platform/Dialogs.h"
+#include "platform/Log.h"
+#include "testsupport/TestSupport.h"
+
+using namespace app;
+
+TEST(TicketDocument, only_crlf_separates_lines_and_a_final_crlf_gives_an_empty_line) {
+  EXPECT_EQ(splitCRLF("a\r\nb\r\n"), (std::vector<std::string>{"a", "b", ""}));
+  EXPECT_EQ(splitCRLF("a\nb\rc"), (std::vector<std::string>{"a\nb\rc"}));
+  EXPECT_EQ(splitCRLF("a\r\r\nb"), (std::vector<std::string>{"a\r", "b"}));
+  EXPECT_EQ(splitCRLF(""), (std::vector<std::string>{""}));
+}
+
+TEST(TicketDocument, every_marker_is_removed_and_nothing_else) {
+  EXPECT_EQ(removeMarkers("ab###cd"), "abcd");
+  EXPECT_EQ(removeMarkers("###x###"), "x");
+  EXPECT_EQ(removeMarkers("##a####b"), "##a#b");
+  EXPECT_EQ(removeMarkers(" ## x "), " ## x ");
+}
+
+TEST(TicketDocument, derived_addresses_and_local_path) {
+  EXPECT_EQ(downloadAddress("B", "T", "7"), "B/Paginas/Tickets/DescargarTicket.aspx?t=T&i=7");
+  EXPECT_EQ(soapEndpoint("B"), "B/Paginas/Tickets/SubirTicket.asmx");
+  EXPECT_EQ(localDocumentPath("/u/x.vldoc", "docx"), "/u/x.docx");
+  EXPECT_EQ(localDocumentPath("/u/a.vldoc.d/x.vldoc", "doc"), "/u/a.doc.d/x.doc");
+  EXPECT_EQ(localDocumentPath("/u/x.VLDOC", "doc"), "/u/x.VLDOC");
+}
+
+TEST(TicketDocument, input_checks) {
+  EXPECT_TRUE(isPlainExtension("docx"));
+  EXPECT_TRUE(isPlainExtension("ODT2"));
+  for (const char* bad : {"", "../x", "d/oc", "do c", "doc\n", ".."}) {
+    EXPECT_FALSE(isPlainExtension(bad)) << bad;
+  }
+  EXPECT_TRUE(isWebAddress("http://127.0.0.1:8080"));
+  EXPECT_TRUE(isWebAddress("https://velmora.example/web"));
+  for (const char* bad : {"file:///etc", "ftp://x", "http://", "http:///x", "http://a b", "127.0.0.1"}) {
+    EXPECT_FALSE(isWebAddress(bad)) << bad;
+  }
+}
+
+namespace {
+
+// Answers every dialog at once and remembers what was shown.
+class RecordingPresenter : public platform::DialogPresenter {
+ public:
+  std::vector<std::pair<std::string, std::string>> alerts;
+  platform::ModalResponse runAlert(const std::string& m, const std::string& i) override {
+    alerts.emplace_back(m, i);
+    return platform::ModalResponse::OK;
+  }
+  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>&, const std::string&,
+                                          const std::string&) override {
+    return {platform::ModalResponse::Cancel, ""};
+  }
+};
+
+class DelegateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { previous_ = platform::setDialogPresenter(presenter); }
+  void TearDown() override { platform::setDialogPresenter(previous_); }
+
+  std::shared_ptr<RecordingPresenter> presenter = std::make_shared<RecordingPresenter>();
+  std::shared_ptr<vlaAppDelegate> delegate = std::make_shared<vlaAppDelegate>();
+  testsupport::TempDir dir;
+  platform::LogCapture logs;
+
+ private:
+  std::shared_ptr<platform::DialogPresenter> previous_;
+};
+
+}  // namespace
+
+TEST_F(DelegateTest, reading_a_ticket_logs_each_line_then_the_download_address) {
+  // Port 9 (discard) on loopback: nothing answers, so nothing is downloaded.
+  std::string ticket = dir.write("x.vldoc", "T###1\r\nhttp://127.0.0.1:9\r\ndoc\r\n7\r\n");
+  delegate->abrirVLdoc(ticket);
+  auto lines = logs.lines();
+  std::vector<std::string> expected = {"Vamos a abrir el fichero " + ticket,
+                                       "T###1",
+                                       "http://127.0.0.1:9",
+                                       "doc",
+                                       "7",
+                                       "",
+                                       "Vamos a recuperar la aplicación para abrir docs"};
+  ASSERT_GE(lines.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), expected);
+  EXPECT_TRUE(logs.contains("http://127.0.0.1:9/Paginas/Tickets/DescargarTicket.aspx?t=T1&i=7"));
+  EXPECT_EQ(delegate->fileN, ticket);
+  EXPECT_EQ(delegate->guid, "T1");
+  EXPECT_EQ(delegate->instancia, "7");
+  EXPECT_EQ(delegate->uploadURL, "http://127.0.0.1:9/Paginas/Tickets/SubirTicket.asmx");
+}
+
+TEST_F(DelegateTest, a_byte_order_mark_is_not_part_of_the_ticket_id) {
+  std::string ticket = dir.write("x.vldoc", "\xEF\xBB\xBFT1\r\nhttp://127.0.0.1:9\r\ndoc\r\n7");
+  delegate->abrirVLdoc(ticket);
+  EXPECT_EQ(delegate->guid, "T1");
+}
+
+TEST_F(DelegateTest, unusable_tickets_are_refused_with_an_alert_and_left_untouched) {
+  struct Case {
+    const char* name;
+    std::string contents;
+    const char* logStart;
+  };
+  std::vector<Case> cases = {
+      {"short.vldoc", "T\r\nhttp://h\r\ndoc", "El fichero vldoc "},
+      {"latin1.vldoc", "T\xE9\r\nhttp://h\r\ndoc\r\n7", "El fichero vldoc "},
+      {"ext.vldoc", "T\r\nhttp://h\r\n../../x\r\n7", "Extensión no válida en el fichero vldoc: ../../x"},
+      {"base.vldoc", "T\r\nfile:///etc\r\ndoc\r\n7", "Dirección del servidor no válida en el fichero vldoc: file:///etc"},
+      {"ticket.txt", "T\r\nhttp://h\r\ndoc\r\n7", "La ruta "},
+  };
+  for (const auto& c : cases) {
+    presenter->alerts.clear();
+    logs.clear();
+    std::string ticket = dir.write(c.name, c.contents);
+    delegate->abrirVLdoc(ticket);
+    EXPECT_EQ(presenter->alerts.size(), 1u) << c.name;
+    bool logged = false;
+    for (const auto& l : logs.lines()) logged |= l.rfind(c.logStart, 0) == 0;
+    EXPECT_TRUE(logged) << c.name;
+    EXPECT_FALSE(logs.contains("Vamos a recuperar la aplicación para abrir docs")) << c.name;
+    EXPECT_EQ(testsupport::readText(ticket), c.contents) << c.name;
+  }
+  presenter->alerts.clear();
+  delegate->abrirVLdoc(dir.file("missing.vldoc"));
+  EXPECT_TRUE(logs.contains("Error reading file"));
+  EXPECT_EQ(presenter->alerts.size(), 1u);
+}
+
+TEST_F(DelegateTest, open_file_request_always_answers_true_and_clears_both_flags) {
+  delegate->abierto = true;
+  delegate->first = true;
+  EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(),
+                                            dir.file("missing.vldoc")));
+  EXPECT_FALSE(delegate->abierto);
+  EXPECT_FALSE(delegate->first);
+  auto lines = logs.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "1");
+  EXPECT_EQ(lines[1], "Vamos a realizar el resto del proceso");
+}
+
+TEST_F(DelegateTest, open_without_user_interface_only_clears_first) {
+  std::string ticket = dir.write("x.vldoc", "T\r\nhttp://127.0.0.1:9\r\ndoc\r\n7");
+  delegate->abierto = true;
+  delegate->first = true;
+  EXPECT_TRUE(delegate->applicationOpenFileWithoutUI(platform::Application::sharedApplication(), ticket));
+  EXPECT_FALSE(delegate->first);
+  EXPECT_TRUE(delegate->abierto);
+  EXPECT_TRUE(delegate->fileN.empty());
+  EXPECT_TRUE(logs.lines().empty());
+  EXPECT_EQ(delegate->window, nullptr);
+}
