@@ -14,6 +14,7 @@
 #include "platform/Files.h"
 #include "platform/Http.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Object.h"
 
 namespace app {
 
@@ -25,12 +26,14 @@ struct ReceiveBuffer {
   platform::Data bytes;
 };
 
-class vlaAppDelegate : public platform::ApplicationDelegate,
+class vlaAppDelegate : public platform::Object,
+                       public platform::ApplicationDelegate,
                        public platform::URLConnectionDelegate,
                        public std::enable_shared_from_this<vlaAppDelegate> {
  public:
   vlaAppDelegate() = default;
   ~vlaAppDelegate() override;
+  std::string className() const override { return "vlaAppDelegate"; }
 
   // Fields, in declaration order. They are public and read and written
   // directly, as the operations do; the owned properties also have setters.
