@@ -20,14 +20,6 @@
 #include "platform/Dialogs.h"
 #include "testsupport/TestSupport.h"
 
-// GTK and its libraries keep caches for the life of the process; they are
-// not this project's leaks.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libgtk-3\nleak:libgdk-3\nleak:libglib-2\nleak:libgobject-2\nleak:libgio-2\n"
-         "leak:libfontconfig\nleak:libpango\nleak:libcairo\nleak:libX11\nleak:libatk\n"
-         "leak:libharfbuzz\nleak:libgdk_pixbuf\n";
-}
-
 namespace {
 
 namespace fs = std::filesystem;
