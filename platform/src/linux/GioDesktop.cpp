@@ -177,10 +177,23 @@ std::vector<std::string> processArguments(pid_t pid) {
 // as an office suite's, which later replaces itself with the real program):
 // the kernel then runs "INTERPRETER [ARG] SCRIPT ...", and the process's
 // executable is the script.
+//
+// GLib starts programs through its helper "gio-launch-desktop", which sets an
+// environment variable and replaces itself with the program at once; the
+// launch is reported once it has done so (waiting a second at most).
 std::string launchedExecutable(pid_t pid, const std::optional<std::string>& program) {
   std::optional<std::string> exe = processExecutablePath(pid);
+  for (int waited = 0; exe && baseName(*exe) == "gio-launch-desktop" && waited < 1000; ++waited) {
+    ::usleep(1000);
+    exe = processExecutablePath(pid);
+  }
   if (program && exe && *exe != *program) {
+    // Right after an exec the arguments may not be readable yet.
     std::vector<std::string> args = processArguments(pid);
+    for (int waited = 0; args.empty() && waited < 1000 && isProcessRunning(pid); ++waited) {
+      ::usleep(1000);
+      args = processArguments(pid);
+    }
     for (std::size_t i = 1; i < args.size() && i <= 2; ++i) {
       if (!args[i].empty() && args[i][0] == '/' && realPath(args[i]) == program) return *program;
     }
