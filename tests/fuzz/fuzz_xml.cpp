@@ -1,6 +1,7 @@
-// Fuzzes the XML reader: the parser over arbitrary bytes, then every query
-// over the records it made. The input is the document, optionally followed
-// by a NUL and a dotted query (the parser never reads past the first NUL).
+// Fuzzes the XML reader: the parser over arbitrary bytes, compared with the
+// plain model of its rules, then every query over the records it made. The
+// input is the document, optionally followed by a NUL and a dotted query
+// (the parser never reads past the first NUL).
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "../xml/reference_parser.h"
 #include "xml/KDXML.h"
 
 namespace {
@@ -87,19 +89,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(document != nullptr);
   check(document->rootXMLElement() != nullptr || error.code <= 1);
 
-  // Every record handed out, chunk by chunk, newest first.
+  // Every record handed out, chunk by chunk, newest first: all of the full
+  // chunks, and the newest one up to the record handed out last.
   int chunks = 0;
+  std::int64_t last = document->currentElement();
   for (const xml::_KDXMLElementBuffer* chunk = document->currentElementBuffer(); chunk != nullptr;
        chunk = chunk->previous, ++chunks) {
-    for (std::int64_t i = 0; i < xml::kKDXMLRecordsPerBuffer; ++i) {
+    check(chunk->previous == nullptr || chunk->previous->next == chunk);
+    for (std::int64_t i = 0; i <= last; ++i) {
       const _KDXMLElement* element = &chunk->elements[i];
-      if (element->name == nullptr) continue;  // not handed out yet
+      check(element->name != nullptr);
       exercise(element, query);
     }
+    last = xml::kKDXMLRecordsPerBuffer - 1;
   }
   if (document->rootXMLElement() != nullptr) {
     check(chunks > 0);
     KDXML::iterateElementsForQuery(query, document->rootXMLElement(), [](const _KDXMLElement*) {});
+  }
+
+  // The same tree as the model's.
+  {
+    std::string why;
+    const auto actual = reference::records(*document, why);
+    check(why.empty());
+    check(reference::difference(reference::parse(std::string(reinterpret_cast<const char*>(data), size)), actual)
+              .empty());
   }
 
   // The string path must build the same tree shape.
