@@ -12,6 +12,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "app/Envelopes.h"
 #include "app/vlaAppDelegate.h"
 #include "platform/Dialogs.h"
 #include "platform/FileURL.h"
@@ -178,7 +179,9 @@ class FlowTest : public ::testing::Test {
 std::function<DocumentProbe(const std::string&, int)> editorThatSaves(std::optional<std::string> contents,
                                                                         int heldLooks = 3) {
   return [contents, heldLooks](const std::string& path, int look) -> DocumentProbe {
-    if (look == 1 && contents) EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString(*contents)));
+    if (look == 1 && contents) {
+      EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString(*contents)));
+    }
     if (look <= heldLooks) return {DocumentState::Held, "abierto por el editor"};
     return {platform::fileExists(path) ? DocumentState::Free : DocumentState::Missing, ""};
   };
@@ -395,7 +398,9 @@ TEST_F(FlowTest, an_editor_that_never_holds_the_document_is_followed_to_its_exit
 TEST_F(FlowTest, an_editor_gone_at_once_makes_the_user_say_when_editing_is_done) {
   issue("original");
   desktop->probeHook = [](const std::string& path, int look) {
-    if (look == 1) EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString("nuevo")));
+    if (look == 1) {
+      EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString("nuevo")));
+    }
     return DocumentProbe{DocumentState::Free, ""};
   };
   desktop->running = {false};
@@ -428,7 +433,9 @@ TEST_F(FlowTest, missing_open_date_counts_as_changed) {
     return true;
   };
   desktop->probeHook = [](const std::string& path, int look) {
-    if (look == 1) EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString("restaurado")));
+    if (look == 1) {
+      EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString("restaurado")));
+    }
     return look <= 2 ? DocumentProbe{DocumentState::Held, "x"} : DocumentProbe{DocumentState::Free, ""};
   };
   runTicket(1);
