@@ -22,8 +22,7 @@ text=${SCRIPTED_EDITOR_TEXT:-}
 
 say() {
   line="editor[$$]: $*"
-  echo "$line" >&2
-  if [ -n "${SCRIPTED_EDITOR_LOG:-}" ]; then echo "$line" >>"$SCRIPTED_EDITOR_LOG"; fi
+  if [ -n "${SCRIPTED_EDITOR_LOG:-}" ]; then echo "$line" >>"$SCRIPTED_EDITOR_LOG"; else echo "$line" >&2; fi
 }
 
 [ -f "$doc" ] || { say "no existe $doc"; exit 1; }
@@ -50,7 +49,7 @@ if [ -n "$text" ]; then
     # struct flock on Linux x86-64 and aarch64: type, whence, start, len, pid.
     my $lock = pack("s s x4 q q i x4", F_WRLCK, 0, 0, 0, 0);
     fcntl($f, F_SETLK, $lock) or die "fcntl: $!";
-    sleep $ARGV[1];' "$doc" "$after_s"
+    select(undef, undef, undef, $ARGV[1]);' "$doc" "$after_s"
 else
   sleep "$after_s"
 fi
