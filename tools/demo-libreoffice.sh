@@ -91,9 +91,6 @@ xdotool type --delay 50 " $WORD"
 sleep 1
 xdotool key --clearmodifiers ctrl+s
 sleep 3
-# Should a question about the format still come up, keep the format.
-xdotool key --clearmodifiers Return 2>/dev/null || true
-sleep 2
 echo "   typed \"$WORD\", saved; closing LibreOffice"
 xdotool key --clearmodifiers ctrl+q
 for _ in $(seq 120); do kill -0 "$vla_pid" 2>/dev/null || break; sleep 1; done
