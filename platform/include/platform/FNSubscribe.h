@@ -30,8 +30,9 @@ OSStatus FNSubscribeByPath(const char* path, FNSubscriptionProc callback, void* 
 
 // Ends a subscription. No callback for it starts after this returns, and one
 // already running on the callback thread has finished (unless the caller is
-// that callback itself). Returns 0, or a negative status for an unknown
-// handle. Thread-safe.
+// that callback itself), so the caller must not hold anything that callback
+// waits for. Returns 0, or a negative status for an unknown handle.
+// Thread-safe.
 OSStatus FNUnsubscribe(FNSubscriptionRef subscription);
 
 }  // namespace platform

@@ -95,7 +95,8 @@ class WQKQueue : public platform::Object,
   // True while the watcher thread is asked to keep running.
   bool keepThreadRunning() const { return keepThreadRunning_.load(); }
   // Waits until the watcher thread has ended and released the watcher; false
-  // when limit passed first.
+  // when limit passed first. Not from inside a delegate callback: the thread
+  // waits for that callback to return.
   bool waitUntilStopped(std::chrono::milliseconds limit) const;
 
  private:
