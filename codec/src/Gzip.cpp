@@ -22,10 +22,11 @@ constexpr int kInflateWindowBits = 15 + 32;
 constexpr int kMemLevel = 8;
 // Compression offers zlib its output space in steps of this size.
 constexpr std::size_t kDeflateStep = 16384;
-// Decompression lets zlib write into a window of this size that stays in
-// the cache, and appends each window's bytes to the result; that spares
-// zero-filling the result before zlib overwrites it.
-constexpr std::size_t kInflateWindow = 256 * 1024;
+// Decompression lets zlib write into a window that stays in the cache, and
+// appends each window's bytes to the result; that spares zero-filling the
+// result before zlib overwrites it. Small inputs get a small window.
+constexpr std::size_t kInflateWindowMax = 256 * 1024;
+constexpr std::size_t kInflateWindowMin = 16 * 1024;
 // deflate cannot shrink data by more than this factor, so a size announced
 // by a gzip trailer beyond it is not believed.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
@@ -115,15 +116,16 @@ std::optional<platform::Data> gzipInflate(const platform::Data& data, std::uint6
   // move its bytes over and over.
   platform::Data out;
   out.reserve(static_cast<std::size_t>(announcedSize(data, maxOut).value_or(std::min(full + half, maxOut))));
-  auto window = std::make_unique_for_overwrite<std::uint8_t[]>(kInflateWindow);
+  const std::size_t windowSize = std::clamp<std::size_t>(out.capacity(), kInflateWindowMin, kInflateWindowMax);
+  auto window = std::make_unique_for_overwrite<std::uint8_t[]>(windowSize);
 
   bool complete = false;
   bool tooLarge = false;
   for (;;) {
     zs.next_out = window.get();
-    zs.avail_out = static_cast<uInt>(kInflateWindow);
+    zs.avail_out = static_cast<uInt>(windowSize);
     const int rc = inflate(&zs, Z_SYNC_FLUSH);
-    const std::size_t produced = kInflateWindow - zs.avail_out;
+    const std::size_t produced = windowSize - zs.avail_out;
     if (produced > 0) {
       const std::uint64_t needed = std::uint64_t{out.size()} + produced;
       if (needed > maxOut) {
