@@ -1,10 +1,13 @@
 #include "platform/LaunchServices.h"
 
+#include "platform/FileURL.h"
+
 namespace platform {
 
 std::string CFURLCreateFromFSRef(const ApplicationRef& ref) {
-  // Paths are kept as they are; a file URL of an absolute path.
-  return "file://" + ref.bundlePath;
+  // Encoded the way RunningApplication::executablePath() decodes, so the path
+  // of this URL is a plain text prefix of the paths of the editor's processes.
+  return fileURLForPath(ref.bundlePath);
 }
 
 std::string LSCopyDisplayNameForRef(const ApplicationRef& ref) { return ref.displayName; }

@@ -59,6 +59,8 @@ void log(std::string_view rawLine) {
 
 void setLogToStandardError(bool enabled) { gToStandardError.store(enabled); }
 
+bool logsToStandardError() { return gToStandardError.load(); }
+
 ScopedLogSink::ScopedLogSink(Sink sink) {
   LogState& s = state();
   std::lock_guard lock(s.mutex);

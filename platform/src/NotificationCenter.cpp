@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/FileURL.h"
+
 namespace platform {
 namespace {
 
@@ -10,26 +12,6 @@ std::string pointerText(const void* p) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%p", p);
   return buf;
-}
-
-std::string percentDecode(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    auto hex = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
-      out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -40,10 +22,7 @@ std::string RunningApplication::description() const {
 }
 
 std::string RunningApplication::executablePath() const {
-  std::string_view url = executableURL;
-  constexpr std::string_view kScheme = "file://";
-  if (url.substr(0, kScheme.size()) == kScheme) url.remove_prefix(kScheme.size());
-  return percentDecode(url);
+  return pathForFileURL(executableURL);
 }
 
 std::string Notification::description() const {

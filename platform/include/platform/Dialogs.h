@@ -36,6 +36,20 @@ std::shared_ptr<DialogPresenter> dialogPresenter();
 // Installs a presenter; nullptr restores the desktop's. Returns the previous one.
 std::shared_ptr<DialogPresenter> setDialogPresenter(std::shared_ptr<DialogPresenter> presenter);
 
+// The desktop's presenter: GTK when a display can be opened (decided at the
+// first dialog), the terminal otherwise (standard input and standard error).
+// Dialogs must be run on the main thread; from another thread they are sent
+// there and the caller waits.
+std::shared_ptr<DialogPresenter> makeDesktopDialogPresenter();
+
+// A presenter on a terminal. An alert is logged (and written to output when
+// the log does not already go there); when input is a terminal this process
+// may read (not a background job), it waits for Enter and answers OK,
+// otherwise NotShown. The save dialog asks for the path on the terminal and
+// answers Cancel for an empty answer or end of input; NotShown when it cannot
+// ask. A name without one of the allowed types gets the first one appended.
+std::shared_ptr<DialogPresenter> makeTerminalDialogPresenter(int input, int output);
+
 // NSAlert: a message text and an informative text below it.
 class Alert {
  public:

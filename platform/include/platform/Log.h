@@ -53,5 +53,6 @@ class LogCapture {
 // Whether log lines also go to standard error (default: yes). Tests that
 // produce many lines may turn this off.
 void setLogToStandardError(bool enabled);
+bool logsToStandardError();
 
 }  // namespace platform

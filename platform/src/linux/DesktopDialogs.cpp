@@ -1,0 +1,342 @@
+// Alerts and the save dialog on Linux: GTK 3 when a display can be opened,
+// the terminal otherwise.
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "DesktopEnvironment.h"
+#include "platform/Dialogs.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+
+#if VLA_HAVE_GTK
+#include <gtk/gtk.h>
+#endif
+
+namespace platform {
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool isFolder(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+// The chosen name with the first allowed type appended when it has none of
+// them (compared without regard to case), as the save dialog promises.
+std::string withAllowedType(const std::string& path, const std::vector<std::string>& types) {
+  if (types.empty()) return path;
+  const std::string name = lower(path.substr(path.rfind('/') + 1));
+  for (const auto& type : types) {
+    const std::string suffix = "." + lower(type);
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return path;
+    }
+  }
+  return path + "." + types.front();
+}
+
+// U+2028 (LINE SEPARATOR) ends a line on the terminal as it does in a dialog.
+std::string forTerminal(std::string text) {
+  const std::string separator = "\xE2\x80\xA8";
+  for (std::size_t at; (at = text.find(separator)) != std::string::npos;) {
+    text.replace(at, separator.size(), "\n");
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// The terminal.
+
+class TerminalPresenter final : public DialogPresenter {
+ public:
+  TerminalPresenter(int input, int output) : input_(input), output_(output) {}
+
+  ModalResponse runAlert(const std::string& messageText,
+                         const std::string& informativeText) override {
+    log("ALERTA: " + messageText + (informativeText.empty() ? "" : " — " + informativeText));
+    const bool interactive = canAsk();
+    if (interactive || output_ != STDERR_FILENO || !logsToStandardError()) {
+      std::string text = "\n" + forTerminal(messageText) + "\n";
+      if (!informativeText.empty()) text += forTerminal(informativeText) + "\n";
+      write(text);
+    }
+    if (!interactive) return ModalResponse::NotShown;
+    write("Pulse Intro para continuar. ");
+    readLine();  // any answer, end of input included, dismisses the alert
+    return ModalResponse::OK;
+  }
+
+  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
+                                const std::string& directory, const std::string& file) override {
+    if (!canAsk()) {
+      log("No se puede mostrar el diálogo de guardar: no hay pantalla ni terminal");
+      return {ModalResponse::NotShown, {}};
+    }
+    std::string types;
+    for (const auto& type : allowedFileTypes) types += (types.empty() ? "" : ", ") + type;
+    for (;;) {
+      std::string prompt = "\nGuardar como";
+      if (!types.empty()) prompt += " (tipo " + types + ")";
+      if (!file.empty()) prompt += " [" + file + "]";
+      write(prompt + "; vacío para cancelar: ");
+      std::optional<std::string> answer = readLine();
+      if (!answer) return {ModalResponse::Cancel, {}};
+      std::string path = *answer;
+      if (path.empty()) path = file;
+      if (path.empty()) return {ModalResponse::Cancel, {}};
+      path = absolute(path, directory);
+      path = withAllowedType(path, allowedFileTypes);
+      const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+      if (!isFolder(folder)) {
+        write("La carpeta " + folder + " no existe.\n");
+        continue;
+      }
+      if (exists(path)) {
+        write("Ya existe " + path + ". ¿Reemplazarlo? (s/N): ");
+        std::optional<std::string> confirm = readLine();
+        if (!confirm) return {ModalResponse::Cancel, {}};
+        if (lower(*confirm) != "s" && lower(*confirm) != "si" && lower(*confirm) != "sí") continue;
+      }
+      return {ModalResponse::OK, path};
+    }
+  }
+
+ private:
+  // Reading is possible on a terminal unless this process is a background job
+  // of it, which the read would stop (SIGTTIN).
+  bool canAsk() const {
+    if (!::isatty(input_)) return false;
+    pid_t foreground = ::tcgetpgrp(input_);
+    if (foreground < 0) return true;  // not our controlling terminal: no job control
+    return foreground == ::getpgrp();
+  }
+
+  void write(const std::string& text) const {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::write(output_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+  // One line without its end; nothing at end of input.
+  std::optional<std::string> readLine() const {
+    std::string line;
+    for (;;) {
+      char c;
+      ssize_t n = ::read(input_, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return line.empty() ? std::nullopt : std::optional<std::string>(line);
+      if (c == '\n') return line;
+      if (line.size() < 4096) line += c;
+    }
+  }
+
+  static std::string absolute(std::string path, const std::string& directory) {
+    if (path.rfind("~/", 0) == 0) {
+      if (const char* home = std::getenv("HOME"); home && *home) path = home + path.substr(1);
+    }
+    if (!path.empty() && path[0] == '/') return path;
+    std::string base = directory;
+    if (base.empty()) {
+      std::vector<char> cwd(4096);
+      if (::getcwd(cwd.data(), cwd.size())) base = cwd.data();
+    }
+    return base + "/" + path;
+  }
+
+  int input_;
+  int output_;
+};
+
+// ---------------------------------------------------------------------------
+// GTK.
+
+#if VLA_HAVE_GTK
+
+bool sessionBusReachable() {
+  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
+    return true;
+  }
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return runtime && *runtime && exists(std::string(runtime) + "/bus");
+}
+
+// Opens the display once. Without a session bus there is no accessibility
+// bus and no settings service either: GTK would complain about both (the file
+// chooser at every change of its settings), so the accessibility bridge is
+// turned off and settings are kept in memory. Launched editors get the
+// environment without these two.
+bool gtkAvailable() {
+  static bool available = [] {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((!x11 || !*x11) && (!wayland || !*wayland)) return false;
+    if (!sessionBusReachable()) {
+      detail::setOwnEnvironmentVariable("NO_AT_BRIDGE", "1");
+      detail::setOwnEnvironmentVariable("GSETTINGS_BACKEND", "memory");
+    }
+    bool ok = gtk_init_check(nullptr, nullptr);
+    if (!ok) log("No se puede abrir la pantalla; los diálogos irán al terminal");
+    return ok;
+  }();
+  return available;
+}
+
+// Lets GTK handle what the closed dialog left (its window disappears now, not
+// at the next dialog).
+void flushEvents() {
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+}
+
+int runDialog(GtkWidget* dialog) {
+  gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+  gtk_window_present(GTK_WINDOW(dialog));
+  return gtk_dialog_run(GTK_DIALOG(dialog));
+}
+
+class GtkPresenter final : public DialogPresenter {
+ public:
+  ModalResponse runAlert(const std::string& messageText,
+                         const std::string& informativeText) override {
+    log("ALERTA: " + messageText + (informativeText.empty() ? "" : " — " + informativeText));
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
+                                               GTK_BUTTONS_OK, "%s", messageText.c_str());
+    if (!informativeText.empty()) {
+      gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                               informativeText.c_str());
+    }
+    gtk_window_set_title(GTK_WINDOW(dialog), "vla");
+    runDialog(dialog);  // every way of closing it dismisses the alert
+    gtk_widget_destroy(dialog);
+    flushEvents();
+    return ModalResponse::OK;
+  }
+
+  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
+                                const std::string& directory, const std::string& file) override {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(
+        "Guardar una copia", nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "_Cancelar",
+        GTK_RESPONSE_CANCEL, "_Guardar", GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    if (!allowedFileTypes.empty()) {
+      GtkFileFilter* filter = gtk_file_filter_new();  // the chooser takes it
+      std::string label;
+      for (const auto& type : allowedFileTypes) {
+        gtk_file_filter_add_pattern(filter, ("*." + lower(type)).c_str());
+        std::string upper = type;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        gtk_file_filter_add_pattern(filter, ("*." + upper).c_str());
+        label += (label.empty() ? "" : ", ") + ("*." + type);
+      }
+      gtk_file_filter_set_name(filter, label.c_str());
+      gtk_file_chooser_add_filter(chooser, filter);
+    }
+    if (!directory.empty()) gtk_file_chooser_set_current_folder(chooser, directory.c_str());
+    if (!file.empty()) gtk_file_chooser_set_current_name(chooser, file.c_str());
+
+    SavePanelOutcome outcome{ModalResponse::Cancel, {}};
+    for (;;) {
+      if (runDialog(dialog) != GTK_RESPONSE_ACCEPT) break;
+      gchar* chosen = gtk_file_chooser_get_filename(chooser);
+      if (!chosen) continue;  // not a local file: ask again
+      std::string path = chosen;
+      g_free(chosen);
+      std::string final = withAllowedType(path, allowedFileTypes);
+      // The chooser confirmed overwriting the name as typed; a name that the
+      // appended type turns into an existing file is confirmed here.
+      if (final != path && exists(final) && !confirmReplace(dialog, final)) continue;
+      outcome = {ModalResponse::OK, final};
+      break;
+    }
+    gtk_widget_destroy(dialog);
+    flushEvents();
+    return outcome;
+  }
+
+ private:
+  static bool confirmReplace(GtkWidget* parent, const std::string& path) {
+    GtkWidget* ask = gtk_message_dialog_new(
+        GTK_WINDOW(parent), GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO,
+        "Ya existe «%s». ¿Reemplazarlo?", path.c_str());
+    bool yes = gtk_dialog_run(GTK_DIALOG(ask)) == GTK_RESPONSE_YES;
+    gtk_widget_destroy(ask);
+    return yes;
+  }
+};
+
+#endif  // VLA_HAVE_GTK
+
+// GTK when the display opened at the first dialog, the terminal otherwise.
+class DesktopPresenter final : public DialogPresenter {
+ public:
+  ModalResponse runAlert(const std::string& messageText,
+                         const std::string& informativeText) override {
+    ModalResponse response = ModalResponse::NotShown;
+    onMainThread([&] { response = choose().runAlert(messageText, informativeText); });
+    return response;
+  }
+
+  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
+                                const std::string& directory, const std::string& file) override {
+    SavePanelOutcome outcome;
+    onMainThread([&] { outcome = choose().runSavePanel(allowedFileTypes, directory, file); });
+    return outcome;
+  }
+
+ private:
+  static void onMainThread(const RunLoop::Task& task) {
+    if (RunLoop::isMainThread()) {
+      task();
+    } else {
+      RunLoop::main().performAndWait(task);
+    }
+  }
+
+  DialogPresenter& choose() {
+#if VLA_HAVE_GTK
+    if (gtkAvailable()) return gtk_;
+#endif
+    return terminal_;
+  }
+
+#if VLA_HAVE_GTK
+  GtkPresenter gtk_;
+#endif
+  TerminalPresenter terminal_{STDIN_FILENO, STDERR_FILENO};
+};
+
+}  // namespace
+
+std::shared_ptr<DialogPresenter> makeDesktopDialogPresenter() {
+  return std::make_shared<DesktopPresenter>();
+}
+
+std::shared_ptr<DialogPresenter> makeTerminalDialogPresenter(int input, int output) {
+  return std::make_shared<TerminalPresenter>(input, output);
+}
+
+}  // namespace platform

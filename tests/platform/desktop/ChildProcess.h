@@ -1,0 +1,71 @@
+#pragma once
+// A child process that takes hold of a file and keeps it until the test ends
+// (killed by the destructor; it ends itself after 60 s in any case). Between
+// fork and its end the child makes only system calls.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace desktoptest {
+
+enum class Hold { Nothing, Open, PosixLock, OfdLock, OfdReadLock, Flock };
+
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& path, Hold how) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return;
+    const char* file = path.c_str();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::alarm(60);
+      bool ok = true;
+      if (how != Hold::Nothing) {
+        int fd = ::open(file, how == Hold::Open || how == Hold::OfdReadLock ? O_RDONLY : O_RDWR);
+        ok = fd >= 0;
+        struct flock lock{};
+        lock.l_whence = SEEK_SET;
+        lock.l_type = how == Hold::OfdReadLock ? F_RDLCK : F_WRLCK;
+        if (ok && how == Hold::PosixLock) ok = ::fcntl(fd, F_SETLK, &lock) == 0;
+        if (ok && (how == Hold::OfdLock || how == Hold::OfdReadLock)) {
+          ok = ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+        }
+        if (ok && how == Hold::Flock) ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+      }
+      char c = ok ? 'y' : 'n';
+      [[maybe_unused]] auto n = ::write(ready[1], &c, 1);
+      for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    pollfd p{ready[0], POLLIN, 0};
+    char c = 'n';
+    if (pid_ > 0 && ::poll(&p, 1, 10000) == 1 && ::read(ready[0], &c, 1) == 1) ready_ = c == 'y';
+    ::close(ready[0]);
+  }
+  ~ChildProcess() { stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // True once the child holds the file as asked.
+  bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
+  // Kills the child and waits for it.
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+}  // namespace desktoptest

@@ -1,0 +1,48 @@
+// Following other processes without the main loop.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include "ChildProcess.h"
+#include "platform/Processes.h"
+
+namespace {
+
+using desktoptest::ChildProcess;
+using desktoptest::Hold;
+
+TEST(Processes, a_handle_sees_its_process_run_and_end_and_zombies_have_ended) {
+  ChildProcess child("/", Hold::Nothing);
+  ASSERT_TRUE(child.ready());
+  auto handle = platform::ProcessHandle::open(child.pid());
+  ASSERT_TRUE(handle);
+  EXPECT_TRUE(handle->isRunning());
+  EXPECT_TRUE(platform::isProcessRunning(child.pid()));
+  EXPECT_FALSE(handle->waitForExit(std::chrono::milliseconds(0)));
+  EXPECT_FALSE(platform::waitForProcessExit(child.pid(), std::chrono::milliseconds(0)));
+
+  ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
+  EXPECT_TRUE(handle->waitForExit(std::chrono::seconds(10)));
+  // Not reaped yet: a zombie, which has ended.
+  EXPECT_FALSE(handle->isRunning());
+  EXPECT_FALSE(platform::isProcessRunning(child.pid()));
+  EXPECT_TRUE(platform::waitForProcessExit(child.pid(), std::chrono::seconds(1)));
+
+  // A handle moved away keeps following the same process.
+  platform::ProcessHandle moved = std::move(*handle);
+  EXPECT_FALSE(moved.isRunning());
+  EXPECT_EQ(moved.pid(), child.pid());
+}
+
+TEST(Processes, executable_of_a_process_is_its_real_program) {
+  auto self = platform::processExecutablePath(::getpid());
+  ASSERT_TRUE(self);
+  EXPECT_EQ(*self, std::filesystem::canonical("/proc/self/exe").string());
+  EXPECT_FALSE(platform::processExecutablePath(0));
+  EXPECT_FALSE(platform::ProcessHandle::open(0));
+  EXPECT_FALSE(platform::isProcessRunning(-1));
+}
+
+}  // namespace
