@@ -2,14 +2,25 @@
 
 #include "app/TicketDocument.h"
 #include "platform/Dialogs.h"
+#include "platform/FileURL.h"
 #include "platform/LaunchServices.h"
 #include "platform/Log.h"
+#include "platform/Resources.h"
+#include "platform/RunLoop.h"
+#include "platform/Workspace.h"
 
 namespace app {
 
 using platform::log;
 
-vlaAppDelegate::~vlaAppDelegate() = default;
+vlaAppDelegate::~vlaAppDelegate() {
+  platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this);
+}
+
+Desktop& vlaAppDelegate::desktop() {
+  if (!desktop_) desktop_ = std::make_shared<SystemDesktop>();
+  return *desktop_;
+}
 
 // ---------------------------------------------------------------------------
 // Operations the platform calls.
@@ -65,6 +76,24 @@ void vlaAppDelegate::rechazarTicket(const std::string& logLine, const std::strin
   alert.setMessageText("No se puede abrir el ticket.");
   alert.setInformativeText(detail);
   alert.runModal();
+  terminarTicket();
+}
+
+void vlaAppDelegate::abandonarTicket(const std::string& logLine, const std::string& title,
+                                     const std::string& detail) {
+  log(logLine);
+  platform::Alert alert;
+  alert.setMessageText(title);
+  alert.setInformativeText(detail);
+  alert.runModal();
+  terminarTicket();
+}
+
+void vlaAppDelegate::terminarTicket() { ticketActivity_.reset(); }
+
+void vlaAppDelegate::dejarDeObservar() {
+  platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this);
+  observing_ = false;
 }
 
 bool vlaAppDelegate::leerTicket(const std::string& path, std::vector<std::string>& lines) {
@@ -92,6 +121,14 @@ bool vlaAppDelegate::leerTicket(const std::string& path, std::vector<std::string
 // Opening a ticket.
 
 void vlaAppDelegate::abrirVLdoc(const std::string& path) {
+  // From here until the ticket ends, whichever way, the application keeps
+  // running. A ticket still waiting for its editor is given up: the fields
+  // now describe this one.
+  ticketActivity_ = platform::Application::sharedApplication().beginActivity("ticket " + path);
+  dejarDeObservar();
+  editorPid_.reset();
+  editorFound_ = false;
+
   log("Vamos a abrir el fichero " + path);
   fileN = path;
 
@@ -128,28 +165,117 @@ void vlaAppDelegate::abrirVLdoc(const std::string& path) {
   const std::string download = downloadAddress(base, guid, instancia);
   log(download);
   const std::string local = localDocumentPath(path, extension);
-  (void)local;  // the download and the editor follow in the ticket flow
+
+  descargarFichero(download, local);
+  const std::optional<std::string> placeholder = platform::pathForResource("caducado.doc");
+  log("Comparamos " + local + " con " + placeholder.value_or("(null)"));
+  if (!platform::fileExists(local)) {
+    // Nothing came and nothing was there before: there is nothing to edit.
+    abandonarTicket("No se ha podido descargar el fichero " + local,
+                    "No se ha podido descargar el documento.",
+                    "No se ha podido descargar el documento del ticket desde Velmora Web. "
+                    "Compruebe la conexión y vuelva a abrir el fichero " + path + ".");
+    return;
+  }
+  if (placeholder && platform::contentsEqual(local, *placeholder)) {
+    platform::Alert alert;
+    alert.setMessageText("El fichero vldoc está caducado.");
+    alert.runModal();
+    terminarTicket();
+    return;
+  }
+  if (!editorFound_) {
+    abandonarTicket("No hay aplicación para abrir documentos ." + extension,
+                    "No se puede abrir el documento.",
+                    "No hay ninguna aplicación instalada para editar documentos ." + extension +
+                        ". El ticket " + path + " se conserva para volver a abrirlo.");
+    return;
+  }
+
+  fileP = local;
+  platform::sleepForTimeInterval(timing.openDelay);
+
+  // Registered twice, as the launch may come under either registration; the
+  // first match removes both.
+  auto& center = platform::Workspace::sharedWorkspace().notificationCenter();
+  auto handler = [this](const platform::Notification& n) { appLaunched(n); };
+  center.addObserver(this, handler, std::string(platform::NSWorkspaceDidLaunchApplicationNotification));
+  center.addObserver(this, handler, std::nullopt);
+  observing_ = true;
+
+  log("Vamos a abrir el fichero " + fileP);
+  const bool launched = desktop().openFile(fileP);
+  log("Se ha mandado abrir el fichero " + fileP);
+  if (!launched) {
+    dejarDeObservar();
+    abandonarTicket("No se ha podido lanzar el editor para " + fileP,
+                    "No se puede abrir el documento.",
+                    "No se ha podido abrir el editor de documentos ." + extension +
+                        ". El ticket " + path + " se conserva para volver a abrirlo.");
+    return;
+  }
+  firstDate = platform::modificationDate(fileP);
 }
 
 void vlaAppDelegate::cargarApp(const std::string& extension) {
   log("Vamos a recuperar la aplicación para abrir docs");
-  auto ref = platform::LSGetApplicationForInfo(extension);
+  editorFound_ = false;
+  auto ref = desktop().editorFor(extension);
   if (!ref) return;
+  editorFound_ = true;
   dispName = platform::CFURLCreateFromFSRef(*ref);
   dispDisplayName_ = platform::LSCopyDisplayNameForRef(*ref);
   log("exe: " + *dispName);
 }
 
-void vlaAppDelegate::descargarFichero(const std::string&, const std::string&) {}
+void vlaAppDelegate::descargarFichero(const std::string& address, const std::string& fileToSave) {
+  std::optional<platform::Data> bytes = platform::dataWithContentsOfURL(address);
+  if (bytes && !bytes->empty()) platform::writeAtomically(fileToSave, *bytes);
+}
 
-void vlaAppDelegate::appLaunched(const platform::Notification&) {}
+bool vlaAppDelegate::nombreAceptable(const std::optional<std::string>& name) const {
+  // The name the workspace gives a launched application is the editor's
+  // display name; a notification without a name passes.
+  return !name || (dispDisplayName_ && *name == *dispDisplayName_);
+}
 
-// ---------------------------------------------------------------------------
-// The exchange with the ticket web service.
+void vlaAppDelegate::appLaunched(const platform::Notification& notification) {
+  try {
+    log("Se recibe una notificación " + notification.description());
+    log(abierto ? "abierto" : "cerrado");
+    if (abierto) return;
+    for (const auto& entry : notification.userInfo) log("Key " + entry.first);
 
-void vlaAppDelegate::connection(platform::URLConnection&, const platform::URLResponse&) {}
-void vlaAppDelegate::connection(platform::URLConnection&, const platform::Data&) {}
-void vlaAppDelegate::connectionDidFinishLoading(platform::URLConnection&) {}
-void vlaAppDelegate::connection(platform::URLConnection&, const platform::Error&) {}
+    const std::optional<std::string> name = notification.string(platform::NSApplicationNameKey);
+    const auto running = notification.runningApplication(platform::NSWorkspaceApplicationKey);
+    log("nombre de la aplicación " + name.value_or("(null)"));
+    log("Key de la aplicación " + (running ? running->description() : std::string("(null)")));
+    log("nombre de la aplicación buscada " + dispName.value_or("(null)"));
+    if (!name && !running) return;
+
+    log("nombre de la aplicación " + name.value_or("(null)"));
+    log("url " + (running ? running->executableURL : std::string("(null)")));
+    log("str " + dispName.value_or("(null)"));
+    if (!running || !dispName) return;
+    const std::string editorPath = platform::pathForFileURL(*dispName);
+    if (running->executablePath().compare(0, editorPath.size(), editorPath) != 0) return;
+    if (!nombreAceptable(name)) return;
+
+    platform::sleepForTimeInterval(timing.launchDelay);
+    log("fileP es " + fileP);
+    dejarDeObservar();
+    if (running->processIdentifier > 0) editorPid_ = running->processIdentifier;
+    notificarCambio(fileP);
+    abierto = true;
+  } catch (const std::exception& e) {
+    log(std::string("error con la notificación ") + e.what());
+    // Once the registrations are gone no later notification can take the
+    // ticket on: it ends here, with the local document left in place.
+    if (!observing_) terminarTicket();
+  } catch (...) {
+    log("error con la notificación (error desconocido)");
+    if (!observing_) terminarTicket();
+  }
+}
 
 }  // namespace app

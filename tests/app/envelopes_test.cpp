@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include "app/Envelopes.h"
+
+using namespace app;
+
+namespace {
+const std::string kHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<soap:Envelope \n"
+    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" \n"
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+    "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"> \n"
+    "<soap:Body> \n";
+
+platform::Data bytes(const std::string& s) { return platform::dataFromString(s); }
+
+std::string aspnet(const std::string& inner) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope "
+         "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+         "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\"><soap:Body>" +
+         inner + "</soap:Body></soap:Envelope>";
+}
+}  // namespace
+
+TEST(Envelopes, upload_envelope_byte_for_byte) {
+  const std::string expected = kHead +
+                               "<SubirFichero xmlns=\"http://tempuri.org/\" > \n"
+                               "  <instancia>7</instancia> \n"
+                               "  <ticket>T</ticket> \n"
+                               "  <file>aG9sYQ==</file>\n"
+                               "</SubirFichero> \n"
+                               "</soap:Body> \n"
+                               "</soap:Envelope>";
+  EXPECT_EQ(sobreSubirFichero("7", "T", "aG9sYQ=="), expected);
+  // A document of zero bytes gives an empty file element.
+  EXPECT_NE(sobreSubirFichero("7", "T", "").find("\n  <file></file>\n"), std::string::npos);
+}
+
+TEST(Envelopes, deletion_envelope_has_twelve_lines_and_no_file) {
+  const std::string expected = kHead +
+                               "<BorrarTicket xmlns=\"http://tempuri.org/\" > \n"
+                               "  <instancia>7</instancia> \n"
+                               "  <ticket>T</ticket> \n"
+                               "</BorrarTicket> \n"
+                               "</soap:Body> \n"
+                               "</soap:Envelope>";
+  const std::string envelope = sobreBorrarTicket("7", "T");
+  EXPECT_EQ(envelope, expected);
+  EXPECT_EQ(std::count(envelope.begin(), envelope.end(), '\n'), 11);
+}
+
+TEST(Envelopes, ids_are_escaped_for_xml) {
+  const std::string envelope = sobreBorrarTicket("1<2&\"3\"", "a'b>c");
+  EXPECT_NE(envelope.find("<instancia>1&lt;2&amp;&quot;3&quot;</instancia> \n"), std::string::npos);
+  EXPECT_NE(envelope.find("<ticket>a&apos;b&gt;c</ticket> \n"), std::string::npos);
+}
+
+TEST(Envelopes, request_carries_the_three_headers_in_order) {
+  const std::string envelope = sobreSubirFichero("7", "T", "eA==");
+  platform::URLRequest r = solicitudSOAP("http://h/Paginas/Tickets/SubirTicket.asmx", "SubirFichero", envelope);
+  EXPECT_EQ(r.url(), "http://h/Paginas/Tickets/SubirTicket.asmx");
+  EXPECT_EQ(r.httpMethod(), "POST");
+  using H = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(r.allHTTPHeaderFields(), (H{{"Content-Type", "text/xml; charset=utf-8"},
+                                        {"Soapaction", "http://tempuri.org/SubirFichero"},
+                                        {"Content-Length", std::to_string(envelope.size())}}));
+  EXPECT_EQ(r.httpBody(), bytes(envelope));
+  EXPECT_EQ(solicitudSOAP("u", "BorrarTicket", "x").valueForHTTPHeaderField("Soapaction"),
+            "http://tempuri.org/BorrarTicket");
+}
+
+TEST(Envelopes, only_an_empty_result_found_in_a_good_reply_confirms_the_upload) {
+  const std::string ok = "<SubirFicheroResponse xmlns=\"http://tempuri.org/\"><SubirFicheroResult />"
+                         "</SubirFicheroResponse>";
+  struct Case {
+    const char* what;
+    std::string reply;
+    long status;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"ASP.NET empty result", aspnet(ok), 200, true},
+      {"empty result with open and close tags",
+       aspnet("<SubirFicheroResponse xmlns=\"http://tempuri.org/\"><SubirFicheroResult>"
+              "</SubirFicheroResult></SubirFicheroResponse>"),
+       200, true},
+      {"other body prefix",
+       "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" + ok + "</s:Body></s:Envelope>",
+       200, true},
+      {"prefixed response elements",
+       aspnet("<m:SubirFicheroResponse xmlns:m=\"http://tempuri.org/\"><m:SubirFicheroResult/>"
+              "</m:SubirFicheroResponse>"),
+       200, true},
+      {"refusal text",
+       aspnet("<SubirFicheroResponse xmlns=\"http://tempuri.org/\"><SubirFicheroResult>No</SubirFicheroResult>"
+              "</SubirFicheroResponse>"),
+       200, false},
+      {"not XML", "Service Unavailable", 200, false},
+      {"empty reply", "", 200, false},
+      {"SOAP Fault",
+       aspnet("<soap:Fault><faultcode>soap:Server</faultcode><faultstring>boom</faultstring></soap:Fault>"), 500,
+       false},
+      {"no result element", aspnet("<SubirFicheroResponse xmlns=\"http://tempuri.org/\" />"), 200, false},
+      {"no body", "<soap:Envelope xmlns:soap=\"x\"></soap:Envelope>", 200, false},
+      {"error status with an empty result", aspnet(ok), 500, false},
+  };
+  for (const auto& c : cases) {
+    UploadVerdict v = leerRespuestaSubida(bytes(c.reply), c.status);
+    EXPECT_EQ(v.accepted, c.accepted) << c.what;
+    EXPECT_EQ(v.reason.empty(), c.accepted) << c.what << ": " << v.reason;
+  }
+  EXPECT_EQ(leerRespuestaSubida(bytes(cases[4].reply), 200).resultText, "No");
+}
