@@ -8,6 +8,7 @@
 #include "GzipLimits.h"
 #include "codec/Compression.h"
 #include "platform/Files.h"
+#include "platform/Memory.h"
 
 namespace KDXML_Compression {
 namespace detail {
@@ -20,12 +21,13 @@ constexpr int kDeflateWindowBits = 15 + 16;
 // by the stream's header.
 constexpr int kInflateWindowBits = 15 + 32;
 constexpr int kMemLevel = 8;
-// Compression offers zlib its output space in steps of this size.
+// Compression offers zlib its output space in pieces of this size.
 constexpr std::size_t kDeflateStep = 16384;
-// Decompression lets zlib write into a window of this size that stays in
-// the cache, and appends each window's bytes to the result; that spares
-// zero-filling the result before zlib overwrites it.
-constexpr std::size_t kInflateWindow = 256 * 1024;
+// Decompression lets zlib write into a window that stays in the cache, and
+// appends each window's bytes to the result; that spares zero-filling the
+// result before zlib overwrites it. Small inputs get a small window.
+constexpr std::size_t kInflateWindowMax = 256 * 1024;
+constexpr std::size_t kInflateWindowMin = 16 * 1024;
 // deflate cannot shrink data by more than this factor, so a size announced
 // by a gzip trailer beyond it is not believed.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
@@ -71,28 +73,28 @@ std::optional<platform::Data> gzipDeflate(const platform::Data& data, std::uint6
   }
   DeflateGuard guard{&zs};
 
-  // The worst case is reserved up front so that the 16 KiB steps never move
-  // the bytes already written; untouched reserved pages cost nothing.
+  // zlib is offered its output space 16384 bytes at a time: it writes into a
+  // window of that size, and each window's bytes are appended to the
+  // result, whose worst case is reserved up front so that they never move.
+  // Untouched reserved pages cost nothing.
   platform::Data out;
   out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(deflateBound(&zs, zs.avail_in), maxOut)));
-  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kDeflateStep, maxOut)));
+  platform::adviseSequentialFill(out.data(), out.capacity());
+  std::uint8_t window[kDeflateStep];
 
   int rc;
   do {
-    if (zs.total_out >= out.size()) {
-      std::size_t longer = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() + kDeflateStep, maxOut));
-      if (longer <= out.size()) return std::nullopt;  // the stream would reach the size limit
-      out.resize(longer);
-    }
-    zs.next_out = out.data() + zs.total_out;
-    zs.avail_out = static_cast<uInt>(out.size() - zs.total_out);
+    zs.next_out = window;
+    zs.avail_out = static_cast<uInt>(kDeflateStep);
     rc = deflate(&zs, Z_FINISH);
+    const std::size_t produced = kDeflateStep - zs.avail_out;
+    if (std::uint64_t{out.size()} + produced > maxOut) return std::nullopt;  // the stream would reach the limit
+    out.insert(out.end(), window, window + produced);
     // With Z_FINISH every call fills the space offered until the stream is
     // complete; the first call that leaves space free has completed it.
   } while (zs.avail_out == 0);
   if (rc != Z_STREAM_END) return std::nullopt;
 
-  out.resize(static_cast<std::size_t>(zs.total_out));
   trimCapacity(out);
   return out;
 }
@@ -115,15 +117,17 @@ std::optional<platform::Data> gzipInflate(const platform::Data& data, std::uint6
   // move its bytes over and over.
   platform::Data out;
   out.reserve(static_cast<std::size_t>(announcedSize(data, maxOut).value_or(std::min(full + half, maxOut))));
-  auto window = std::make_unique_for_overwrite<std::uint8_t[]>(kInflateWindow);
+  platform::adviseSequentialFill(out.data(), out.capacity());
+  const std::size_t windowSize = std::clamp<std::size_t>(out.capacity(), kInflateWindowMin, kInflateWindowMax);
+  auto window = std::make_unique_for_overwrite<std::uint8_t[]>(windowSize);
 
   bool complete = false;
   bool tooLarge = false;
   for (;;) {
     zs.next_out = window.get();
-    zs.avail_out = static_cast<uInt>(kInflateWindow);
+    zs.avail_out = static_cast<uInt>(windowSize);
     const int rc = inflate(&zs, Z_SYNC_FLUSH);
-    const std::size_t produced = kInflateWindow - zs.avail_out;
+    const std::size_t produced = windowSize - zs.avail_out;
     if (produced > 0) {
       const std::uint64_t needed = std::uint64_t{out.size()} + produced;
       if (needed > maxOut) {
@@ -133,6 +137,7 @@ std::optional<platform::Data> gzipInflate(const platform::Data& data, std::uint6
       if (needed > out.capacity()) {
         std::uint64_t room = std::max<std::uint64_t>(out.capacity() + half, 2 * std::uint64_t{out.capacity()});
         out.reserve(static_cast<std::size_t>(std::min(std::max(room, needed), maxOut)));
+        platform::adviseSequentialFill(out.data() + out.size(), out.capacity() - out.size());
       }
       out.insert(out.end(), window.get(), window.get() + produced);
     }

@@ -237,7 +237,11 @@ class Exchange {
     if (line.rfind("HTTP/", 0) == 0) {
       ex->headers_.clear();  // a new reply: an interim one or a redirect came before
     } else if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-      if (!ex->headers_.empty()) ex->headers_.back().second += " " + trim(line);  // folded line
+      if (!ex->headers_.empty()) {  // a folded line continues the field before it
+        std::string& value = ex->headers_.back().second;
+        value += ' ';
+        value += trim(line);
+      }
     } else if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
       std::string name = trim(line.substr(0, colon));
       std::string value = trim(line.substr(colon + 1));

@@ -188,3 +188,15 @@ TEST(GzipInterop, system_gzip_reads_ours_and_we_read_theirs) {
     EXPECT_EQ(dataWithUncompressedContentsOfFile(plain + ".gz"), *d);
   }
 }
+
+TEST(LargeBuffers, round_trips_through_base64_and_gzip_above_the_huge_page_threshold) {
+  // Buffers from 8 MiB up are allocated with a hint for huge pages.
+  Data text = textLike(9 * 1024 * 1024);
+  std::string b64 = base64EncodingWithLineLength(text, 76);
+  EXPECT_EQ(dataWithBase64EncodedString(b64), text);
+  auto z = gzipDeflate(text);
+  ASSERT_TRUE(z);
+  EXPECT_EQ(gzipInflate(*z), text);
+  Data noise = randomBytes(9 * 1024 * 1024, 13);
+  EXPECT_EQ(gzipInflate(*gzipDeflate(noise)), noise);
+}
