@@ -176,10 +176,16 @@ std::vector<std::string> processArguments(pid_t pid) {
 // the interpreter of the "#!" program that was launched (a launcher script such
 // as an office suite's, which later replaces itself with the real program):
 // the kernel then runs "INTERPRETER [ARG] SCRIPT ...", and the process's
-// executable is the script.
+// executable is the script. The same holds while the process has not reached
+// the program yet: still the copy of this process between fork and exec, or
+// GLib's "gio-launch-desktop" wrapper, which execs the program at once.
 std::string launchedExecutable(pid_t pid, const std::optional<std::string>& program) {
   std::optional<std::string> exe = processExecutablePath(pid);
   if (program && exe && *exe != *program) {
+    const std::string wrapper = "/gio-launch-desktop";
+    const bool isWrapper = exe->size() > wrapper.size() &&
+                           exe->compare(exe->size() - wrapper.size(), wrapper.size(), wrapper) == 0;
+    if (isWrapper || exe == processExecutablePath(::getpid())) return *program;
     std::vector<std::string> args = processArguments(pid);
     for (std::size_t i = 1; i < args.size() && i <= 2; ++i) {
       if (!args[i].empty() && args[i][0] == '/' && realPath(args[i]) == program) return *program;
