@@ -21,7 +21,7 @@ std::string randomInput(std::mt19937& random) {
       " many='1' many='2' many='3' many='4' many='5' many='6' many='7' many='8' many='9'",
       " long=\"0123456789012345678901234567890123456789012345678901234567890123456789\"",
       "<averyveryveryveryveryveryveryveryveryveryveryveryveryveryverylongname", " v='<![CDATA[a>b]]>'",
-      " w=\"<![CDATA[<]]><![CDATA[\"]]>\"", "<r>", "</r>", "<e/>", std::string("\0", 1).c_str()};
+      " w=\"<![CDATA[<]]><![CDATA[\"]]>\"", "<r>", "</r>", "<e/>"};
   std::string out;
   const int count = std::uniform_int_distribution<int>(1, 40)(random);
   for (int i = 0; i < count; ++i) {

@@ -1,6 +1,7 @@
-// Loading documents from the application's resources.
+// Loading documents from the application's resources and from a URL.
 
 #include "codec/Compression.h"
+#include "codec/HTTP.h"
 #include "platform/Resources.h"
 #include "xml/KDXML.h"
 
@@ -58,6 +59,39 @@ std::unique_ptr<KDXML> KDXML::kdxmlWithXMLFile(const std::string& name, const st
                                                platform::Error* error) {
   std::unique_ptr<KDXML> document(new (std::nothrow) KDXML());
   if (document) document->initWithXMLFile(name, extension, error);
+  return document;
+}
+
+void KDXML::initWithURL(const std::string& url, SuccessBlock success, FailureBlock failure) {
+  // The request's callbacks hold the document and both of the caller's
+  // callbacks until one of them has run.
+  std::shared_ptr<KDXML> document = weak_from_this().lock();
+  if (!document) {
+    // Nothing would keep a document that no shared_ptr owns alive until the
+    // reply: refuse at once rather than decode into a dead object.
+    if (failure) failure(nullptr, errorWithCode(-1));
+    return;
+  }
+  auto request = std::make_shared<const platform::URLRequest>(KDXML_HTTP::kdxmlGetRequestWithURL(url));
+  KDXML_HTTP::kdxmlAsyncRequest(
+      request,
+      [document, success, failure](std::optional<platform::Data> body, std::optional<platform::URLResponse>) {
+        // Whatever the HTTP status: a body that holds an element is a document.
+        platform::Error error;
+        if (document->decodeDataReporting(body ? *body : platform::Data(), &error)) {
+          if (failure) failure(document, error);
+        } else if (success) {
+          success(document);
+        }
+      },
+      [document, failure](std::optional<platform::Data>, platform::Error error) {
+        if (failure) failure(document, std::move(error));
+      });
+}
+
+std::shared_ptr<KDXML> KDXML::kdxmlWithURL(const std::string& url, SuccessBlock success, FailureBlock failure) {
+  std::shared_ptr<KDXML> document(new (std::nothrow) KDXML());
+  if (document) document->initWithURL(url, std::move(success), std::move(failure));
   return document;
 }
 

@@ -178,15 +178,22 @@ std::vector<std::string> processArguments(pid_t pid) {
 // the kernel then runs "INTERPRETER [ARG] SCRIPT ...", and the process's
 // executable is the script.
 //
-// GLib starts programs through its helper "gio-launch-desktop", which sets an
-// environment variable and replaces itself with the program at once; the
-// launch is reported once it has done so (waiting a second at most).
+// Before that the process may not have reached the program yet: GLib starts
+// programs through its helper "gio-launch-desktop", which replaces itself with
+// the program at once, and the child may still be the copy of this process
+// between fork and exec. The launch is reported once the process runs the
+// program (waiting a second at most; after that, the program it will run).
 std::string launchedExecutable(pid_t pid, const std::optional<std::string>& program) {
+  const std::optional<std::string> self = processExecutablePath(::getpid());
+  auto notThereYet = [&](const std::optional<std::string>& exe) {
+    return exe && *exe != program && (baseName(*exe) == "gio-launch-desktop" || exe == self);
+  };
   std::optional<std::string> exe = processExecutablePath(pid);
-  for (int waited = 0; exe && baseName(*exe) == "gio-launch-desktop" && waited < 1000; ++waited) {
+  for (int waited = 0; notThereYet(exe) && waited < 1000; ++waited) {
     ::usleep(1000);
     exe = processExecutablePath(pid);
   }
+  if (notThereYet(exe)) return program.value_or(*exe);
   if (program && exe && *exe != *program) {
     // Right after an exec the arguments may not be readable yet.
     std::vector<std::string> args = processArguments(pid);

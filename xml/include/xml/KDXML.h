@@ -144,9 +144,13 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
 
   // Fetches `url` with a GET on a worker thread and decodes the reply body
   // whatever the HTTP status; then exactly one of `success` and `failure`
-  // runs, on that worker thread. The document must be owned by a
-  // std::shared_ptr (the request keeps it alive until then); read it only
-  // once `success` has run. An empty callback is skipped.
+  // runs, once, on that worker thread: failure with the platform's error
+  // when the exchange failed, or with code 0 or 1 when the body is empty or
+  // holds no element. The request keeps the document alive until then, so
+  // the document must be owned by a std::shared_ptr (kdxmlWithURL makes it
+  // so); otherwise nothing is sent and `failure` runs at once with no
+  // document and code -1. Read the document only once `success` has run.
+  // An empty callback is skipped.
   void initWithURL(const std::string& url, SuccessBlock success, FailureBlock failure);
   // A new document, still empty, that initWithURL fills in the background.
   static std::shared_ptr<KDXML> kdxmlWithURL(const std::string& url, SuccessBlock success,
