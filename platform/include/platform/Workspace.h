@@ -23,12 +23,16 @@ class Workspace {
 
   NotificationCenter& notificationCenter();
 
-  // Asks the desktop to open path in the default application for its type and
-  // returns at once; false when no application could be launched. The launch
-  // is posted later, on the main thread, as
+  // Asks the desktop to open path in the default application for its type
+  // (judged by the file name, as LSGetApplicationForInfo does) and returns at
+  // once; false when nothing is at path or no application could be launched.
+  // The launch is posted later, on the main thread, as
   // NSWorkspaceDidLaunchApplicationNotification with NSApplicationNameKey (the
-  // display name) and NSWorkspaceApplicationKey (the running application);
-  // the end of that process as NSWorkspaceDidTerminateApplicationNotification.
+  // display name) and NSWorkspaceApplicationKey (the running application:
+  // pid, and the file URL of the program it runs); the end of that process as
+  // NSWorkspaceDidTerminateApplicationNotification. Only processes started
+  // here are reported. To ask about them while the main thread is busy, see
+  // Processes.h.
   bool openFile(const std::string& path);
 
   // Tells the desktop that something changed at path. Thread-safe.

@@ -311,6 +311,12 @@ std::optional<ApplicationRef> LSGetApplicationForInfo(const std::string& extensi
 }
 
 bool Workspace::openFile(const std::string& path) {
+  // An editor given a path where there is nothing would start a new document
+  // there instead.
+  if (::access(path.c_str(), F_OK) != 0) {
+    log("No existe el fichero que se quiere abrir: " + path);
+    return false;
+  }
   GObjectPtr<GAppInfo> info = defaultApplicationForName(baseName(path));
   if (!info || !G_IS_DESKTOP_APP_INFO(info.get())) {
     log("No hay aplicación para abrir " + path);

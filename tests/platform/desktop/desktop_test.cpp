@@ -220,6 +220,7 @@ TEST(Workspace, document_without_a_runnable_application_is_not_opened) {
   EXPECT_FALSE(workspace.openFile(writeDocument("a.vlaorphan")));
   EXPECT_FALSE(workspace.openFile(writeDocument("a.vlamissing")));
   EXPECT_FALSE(workspace.openFile(writeDocument("a.unknownext")));
+  EXPECT_FALSE(workspace.openFile(desktop().docs + "/no-existe.vlatest"));
   platform::RunLoop::main().drain();
   EXPECT_EQ(events.count(platform::NSWorkspaceDidLaunchApplicationNotification), 0u);
   EXPECT_FALSE(log.lines().empty());
