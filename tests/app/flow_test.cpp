@@ -410,6 +410,24 @@ TEST_F(FlowTest, an_editor_gone_at_once_makes_the_user_say_when_editing_is_done)
   EXPECT_EQ(service->calls().at(0).file, bytesOf("nuevo"));
 }
 
+TEST_F(FlowTest, when_nobody_can_be_asked_only_the_editor_taking_and_leaving_the_document_ends_the_wait) {
+  issue("original");
+  desktop->running = {false};
+  dialogs->alertAnswers.push_back(ModalResponse::NotShown);
+  int heldLooks = 0;
+  desktop->probeHook = [&](const std::string&, int) {
+    // Nothing holds the document until the question could not be shown.
+    if (dialogs->alerts.empty() || heldLooks >= 3) return DocumentProbe{DocumentState::Free, ""};
+    ++heldLooks;
+    return DocumentProbe{DocumentState::Held, "abierto por fin"};
+  };
+  runTicket(1);
+  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"¿Ha terminado de editar el documento?"});
+  EXPECT_TRUE(log.contains("No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero"));
+  EXPECT_EQ(heldLooks, 3);
+  EXPECT_EQ(service->calls().at(0).operation, "BorrarTicket");
+}
+
 TEST_F(FlowTest, a_document_that_disappears_ends_the_wait_and_keeps_the_ticket) {
   issue("original");
   desktop->probeHook = [](const std::string& path, int look) {

@@ -85,19 +85,24 @@ TEST(KDXMLMemory, no_memory_for_the_copy_is_code_2_and_nothing_decoded) {
   EXPECT_EQ(stringError.code, 2);
 }
 
-TEST(KDXMLMemory, no_memory_for_the_first_chunk_ends_parsing_with_code_2) {
+TEST(KDXMLMemory, the_first_chunks_live_in_the_document_and_need_no_allocation) {
+  // Only the copy is allocated for a document of up to 100 elements and 100
+  // attributes: a failure of any later allocation changes nothing.
   platform::Error error;
-  auto doc = decodeFailingAt(1, "<a>x</a>", &error);
-  EXPECT_EQ(error.code, 2);
-  EXPECT_EQ(doc->rootXMLElement(), nullptr);
+  error.code = -1;
+  auto doc = decodeFailingAt(1, manyElements(100), &error);
+  EXPECT_EQ(error.code, -1);
+  ASSERT_NE(doc->rootXMLElement(), nullptr);
+  EXPECT_EQ(doc->currentElement(), 99);
+  EXPECT_EQ(doc->currentAttribute(), 98);
+  EXPECT_EQ(doc->currentElementBuffer()->previous, nullptr);
 }
 
 TEST(KDXMLMemory, no_memory_for_a_later_chunk_keeps_what_was_built) {
-  // Allocations: the copy, element chunk 1 (r), attribute chunk 1 (e1's),
-  // element chunk 2 (e100, the 101st element), attribute chunk 2 (e101's,
-  // the 101st attribute).
+  // Allocations: the copy, element chunk 2 (e100, the 101st element),
+  // attribute chunk 2 (e101's, the 101st attribute).
   platform::Error error;
-  auto doc = decodeFailingAt(3, manyElements(150), &error);
+  auto doc = decodeFailingAt(1, manyElements(150), &error);
   EXPECT_EQ(error.code, 2);
   ASSERT_NE(doc->rootXMLElement(), nullptr);
   int children = 0;
@@ -107,7 +112,7 @@ TEST(KDXMLMemory, no_memory_for_a_later_chunk_keeps_what_was_built) {
   EXPECT_EQ(doc->currentElementBuffer()->previous, nullptr);
 
   platform::Error attributeError;
-  auto attrs = decodeFailingAt(4, manyElements(150), &attributeError);
+  auto attrs = decodeFailingAt(2, manyElements(150), &attributeError);
   EXPECT_EQ(attributeError.code, 2);
   ASSERT_NE(attrs->rootXMLElement(), nullptr);
   // The element whose attribute found no record is kept, without it.

@@ -17,18 +17,6 @@
 
 namespace xml {
 
-struct KDXML::ElementChunk {
-  _KDXMLElementBuffer header{};
-  _KDXMLElement records[kKDXMLRecordsPerBuffer]{};
-  std::unique_ptr<ElementChunk> older;
-};
-
-struct KDXML::AttributeChunk {
-  _KDXMLAttributeBuffer header{};
-  _KDXMLAttribute records[kKDXMLRecordsPerBuffer]{};
-  std::unique_ptr<AttributeChunk> older;
-};
-
 namespace {
 
 constexpr char kCDATAOpen[] = "<![CDATA[";
@@ -48,7 +36,18 @@ inline bool beginsWith(const char* p, const char* end, const char* literal, std:
   return remaining(p, end) >= length && std::memcmp(p, literal, length) == 0;
 }
 
+// The first c in [p, end), or null. The next tag is usually close by, so
+// the first 16 bytes are looked at here before the library's memchr, which
+// is faster over long texts, takes over.
 inline char* findByte(char* p, char* end, char c) {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
   return static_cast<char*>(std::memchr(p, c, remaining(p, end)));
 }
 
@@ -90,11 +89,142 @@ char* findTagEnd(char* p, char* end) {
   }
 }
 
-// The end of an element name: the first space, '/' or line feed in [p, end).
-inline char* findNameEnd(char* p, char* end) {
-  for (; p < end; ++p) {
-    const char c = *p;
-    if (c == ' ' || c == '/' || c == '\n') return p;
+// Byte classes for the scans inside a tag. Inside a tag, every byte before
+// the tag's end is not NUL and the tag's end has been overwritten with NUL,
+// so a scan that also stops at NUL needs no bounds check.
+enum : std::uint8_t {
+  kSpaceClass = 1,          // the six whitespace bytes
+  kElementNameEndClass = 2, // space, '/', line feed; NUL
+  kAttributeNameEndClass = 4,  // whitespace, '='; NUL
+  kQuoteClass = 8,          // '"', '\''; NUL
+  kDoubleQuotedEndClass = 16,  // '"', '<'; NUL
+  kSingleQuotedEndClass = 32,  // '\'', '<'; NUL
+};
+
+struct ByteClasses {
+  std::uint8_t of[256] = {};
+  constexpr ByteClasses() {
+    for (int c : {' ', '\t', '\n', '\v', '\f', '\r'}) of[c] |= kSpaceClass | kAttributeNameEndClass;
+    for (int c : {' ', '/', '\n', '\0'}) of[c] |= kElementNameEndClass;
+    for (int c : {'=', '\0'}) of[c] |= kAttributeNameEndClass;
+    for (int c : {'"', '\'', '\0'}) of[c] |= kQuoteClass;
+    for (int c : {'"', '<', '\0'}) of[c] |= kDoubleQuotedEndClass;
+    for (int c : {'\'', '<', '\0'}) of[c] |= kSingleQuotedEndClass;
+  }
+  bool is(char c, std::uint8_t byteClass) const { return (of[static_cast<unsigned char>(c)] & byteClass) != 0; }
+};
+
+constexpr ByteClasses kClasses;
+
+// The first byte at or after p of the class, or of NUL; four bytes a round.
+// It reads nothing after the first NUL.
+inline char* skipUntil(char* p, std::uint8_t byteClass) {
+  for (;;) {
+    if (kClasses.is(p[0], byteClass)) return p;
+    if (kClasses.is(p[1], byteClass)) return p + 1;
+    if (kClasses.is(p[2], byteClass)) return p + 2;
+    if (kClasses.is(p[3], byteClass)) return p + 3;
+    p += 4;
+  }
+}
+
+// Byte classes for reading a whole tag in one pass, before its end is known.
+// Each class also holds '<', '>' and NUL, where such a pass stops: the first
+// '<' or '>' is the tag's end, and NUL is the end of the input.
+enum : std::uint8_t {
+  kDelimiterClass = 1,         // '<', '>', NUL
+  kNameOrEndClass = 2,         // space, '/', line feed
+  kSpaceOnlyClass = 4,         // the six whitespace bytes (no delimiter)
+  kAttributeNameOrEndClass = 8,  // whitespace, '='
+  kQuoteOrEndClass = 16,       // '"', '\''
+  kDoubleQuotedOrEndClass = 32,  // '"'
+  kSingleQuotedOrEndClass = 64,  // '\''
+};
+
+struct TagByteClasses {
+  std::uint8_t of[256] = {};
+  constexpr TagByteClasses() {
+    for (int c : {'<', '>', '\0'}) {
+      of[c] |= kDelimiterClass | kNameOrEndClass | kAttributeNameOrEndClass | kQuoteOrEndClass |
+               kDoubleQuotedOrEndClass | kSingleQuotedOrEndClass;
+    }
+    for (int c : {' ', '/', '\n'}) of[c] |= kNameOrEndClass;
+    for (int c : {' ', '\t', '\n', '\v', '\f', '\r'}) of[c] |= kSpaceOnlyClass | kAttributeNameOrEndClass;
+    of[static_cast<int>('=')] |= kAttributeNameOrEndClass;
+    for (int c : {'"', '\''}) of[c] |= kQuoteOrEndClass;
+    of[static_cast<int>('"')] |= kDoubleQuotedOrEndClass;
+    of[static_cast<int>('\'')] |= kSingleQuotedOrEndClass;
+  }
+  bool is(char c, std::uint8_t byteClass) const { return (of[static_cast<unsigned char>(c)] & byteClass) != 0; }
+};
+
+constexpr TagByteClasses kTagClasses;
+
+// As skipUntil, with the classes above.
+inline char* skipUntilInTag(char* p, std::uint8_t byteClass) {
+  for (;;) {
+    if (kTagClasses.is(p[0], byteClass)) return p;
+    if (kTagClasses.is(p[1], byteClass)) return p + 1;
+    if (kTagClasses.is(p[2], byteClass)) return p + 2;
+    if (kTagClasses.is(p[3], byteClass)) return p + 3;
+    p += 4;
+  }
+}
+
+// An attribute found by the one-pass reading, not yet written.
+struct PendingAttribute {
+  char* name;
+  char* nameEnd;     // whitespace or '=' after the name
+  char* openQuote;
+  char* closeQuote;
+};
+
+constexpr int kMaxPendingAttributes = 16;
+
+// A delimiter where the one-pass reading stopped: the tag's end, or null
+// when the reading must leave the tag to the exact path (the end of the
+// input, or a '<' that begins a CDATA section).
+inline char* tagEndAt(char* p, char* end) {
+  if (*p == '>') return p;
+  if (*p == '<' && !beginsWith(p, end, kCDATAOpen, kCDATAOpenLength)) return p;
+  return nullptr;
+}
+
+// Reads a start tag whose name starts at p in one pass, the attribute scanner
+// included, and writes nothing: the steps are the same as once the tag's end
+// is known, since no '<' or '>' can lie before that end. Returns the tag's
+// end with the element name's end (or null) and the attributes found; null
+// when the tag is left to the exact path (see tagEndAt, or more attributes
+// than kMaxPendingAttributes).
+inline char* readStartTag(char* p, char* end, char*& nameEnd, PendingAttribute* pending, int& count) {
+  count = 0;
+  nameEnd = nullptr;
+  p = skipUntilInTag(p, kNameOrEndClass);
+  if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+  nameEnd = p++;
+  for (;;) {
+    while (kTagClasses.is(*p, kSpaceOnlyClass)) ++p;  // state 0
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    char* name = p++;
+    p = skipUntilInTag(p, kAttributeNameOrEndClass);  // state 1
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    char* nameStop = p++;
+    p = skipUntilInTag(p, kQuoteOrEndClass);  // state 2
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    char* openQuote = p++;
+    p = skipUntilInTag(p, *openQuote == '"' ? kDoubleQuotedOrEndClass : kSingleQuotedOrEndClass);  // state 3
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    if (count == kMaxPendingAttributes) return nullptr;
+    pending[count++] = {name, nameStop, openQuote, p};
+    ++p;
+  }
+}
+
+// The end of an element name: the first space, '/' or line feed in
+// [p, tagEnd), or null.
+inline char* findNameEnd(char* p, char* tagEnd) {
+  for (; p < tagEnd; ++p) {
+    if (kClasses.is(*p, kElementNameEndClass)) return p;
   }
   return nullptr;
 }
@@ -165,32 +295,31 @@ void removeValueCDATA(char* value, char* valueEnd) {
   }
 }
 
-// Hands out a fresh record from the newest chunk, making a new chunk of
-// kKDXMLRecordsPerBuffer zero-filled records when needed; null when memory
-// for a chunk ran out (the index is then left as it was).
+// Hands out a fresh, zero-filled record when the newest chunk is full or
+// there is none: the first chunk is `embedded` (a member of the document, so
+// that a short reply costs no allocation for it), later ones are allocated,
+// each owning the one allocated before it. Null when memory for a chunk ran
+// out (the index is then left as it was).
 template <typename Chunk, typename Header, typename Record>
-Record* nextRecord(std::unique_ptr<Chunk>& newest, Header*& current, std::int64_t& index,
-                   Record* Header::*array, Record** first) {
-  ++index;
-  if (current == nullptr || index >= kKDXMLRecordsPerBuffer) {
-    std::unique_ptr<Chunk> chunk(new (std::nothrow) Chunk());
-    if (!chunk) {
-      --index;
-      return nullptr;
-    }
-    chunk->header.*array = chunk->records;
-    if (current != nullptr) {
-      current->next = &chunk->header;
-      chunk->header.previous = current;
-    } else if (first != nullptr) {
-      *first = &chunk->records[0];
-    }
-    chunk->older = std::move(newest);
-    newest = std::move(chunk);
-    current = &newest->header;
-    index = 0;
+[[gnu::noinline]] Record* nextRecordInNewChunk(Chunk& embedded, std::unique_ptr<Chunk>& newest, Header*& current,
+                                               std::int64_t& index, Record* Header::*array, Record** first) {
+  Chunk* chunk = &embedded;
+  if (current != nullptr) {
+    std::unique_ptr<Chunk> allocated(new (std::nothrow) Chunk);
+    if (!allocated) return nullptr;
+    allocated->older = std::move(newest);
+    newest = std::move(allocated);
+    chunk = newest.get();
+    current->next = &chunk->header;
+    chunk->header.previous = current;
+  } else if (first != nullptr) {
+    *first = &chunk->records[0];
   }
-  return &(current->*array)[index];
+  chunk->header.*array = chunk->records;
+  current = &chunk->header;
+  index = 0;
+  chunk->records[0] = Record{};
+  return &chunk->records[0];
 }
 
 // Frees a chain of chunks newest first, without recursing through the
@@ -212,6 +341,8 @@ KDXML::~KDXML() { reset(); }
 void KDXML::reset() {
   releaseChunks(elementChunks_);
   releaseChunks(attributeChunks_);
+  firstElementChunk_.header = {};
+  firstAttributeChunk_.header = {};
   bytesOwner_.reset();
   rootXMLElement_ = nullptr;
   currentElementBuffer_ = nullptr;
@@ -223,17 +354,27 @@ void KDXML::reset() {
 }
 
 _KDXMLElement* KDXML::nextAvailableElement() {
+  if (currentElementBuffer_ != nullptr && currentElement_ + 1 < kKDXMLRecordsPerBuffer) {
+    _KDXMLElement* record = &currentElementBuffer_->elements[++currentElement_];
+    *record = _KDXMLElement{};
+    return record;
+  }
   _KDXMLElement* root = nullptr;
-  _KDXMLElement* record = nextRecord(elementChunks_, currentElementBuffer_, currentElement_,
-                                     &_KDXMLElementBuffer::elements, &root);
+  _KDXMLElement* record = nextRecordInNewChunk(firstElementChunk_, elementChunks_, currentElementBuffer_,
+                                               currentElement_, &_KDXMLElementBuffer::elements, &root);
   if (root != nullptr) rootXMLElement_ = root;
   return record;
 }
 
 _KDXMLAttribute* KDXML::nextAvailableAttribute() {
-  return nextRecord<AttributeChunk, _KDXMLAttributeBuffer, _KDXMLAttribute>(
-      attributeChunks_, currentAttributeBuffer_, currentAttribute_, &_KDXMLAttributeBuffer::attributes,
-      nullptr);
+  if (currentAttributeBuffer_ != nullptr && currentAttribute_ + 1 < kKDXMLRecordsPerBuffer) {
+    _KDXMLAttribute* record = &currentAttributeBuffer_->attributes[++currentAttribute_];
+    *record = _KDXMLAttribute{};
+    return record;
+  }
+  return nextRecordInNewChunk<detail::KDXMLAttributeChunk, _KDXMLAttributeBuffer, _KDXMLAttribute>(
+      firstAttributeChunk_, attributeChunks_, currentAttributeBuffer_, currentAttribute_,
+      &_KDXMLAttributeBuffer::attributes, nullptr);
 }
 
 bool KDXML::allocateBytesOfLength(std::int64_t length, platform::Error* error) {
@@ -252,6 +393,56 @@ bool KDXML::allocateBytesOfLength(std::int64_t length, platform::Error* error) {
   return !reported;
 }
 
+// The attribute scanner over [p, tagEnd), whose byte at tagEnd is NUL. It
+// is a state machine -- 0 between attributes, 1 in a name, 2 before a value,
+// 3 in a value, 4 in a CDATA section inside a value -- written as one loop
+// per state. An attribute exists only once its closing quote has been read.
+// False when no attribute record could be had.
+bool KDXML::scanAttributes(_KDXMLElement* element, char* p, char* tagEnd) {
+  _KDXMLAttribute* previous = nullptr;
+  for (;;) {
+    // State 0: whitespace is skipped; any other byte starts a name.
+    while (kClasses.is(*p, kSpaceClass)) ++p;
+    if (p >= tagEnd) return true;
+    char* name = p++;
+    // State 1: whitespace or '=' ends the name.
+    p = skipUntil(p, kAttributeNameEndClass);
+    if (p >= tagEnd) return true;
+    *p++ = '\0';
+    // State 2: everything up to a quote is skipped.
+    p = skipUntil(p, kQuoteClass);
+    if (p >= tagEnd) return true;
+    const char quote = *p++;
+    char* value = p;
+    bool hasCDATA = false;
+    // States 3 and 4: the value runs to its own quote; a CDATA section in
+    // it may hold anything up to its "]]>".
+    const std::uint8_t valueEnd = quote == '"' ? kDoubleQuotedEndClass : kSingleQuotedEndClass;
+    for (;;) {
+      p = skipUntil(p, valueEnd);
+      if (p >= tagEnd) return true;
+      if (*p == quote) break;
+      if (beginsWith(p, tagEnd, kCDATAOpen, kCDATAOpenLength)) {
+        char* close = findLiteral(p + kCDATAOpenLength, tagEnd, kCDATAClose, kCDATACloseLength);
+        if (close == nullptr) return true;  // still inside the section at the tag's end
+        hasCDATA = true;
+        p = close + kCDATACloseLength;
+      } else {
+        ++p;
+      }
+    }
+    *p++ = '\0';
+    if (hasCDATA) removeValueCDATA(value, p - 1);
+    _KDXMLAttribute* attribute = nextAvailableAttribute();
+    if (attribute == nullptr) return false;
+    attribute->name = name;
+    attribute->value = value;
+    if (element->firstAttribute == nullptr) element->firstAttribute = attribute;
+    if (previous != nullptr) previous->next = attribute;
+    previous = attribute;
+  }
+}
+
 bool KDXML::decodeBytes() {
   char* const end = bytes_ + ::strnlen(bytes_, static_cast<std::size_t>(bytesLength_));
   char* cursor = bytes_;
@@ -263,26 +454,44 @@ bool KDXML::decodeBytes() {
   bool textOpen = false;
 
   for (;;) {
-    char* open = findByte(cursor, end, '<');
+    // Tags often follow each other directly.
+    char* open = cursor < end && *cursor == '<' ? cursor : findByte(cursor, end, '<');
     if (open == nullptr) return true;
 
     // A comment stays in place, part of whatever text runs over it. The
     // search for its end starts at the '<', so "<!-->" is a whole comment.
-    if (remaining(open, end) >= 4 && open[1] == '!' && open[2] == '-' && open[3] == '-') {
-      char* close = findLiteral(open, end, kCommentClose, 3);
-      if (close == nullptr) return true;  // unterminated: nothing more to read
-      cursor = close + 3;
-      continue;
+    if (open[1] == '!') {
+      if (remaining(open, end) >= 4 && open[2] == '-' && open[3] == '-') {
+        char* close = findLiteral(open, end, kCommentClose, 3);
+        if (close == nullptr) return true;  // unterminated: nothing more to read
+        cursor = close + 3;
+        continue;
+      }
+      if (beginsWith(open, end, kCDATAOpen, kCDATAOpenLength)) {
+        cursor = unwrapCDATA(open, end);
+        if (cursor == nullptr) return true;
+        continue;
+      }
     }
 
-    if (beginsWith(open, end, kCDATAOpen, kCDATAOpenLength)) {
-      cursor = unwrapCDATA(open, end);
-      if (cursor == nullptr) return true;
-      continue;
+    // The common tags are read in one pass; the exact path below serves
+    // what that pass leaves (see readStartTag), with the same outcome.
+    const char kind = open[1];
+    char* tagEnd;
+    char* nameEnd = nullptr;
+    PendingAttribute pending[kMaxPendingAttributes];
+    int pendingCount = -1;  // -1: the attributes are still to be scanned
+    if (kind == '/' || kind == '?' || kind == '!') {
+      tagEnd = tagEndAt(skipUntilInTag(open + 1, kDelimiterClass), end);
+    } else {
+      tagEnd = readStartTag(open + 1, end, nameEnd, pending, pendingCount);
+      if (tagEnd == nullptr) pendingCount = -1;
     }
-
-    char* tagEnd = findTagEnd(open + 1, end);
-    if (tagEnd == nullptr) return true;
+    if (tagEnd == nullptr) {
+      tagEnd = findTagEnd(open + 1, end);
+      if (tagEnd == nullptr) return true;
+      if (pendingCount < 0) nameEnd = findNameEnd(open + 1, tagEnd);
+    }
     // Both NULs lie behind the new cursor; the one at the '<' ends whatever
     // text ran up to this tag.
     *tagEnd = '\0';
@@ -293,7 +502,6 @@ bool KDXML::decodeBytes() {
       textOpen = false;
     }
 
-    const char kind = open[1];
     if (kind == '!' || kind == '?') continue;
 
     if (kind == '/') {
@@ -306,8 +514,10 @@ bool KDXML::decodeBytes() {
         parent->text = first;
         while (last > first && isSpace(static_cast<unsigned char>(last[-1]))) *--last = '\0';
       }
+      // The new parent has a first child, at least the element just closed,
+      // so its text is cleared.
       parent = parent->parentElement;
-      if (parent != nullptr && parent->firstChild != nullptr) parent->text = nullptr;
+      if (parent != nullptr) parent->text = nullptr;
       continue;
     }
 
@@ -327,85 +537,25 @@ bool KDXML::decodeBytes() {
       element->parentElement = parent;
     }
 
-    if (char* nameEnd = findNameEnd(open + 1, tagEnd); nameEnd != nullptr) {
+    if (nameEnd != nullptr) {
       *nameEnd = '\0';
-      // The attribute scanner: 0 between attributes, 1 in a name, 2 before a
-      // value, 3 in a value, 4 in a CDATA section inside a value. An
-      // attribute exists only once its closing quote has been read.
-      int state = 0;
-      char* name = nullptr;
-      char* value = nullptr;
-      char quote = 0;
-      bool valueHasCDATA = false;
-      _KDXMLAttribute* previous = nullptr;
-      char* p = nameEnd + 1;
-      while (p < tagEnd) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        switch (state) {
-          case 0:
-            if (!isSpace(c)) {
-              name = p;
-              state = 1;
-            }
-            ++p;
-            break;
-          case 1:
-            if (isSpace(c) || c == '=') {
-              *p = '\0';
-              state = 2;
-            }
-            ++p;
-            break;
-          case 2:
-            if (c == '"' || c == '\'') {
-              quote = static_cast<char>(c);
-              value = p + 1;
-              valueHasCDATA = false;
-              state = 3;
-            }
-            ++p;
-            break;
-          case 3: {
-            // Jump to the next byte that matters: the closing quote or a '<'.
-            char* stop = findEither(p, tagEnd, quote, '<');
-            if (stop == nullptr) {
-              p = tagEnd;  // the value is still open at the end of the tag
-              break;
-            }
-            p = stop;
-            if (*p == '<') {
-              if (beginsWith(p, tagEnd, kCDATAOpen, kCDATAOpenLength)) {
-                valueHasCDATA = true;
-                state = 4;
-                p += kCDATAOpenLength;
-              } else {
-                ++p;
-              }
-              break;
-            }
-            *p = '\0';
-            if (valueHasCDATA) removeValueCDATA(value, p);
-            _KDXMLAttribute* attribute = nextAvailableAttribute();
-            if (attribute == nullptr) return false;
-            attribute->name = name;
-            attribute->value = value;
-            if (element->firstAttribute == nullptr) element->firstAttribute = attribute;
-            if (previous != nullptr) previous->next = attribute;
-            previous = attribute;
-            state = 0;
-            ++p;
-            break;
+      if (pendingCount < 0) {
+        if (!scanAttributes(element, nameEnd + 1, tagEnd)) return false;
+      } else {
+        _KDXMLAttribute* previous = nullptr;
+        for (int i = 0; i < pendingCount; ++i) {
+          *pending[i].nameEnd = '\0';
+          *pending[i].closeQuote = '\0';
+          _KDXMLAttribute* attribute = nextAvailableAttribute();
+          if (attribute == nullptr) return false;
+          attribute->name = pending[i].name;
+          attribute->value = pending[i].openQuote + 1;
+          if (previous != nullptr) {
+            previous->next = attribute;
+          } else {
+            element->firstAttribute = attribute;
           }
-          case 4: {
-            char* close = findLiteral(p, tagEnd, kCDATAClose, kCDATACloseLength);
-            if (close == nullptr) {
-              p = tagEnd;
-            } else {
-              p = close + kCDATACloseLength;
-              state = 3;
-            }
-            break;
-          }
+          previous = attribute;
         }
       }
     }

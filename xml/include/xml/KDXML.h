@@ -61,6 +61,23 @@ struct _KDXMLAttributeBuffer {
 
 inline constexpr std::int64_t kKDXMLRecordsPerBuffer = 100;
 
+namespace detail {
+// A chunk as the document keeps it: the header, the records it points to,
+// and the owner of the chunk made before it. Records are zero-filled one by
+// one as they are handed out (zeroing all 100 at once would cost more than
+// parsing a short reply); a record not yet handed out holds no data.
+struct KDXMLElementChunk {
+  _KDXMLElementBuffer header{};
+  _KDXMLElement records[kKDXMLRecordsPerBuffer];
+  std::unique_ptr<KDXMLElementChunk> older;
+};
+struct KDXMLAttributeChunk {
+  _KDXMLAttributeBuffer header{};
+  _KDXMLAttribute records[kKDXMLRecordsPerBuffer];
+  std::unique_ptr<KDXMLAttributeChunk> older;
+};
+}  // namespace detail
+
 // The reader's error domain.
 inline constexpr char kKDXMLErrorDomain[] = "org.velmora.vla.KDXML";
 
@@ -127,9 +144,13 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
 
   // Fetches `url` with a GET on a worker thread and decodes the reply body
   // whatever the HTTP status; then exactly one of `success` and `failure`
-  // runs, on that worker thread. The document must be owned by a
-  // std::shared_ptr (the request keeps it alive until then); read it only
-  // once `success` has run. An empty callback is skipped.
+  // runs, once, on that worker thread: failure with the platform's error
+  // when the exchange failed, or with code 0 or 1 when the body is empty or
+  // holds no element. The request keeps the document alive until then, so
+  // the document must be owned by a std::shared_ptr (kdxmlWithURL makes it
+  // so); otherwise nothing is sent and `failure` runs at once with no
+  // document and code -1. Read the document only once `success` has run.
+  // An empty callback is skipped.
   void initWithURL(const std::string& url, SuccessBlock success, FailureBlock failure);
   // A new document, still empty, that initWithURL fills in the background.
   static std::shared_ptr<KDXML> kdxmlWithURL(const std::string& url, SuccessBlock success,
@@ -139,9 +160,13 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
 
   // The record of the first start tag, or null.
   const _KDXMLElement* rootXMLElement() const { return rootXMLElement_; }
-  // The newest chunks of records (null until the first record).
+  // The newest chunks of records (null until the first record), and the
+  // index in them of the record handed out last. Records of the newest chunk
+  // after that index have not been handed out and must not be read.
   const _KDXMLElementBuffer* currentElementBuffer() const { return currentElementBuffer_; }
   const _KDXMLAttributeBuffer* currentAttributeBuffer() const { return currentAttributeBuffer_; }
+  std::int64_t currentElement() const { return currentElement_; }
+  std::int64_t currentAttribute() const { return currentAttribute_; }
 
   // ---- Strings from records: UTF-8; bytes that are not valid UTF-8 give
   // nullopt (without an error). "" for an absent record or field.
@@ -199,8 +224,6 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   static platform::Error errorWithCode(std::int32_t code, const std::map<std::string, std::string>& userInfo);
 
  private:
-  struct ElementChunk;
-  struct AttributeChunk;
 
   // Releases the copy and every chunk; the document is empty again.
   void reset();
@@ -209,6 +232,8 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   bool allocateBytesOfLength(std::int64_t length, platform::Error* error);
   // Parses the copy; false when a record chunk could not be had.
   bool decodeBytes();
+  // Reads the attributes of a start tag into `element`; false as above.
+  bool scanAttributes(_KDXMLElement* element, char* p, char* tagEnd);
   // Fresh zero-filled records, or null when memory ran out.
   _KDXMLElement* nextAvailableElement();
   _KDXMLAttribute* nextAvailableAttribute();
@@ -223,11 +248,14 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   char* bytes_ = nullptr;  // view of bytesOwner_
   std::int64_t bytesLength_ = 0;
 
-  // Owners: the copy, and the newest chunk of each kind, each chunk owning
-  // the one made before it.
+  // Owners: the copy; the first chunk of each kind, kept inside the
+  // document; the newest allocated chunk of each kind, each allocated chunk
+  // owning the one allocated before it.
   std::unique_ptr<char[]> bytesOwner_;
-  std::unique_ptr<ElementChunk> elementChunks_;
-  std::unique_ptr<AttributeChunk> attributeChunks_;
+  detail::KDXMLElementChunk firstElementChunk_;
+  detail::KDXMLAttributeChunk firstAttributeChunk_;
+  std::unique_ptr<detail::KDXMLElementChunk> elementChunks_;
+  std::unique_ptr<detail::KDXMLAttributeChunk> attributeChunks_;
 };
 
 }  // namespace xml
