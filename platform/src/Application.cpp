@@ -40,6 +40,10 @@ void Application::run() {
 
 void Application::terminate() { RunLoop::main().stop(); }
 
+void Application::setIntakeCloser(std::function<void()> closeIntake) {
+  closeIntake_ = std::move(closeIntake);
+}
+
 Activity Application::beginActivity(std::string reason) {
   activities_.fetch_add(1);
   // The deleter runs wherever the last copy goes; the idle check itself
@@ -68,6 +72,16 @@ void Application::idleCheck() {
     return;
   }
   if (delegate_ && !delegate_->applicationShouldTerminateAfterLastWindowClosed(*this)) return;
+  if (closeIntake_) {
+    // Requests may have come in up to the moment the intake closed: they hold
+    // activities and queued tasks, and the run goes on until they are done.
+    closeIntake_();
+    if (activities_.load() != 0) return;
+    if (RunLoop::main().pendingTasks() != 0) {
+      scheduleIdleCheck();
+      return;
+    }
+  }
   RunLoop::main().stop();
 }
 

@@ -5,6 +5,7 @@
 // window closed" is the moment nothing more is waited for).
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,12 @@ class Application {
   // Ends run() at the next chance, whatever is pending.
   void terminate();
 
+  // Called on the main thread when run() is about to end for lack of work,
+  // to close the intake of requests from outside (another invocation's paths).
+  // Requests that came in before it returned keep the run going, and it is
+  // called again at the next idle moment, so it must be idempotent.
+  void setIntakeCloser(std::function<void()> closeIntake);
+
   // Keeps run() from returning while the result (or a copy of it) lives.
   Activity beginActivity(std::string reason);
   int activeCount() const;
@@ -64,6 +71,7 @@ class Application {
   std::atomic<int> activities_{0};
   std::atomic<bool> running_{false};
   std::atomic<bool> idleCheckQueued_{false};
+  std::function<void()> closeIntake_;
 };
 
 }  // namespace platform

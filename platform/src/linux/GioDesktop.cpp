@@ -176,17 +176,31 @@ std::vector<std::string> processArguments(pid_t pid) {
 // the interpreter of the "#!" program that was launched (a launcher script such
 // as an office suite's, which later replaces itself with the real program):
 // the kernel then runs "INTERPRETER [ARG] SCRIPT ...", and the process's
-// executable is the script. The same holds while the process has not reached
-// the program yet: still the copy of this process between fork and exec, or
-// GLib's "gio-launch-desktop" wrapper, which execs the program at once.
+// executable is the script.
+//
+// Before that the process may not have reached the program yet: GLib starts
+// programs through its helper "gio-launch-desktop", which replaces itself with
+// the program at once, and the child may still be the copy of this process
+// between fork and exec. The launch is reported once the process runs the
+// program (waiting a second at most; after that, the program it will run).
 std::string launchedExecutable(pid_t pid, const std::optional<std::string>& program) {
+  const std::optional<std::string> self = processExecutablePath(::getpid());
+  auto notThereYet = [&](const std::optional<std::string>& exe) {
+    return exe && *exe != program && (baseName(*exe) == "gio-launch-desktop" || exe == self);
+  };
   std::optional<std::string> exe = processExecutablePath(pid);
+  for (int waited = 0; notThereYet(exe) && waited < 1000; ++waited) {
+    ::usleep(1000);
+    exe = processExecutablePath(pid);
+  }
+  if (notThereYet(exe)) return program.value_or(*exe);
   if (program && exe && *exe != *program) {
-    const std::string wrapper = "/gio-launch-desktop";
-    const bool isWrapper = exe->size() > wrapper.size() &&
-                           exe->compare(exe->size() - wrapper.size(), wrapper.size(), wrapper) == 0;
-    if (isWrapper || exe == processExecutablePath(::getpid())) return *program;
+    // Right after an exec the arguments may not be readable yet.
     std::vector<std::string> args = processArguments(pid);
+    for (int waited = 0; args.empty() && waited < 1000 && isProcessRunning(pid); ++waited) {
+      ::usleep(1000);
+      args = processArguments(pid);
+    }
     for (std::size_t i = 1; i < args.size() && i <= 2; ++i) {
       if (!args[i].empty() && args[i][0] == '/' && realPath(args[i]) == program) return *program;
     }
