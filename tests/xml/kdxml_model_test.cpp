@@ -61,4 +61,21 @@ TEST(KDXMLModel, random_inputs_match_the_model) {
   }
 }
 
+TEST(KDXMLModel, a_large_document_across_many_chunks_matches_the_model) {
+  // 30,000 elements and 60,000 attributes: hundreds of chunks, taken in
+  // blocks of growing size.
+  std::string input = "<root>";
+  for (int i = 0; i < 10000; ++i) {
+    const std::string n = std::to_string(i);
+    input += "<a i='" + n + "'><b j=\"" + n + "\" k='x'>" + n + "</b><c/></a>";
+  }
+  input += "</root>";
+  auto document = xml::KDXML::kdxmlWithXMLString(input);
+  std::string why;
+  const auto actual = reference::records(*document, why);
+  EXPECT_EQ(why, "");
+  EXPECT_EQ(actual.size(), 30001u);
+  EXPECT_EQ(reference::difference(reference::parse(input), actual), "");
+}
+
 }  // namespace

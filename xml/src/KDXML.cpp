@@ -1,13 +1,17 @@
 // The document model and the in-place parser.
 //
-// Bounds: the parser works on [bytes_, end), where end is the first NUL of
-// the copy (the copy always has one, at index bytesLength_). Every NUL the
-// parser writes lies behind its cursor, so [cursor, end) never holds a NUL
-// and every search can be a bounded memchr/memmem over it. Every write and
-// move stays inside [bytes_, end); the NUL at end is never touched.
+// Bounds: the input is the copy up to its first NUL, its end (the copy always
+// has one, at index bytesLength_). Every NUL the parser writes lies behind
+// its cursor, so from the cursor on the first NUL is the input's end. The
+// common scans stop at NUL by themselves, and their 16-byte loads stay
+// inside the copy; the rare steps that need the end as a pointer (comments,
+// CDATA sections, tags left to the exact path) find it once and then search
+// within it. Every write and move stays inside the input; the NUL at its end
+// is never touched.
 
 #include "xml/KDXML.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -36,19 +40,42 @@ inline bool beginsWith(const char* p, const char* end, const char* literal, std:
   return remaining(p, end) >= length && std::memcmp(p, literal, length) == 0;
 }
 
-// The first c in [p, end), or null. The next tag is usually close by, so
-// the first 16 bytes are looked at here before the library's memchr, which
-// is faster over long texts, takes over.
+// The first c in [p, end), or null.
 inline char* findByte(char* p, char* end, char c) {
+  return static_cast<char*>(std::memchr(p, c, remaining(p, end)));
+}
+
+// The first '<' at or after p, or null when a NUL comes first. `limit` is
+// the copy's own terminating NUL, so the input's end (its first NUL) needs
+// no separate scan: reading 16 bytes at a time stays inside the copy.
+inline char* findTagOpen(char* p, const char* limit) {
 #if defined(__SSE2__)
-  if (end - p >= 16) {
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i nul = _mm_setzero_si128();
+  while (limit - p >= 15) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, nul)));
+    if (mask != 0) {
+      p += __builtin_ctz(static_cast<unsigned>(mask));
+      return *p == '<' ? p : nullptr;
+    }
     p += 16;
   }
+#else
+  (void)limit;
 #endif
-  return static_cast<char*>(std::memchr(p, c, remaining(p, end)));
+  for (;; ++p) {
+    if (*p == '<') return p;
+    if (*p == '\0') return nullptr;
+  }
+}
+
+// Whether the bytes at p begin a CDATA section; reads nothing after a NUL.
+inline bool beginsCDATA(const char* p) {
+  for (std::size_t i = 0; i < kCDATAOpenLength; ++i) {
+    if (p[i] != kCDATAOpen[i]) return false;
+  }
+  return true;
 }
 
 inline char* findLiteral(char* p, char* end, const char* literal, std::size_t length) {
@@ -184,9 +211,9 @@ constexpr int kMaxPendingAttributes = 16;
 // A delimiter where the one-pass reading stopped: the tag's end, or null
 // when the reading must leave the tag to the exact path (the end of the
 // input, or a '<' that begins a CDATA section).
-inline char* tagEndAt(char* p, char* end) {
+inline char* tagEndAt(char* p) {
   if (*p == '>') return p;
-  if (*p == '<' && !beginsWith(p, end, kCDATAOpen, kCDATAOpenLength)) return p;
+  if (*p == '<' && !beginsCDATA(p)) return p;
   return nullptr;
 }
 
@@ -196,24 +223,24 @@ inline char* tagEndAt(char* p, char* end) {
 // end with the element name's end (or null) and the attributes found; null
 // when the tag is left to the exact path (see tagEndAt, or more attributes
 // than kMaxPendingAttributes).
-inline char* readStartTag(char* p, char* end, char*& nameEnd, PendingAttribute* pending, int& count) {
+inline char* readStartTag(char* p, char*& nameEnd, PendingAttribute* pending, int& count) {
   count = 0;
   nameEnd = nullptr;
   p = skipUntilInTag(p, kNameOrEndClass);
-  if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+  if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p);
   nameEnd = p++;
   for (;;) {
     while (kTagClasses.is(*p, kSpaceOnlyClass)) ++p;  // state 0
-    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p);
     char* name = p++;
     p = skipUntilInTag(p, kAttributeNameOrEndClass);  // state 1
-    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p);
     char* nameStop = p++;
     p = skipUntilInTag(p, kQuoteOrEndClass);  // state 2
-    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p);
     char* openQuote = p++;
     p = skipUntilInTag(p, *openQuote == '"' ? kDoubleQuotedOrEndClass : kSingleQuotedOrEndClass);  // state 3
-    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p, end);
+    if (kTagClasses.is(*p, kDelimiterClass)) return tagEndAt(p);
     if (count == kMaxPendingAttributes) return nullptr;
     pending[count++] = {name, nameStop, openQuote, p};
     ++p;
@@ -296,20 +323,32 @@ void removeValueCDATA(char* value, char* valueEnd) {
 }
 
 // Hands out a fresh, zero-filled record when the newest chunk is full or
-// there is none: the first chunk is `embedded` (a member of the document, so
-// that a short reply costs no allocation for it), later ones are allocated,
-// each owning the one allocated before it. Null when memory for a chunk ran
-// out (the index is then left as it was).
+// there is none. The first chunk is `embedded` (a member of the document, so
+// that a short reply costs no allocation for it); later ones come from
+// `slabs`, blocks of chunks that grow from 1 to kMaxChunksPerSlab chunks, so
+// that a large document needs few allocations. Null when memory for a chunk
+// ran out (the index is then left as it was).
 template <typename Chunk, typename Header, typename Record>
-[[gnu::noinline]] Record* nextRecordInNewChunk(Chunk& embedded, std::unique_ptr<Chunk>& newest, Header*& current,
-                                               std::int64_t& index, Record* Header::*array, Record** first) {
+[[gnu::noinline]] Record* nextRecordInNewChunk(Chunk& embedded, detail::KDXMLChunkSlabs<Chunk>& slabs,
+                                               Header*& current, std::int64_t& index, Record* Header::*array,
+                                               Record** first) {
   Chunk* chunk = &embedded;
   if (current != nullptr) {
-    std::unique_ptr<Chunk> allocated(new (std::nothrow) Chunk);
-    if (!allocated) return nullptr;
-    allocated->older = std::move(newest);
-    newest = std::move(allocated);
-    chunk = newest.get();
+    if (slabs.next == slabs.end) {
+      const std::size_t count = std::min<std::size_t>(std::size_t{1} << std::min<std::size_t>(slabs.slabs.size(), 16),
+                                                       detail::kMaxChunksPerSlab);
+      std::unique_ptr<Chunk[]> slab(new (std::nothrow) Chunk[count]);
+      if (!slab) return nullptr;
+      try {
+        slabs.slabs.push_back(std::move(slab));
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+      slabs.next = slabs.slabs.back().get();
+      slabs.end = slabs.next + count;
+    }
+    chunk = slabs.next++;
+    chunk->header = Header{};
     current->next = &chunk->header;
     chunk->header.previous = current;
   } else if (first != nullptr) {
@@ -322,16 +361,6 @@ template <typename Chunk, typename Header, typename Record>
   return &chunk->records[0];
 }
 
-// Frees a chain of chunks newest first, without recursing through the
-// owners (a large document has thousands of chunks).
-template <typename Chunk>
-void releaseChunks(std::unique_ptr<Chunk>& newest) {
-  while (newest) {
-    std::unique_ptr<Chunk> older = std::move(newest->older);
-    newest = std::move(older);
-  }
-}
-
 }  // namespace
 
 KDXML::KDXML() = default;
@@ -339,8 +368,8 @@ KDXML::KDXML() = default;
 KDXML::~KDXML() { reset(); }
 
 void KDXML::reset() {
-  releaseChunks(elementChunks_);
-  releaseChunks(attributeChunks_);
+  elementSlabs_ = {};
+  attributeSlabs_ = {};
   firstElementChunk_.header = {};
   firstAttributeChunk_.header = {};
   bytesOwner_.reset();
@@ -360,7 +389,7 @@ _KDXMLElement* KDXML::nextAvailableElement() {
     return record;
   }
   _KDXMLElement* root = nullptr;
-  _KDXMLElement* record = nextRecordInNewChunk(firstElementChunk_, elementChunks_, currentElementBuffer_,
+  _KDXMLElement* record = nextRecordInNewChunk(firstElementChunk_, elementSlabs_, currentElementBuffer_,
                                                currentElement_, &_KDXMLElementBuffer::elements, &root);
   if (root != nullptr) rootXMLElement_ = root;
   return record;
@@ -373,7 +402,7 @@ _KDXMLAttribute* KDXML::nextAvailableAttribute() {
     return record;
   }
   return nextRecordInNewChunk<detail::KDXMLAttributeChunk, _KDXMLAttributeBuffer, _KDXMLAttribute>(
-      firstAttributeChunk_, attributeChunks_, currentAttributeBuffer_, currentAttribute_,
+      firstAttributeChunk_, attributeSlabs_, currentAttributeBuffer_, currentAttribute_,
       &_KDXMLAttributeBuffer::attributes, nullptr);
 }
 
@@ -444,7 +473,16 @@ bool KDXML::scanAttributes(_KDXMLElement* element, char* p, char* tagEnd) {
 }
 
 bool KDXML::decodeBytes() {
-  char* const end = bytes_ + ::strnlen(bytes_, static_cast<std::size_t>(bytesLength_));
+  // The input ends at the first NUL of the copy. The common steps stop at
+  // NUL by themselves; the rare ones that need the end as a pointer (comments,
+  // CDATA sections, tags the one-pass reading leaves) find it once, from a
+  // point that no NUL written by the parser lies beyond.
+  const char* const limit = bytes_ + bytesLength_;
+  char* end = nullptr;
+  const auto inputEnd = [&end](char* from) {
+    if (end == nullptr) end = from + std::strlen(from);
+    return end;
+  };
   char* cursor = bytes_;
   _KDXMLElement* parent = nullptr;
   // The text of the current parent ends at the '<' of the first tag after
@@ -455,20 +493,20 @@ bool KDXML::decodeBytes() {
 
   for (;;) {
     // Tags often follow each other directly.
-    char* open = cursor < end && *cursor == '<' ? cursor : findByte(cursor, end, '<');
+    char* open = *cursor == '<' ? cursor : findTagOpen(cursor, limit);
     if (open == nullptr) return true;
 
     // A comment stays in place, part of whatever text runs over it. The
     // search for its end starts at the '<', so "<!-->" is a whole comment.
     if (open[1] == '!') {
-      if (remaining(open, end) >= 4 && open[2] == '-' && open[3] == '-') {
-        char* close = findLiteral(open, end, kCommentClose, 3);
+      if (open[2] == '-' && open[3] == '-') {
+        char* close = findLiteral(open, inputEnd(open), kCommentClose, 3);
         if (close == nullptr) return true;  // unterminated: nothing more to read
         cursor = close + 3;
         continue;
       }
-      if (beginsWith(open, end, kCDATAOpen, kCDATAOpenLength)) {
-        cursor = unwrapCDATA(open, end);
+      if (beginsCDATA(open)) {
+        cursor = unwrapCDATA(open, inputEnd(open));
         if (cursor == nullptr) return true;
         continue;
       }
@@ -482,13 +520,13 @@ bool KDXML::decodeBytes() {
     PendingAttribute pending[kMaxPendingAttributes];
     int pendingCount = -1;  // -1: the attributes are still to be scanned
     if (kind == '/' || kind == '?' || kind == '!') {
-      tagEnd = tagEndAt(skipUntilInTag(open + 1, kDelimiterClass), end);
+      tagEnd = tagEndAt(skipUntilInTag(open + 1, kDelimiterClass));
     } else {
-      tagEnd = readStartTag(open + 1, end, nameEnd, pending, pendingCount);
+      tagEnd = readStartTag(open + 1, nameEnd, pending, pendingCount);
       if (tagEnd == nullptr) pendingCount = -1;
     }
     if (tagEnd == nullptr) {
-      tagEnd = findTagEnd(open + 1, end);
+      tagEnd = findTagEnd(open + 1, inputEnd(open));
       if (tagEnd == nullptr) return true;
       if (pendingCount < 0) nameEnd = findNameEnd(open + 1, tagEnd);
     }

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Data.h"
 #include "platform/Error.h"
@@ -62,19 +63,30 @@ struct _KDXMLAttributeBuffer {
 inline constexpr std::int64_t kKDXMLRecordsPerBuffer = 100;
 
 namespace detail {
-// A chunk as the document keeps it: the header, the records it points to,
-// and the owner of the chunk made before it. Records are zero-filled one by
-// one as they are handed out (zeroing all 100 at once would cost more than
-// parsing a short reply); a record not yet handed out holds no data.
+// A chunk as the document keeps it: the header and the records it points
+// to. Records are zero-filled one by one as they are handed out (zeroing all
+// 100 at once would cost more than parsing a short reply); a record not yet
+// handed out holds no data.
 struct KDXMLElementChunk {
   _KDXMLElementBuffer header{};
   _KDXMLElement records[kKDXMLRecordsPerBuffer];
-  std::unique_ptr<KDXMLElementChunk> older;
 };
 struct KDXMLAttributeChunk {
   _KDXMLAttributeBuffer header{};
   _KDXMLAttribute records[kKDXMLRecordsPerBuffer];
-  std::unique_ptr<KDXMLAttributeChunk> older;
+};
+
+// The most chunks taken with one allocation.
+inline constexpr std::size_t kMaxChunksPerSlab = 64;
+
+// The chunks after the first: allocated in blocks ("slabs") of growing size,
+// handed out one by one; every chunk stays where it is until the document
+// is released.
+template <typename Chunk>
+struct KDXMLChunkSlabs {
+  std::vector<std::unique_ptr<Chunk[]>> slabs;
+  Chunk* next = nullptr;  // the next chunk not yet used in the newest slab
+  Chunk* end = nullptr;
 };
 }  // namespace detail
 
@@ -249,13 +261,12 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   std::int64_t bytesLength_ = 0;
 
   // Owners: the copy; the first chunk of each kind, kept inside the
-  // document; the newest allocated chunk of each kind, each allocated chunk
-  // owning the one allocated before it.
+  // document; the later chunks of each kind.
   std::unique_ptr<char[]> bytesOwner_;
   detail::KDXMLElementChunk firstElementChunk_;
   detail::KDXMLAttributeChunk firstAttributeChunk_;
-  std::unique_ptr<detail::KDXMLElementChunk> elementChunks_;
-  std::unique_ptr<detail::KDXMLAttributeChunk> attributeChunks_;
+  detail::KDXMLChunkSlabs<detail::KDXMLElementChunk> elementSlabs_;
+  detail::KDXMLChunkSlabs<detail::KDXMLAttributeChunk> attributeSlabs_;
 };
 
 }  // namespace xml
