@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,21 +15,7 @@
 namespace platform {
 namespace {
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
+using Fd = detail::UniqueFd;
 
 bool writeAll(int fd, const std::uint8_t* p, std::size_t n) {
   while (n > 0) {

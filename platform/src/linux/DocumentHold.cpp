@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "platform/DocumentHold.h"
+#include "UniqueFd.h"
 
 namespace platform {
 namespace {
@@ -27,19 +28,7 @@ struct DirClose {
 };
 using DirPtr = std::unique_ptr<DIR, DirClose>;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Fd = detail::UniqueFd;
 
 HoldReport held(HoldKind kind, std::string reason, pid_t holder = 0) {
   return {HoldState::Held, std::move(reason), kind, holder};

@@ -28,6 +28,7 @@
 
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "UniqueFd.h"
 
 namespace platform {
 namespace {
@@ -42,32 +43,7 @@ constexpr std::size_t kHeaderBytes = sizeof kMagic + kIdBytes + 4;
 constexpr std::size_t kMaxPaths = 65536;
 constexpr std::size_t kRememberedIds = 1024;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using Fd = detail::UniqueFd;
 
 int millisecondsLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
