@@ -226,13 +226,18 @@ bool sessionBusReachable() {
   return runtime && *runtime && exists(std::string(runtime) + "/bus");
 }
 
-// Opens the display once. Without a session bus there is no accessibility
-// bus and no settings service either: GTK would complain about both (the file
+// Prepares the process for GTK once, when a display is named; on the thread
+// that makes the desktop presenter (the main thread, at the first dialog),
+// before the dialog thread exists, since the environment and the locale are
+// the whole process's. Without a session bus there is no accessibility bus
+// and no settings service either: GTK would complain about both (the file
 // chooser at every change of its settings), so the accessibility bridge is
 // turned off and settings are kept in memory. Launched editors get the
-// environment without these two.
-bool gtkAvailable() {
-  static bool available = [] {
+// environment without these two. GTK's own texts follow the user's language
+// (vla's are Spanish anyway); numbers keep the C format, which the rest of
+// the process writes and reads.
+bool prepareForGtk() {
+  static const bool displayNamed = [] {
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if ((!x11 || !*x11) && (!wayland || !*wayland)) return false;
@@ -240,11 +245,18 @@ bool gtkAvailable() {
       detail::setOwnEnvironmentVariable("NO_AT_BRIDGE", "1");
       detail::setOwnEnvironmentVariable("GSETTINGS_BACKEND", "memory");
     }
-    // The user's language for GTK's own texts (vla's are Spanish anyway);
-    // numbers keep the C format, which the rest of the process writes and
-    // reads. GTK must not set the locale again over this.
     std::setlocale(LC_ALL, "");
     std::setlocale(LC_NUMERIC, "C");
+    return true;
+  }();
+  return displayNamed;
+}
+
+// Opens the display once, on the dialog thread, which then runs GTK for the
+// rest of the process. GTK must not set the locale again.
+bool gtkAvailable() {
+  static const bool available = [] {
+    if (!prepareForGtk()) return false;
     gtk_disable_setlocale();
     bool ok = gtk_init_check(nullptr, nullptr);
     if (!ok) log("No se puede abrir la pantalla; los diálogos irán al terminal");
@@ -364,6 +376,12 @@ class GtkPresenter final : public DialogPresenter {
 // either way on the dialog thread, the only thread that runs GTK.
 class DesktopPresenter final : public DialogPresenter {
  public:
+  DesktopPresenter() {
+#if VLA_HAVE_GTK
+    prepareForGtk();
+#endif
+  }
+
   ModalResponse runAlert(const std::string& messageText,
                          const std::string& informativeText) override {
     return runAlertWithButtons(messageText, informativeText, {"Aceptar"}).response;
