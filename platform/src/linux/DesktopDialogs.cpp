@@ -1,15 +1,17 @@
 // Alerts and the save dialog on Linux: GTK 3 when a display can be opened,
-// the terminal otherwise.
+// the terminal otherwise, always on the dialog thread.
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
-#include <mutex>
 
 #include "DesktopEnvironment.h"
+#include "DialogThread.h"
 #include "platform/Dialogs.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -29,6 +31,12 @@ bool exists(const std::string& path) {
 bool isFolder(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string trimmed(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
 }
 
 std::string lower(std::string s) {
@@ -70,6 +78,14 @@ class TerminalPresenter final : public DialogPresenter {
 
   ModalResponse runAlert(const std::string& messageText,
                          const std::string& informativeText) override {
+    return runAlertWithButtons(messageText, informativeText, {"Aceptar"}).response;
+  }
+
+  // One button: Enter dismisses it. Several: numbered from 1; an empty
+  // answer or end of input chooses the first, the default.
+  AlertOutcome runAlertWithButtons(const std::string& messageText,
+                                   const std::string& informativeText,
+                                   const std::vector<std::string>& buttons) override {
     log("ALERTA: " + messageText + (informativeText.empty() ? "" : " — " + informativeText));
     const bool interactive = canAsk();
     if (interactive || output_ != STDERR_FILENO || !logsToStandardError()) {
@@ -77,10 +93,29 @@ class TerminalPresenter final : public DialogPresenter {
       if (!informativeText.empty()) text += forTerminal(informativeText) + "\n";
       write(text);
     }
-    if (!interactive) return ModalResponse::NotShown;
-    write("Pulse Intro para continuar. ");
-    readLine();  // any answer, end of input included, dismisses the alert
-    return ModalResponse::OK;
+    if (!interactive) return {};
+    if (buttons.size() <= 1) {
+      write("Pulse Intro para continuar. ");
+      readLine();  // any answer, end of input included, dismisses the alert
+      return {ModalResponse::OK, 0};
+    }
+    std::string choices;
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+      choices += "  " + std::to_string(i + 1) + ") " + buttons[i] + "\n";
+    }
+    write(choices);
+    for (;;) {
+      write("Elija un número [1]: ");
+      std::optional<std::string> answer = readLine();
+      if (!answer || trimmed(*answer).empty()) return {ModalResponse::OK, 0};
+      const std::string number = trimmed(*answer);
+      if (number.size() <= 3 && std::all_of(number.begin(), number.end(),
+                                              [](unsigned char c) { return std::isdigit(c); })) {
+        const std::size_t chosen = std::stoul(number);
+        if (chosen >= 1 && chosen <= buttons.size()) return {ModalResponse::OK, chosen - 1};
+      }
+      write("Escriba un número del 1 al " + std::to_string(buttons.size()) + ".\n");
+    }
   }
 
   SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
@@ -91,18 +126,27 @@ class TerminalPresenter final : public DialogPresenter {
     }
     std::string types;
     for (const auto& type : allowedFileTypes) types += (types.empty() ? "" : ", ") + type;
+    const std::string proposal =
+        file.empty() ? std::string() : withAllowedType(absolute(file, directory), allowedFileTypes);
     for (;;) {
       std::string prompt = "\nGuardar como";
       if (!types.empty()) prompt += " (tipo " + types + ")";
-      if (!file.empty()) prompt += " [" + file + "]";
-      write(prompt + "; vacío para cancelar: ");
+      if (!proposal.empty()) {
+        prompt += ": " + proposal + "\nEscriba otra ruta, «.» para guardar ahí, o nada para cancelar: ";
+      } else {
+        prompt += "\nEscriba la ruta, o nada para cancelar: ";
+      }
+      write(prompt);
+      // An empty answer or end of input is the user's cancel: the caller
+      // keeps the document where it is.
       std::optional<std::string> answer = readLine();
-      if (!answer) return {ModalResponse::Cancel, {}};
-      std::string path = *answer;
-      if (path.empty()) path = file;
-      if (path.empty()) return {ModalResponse::Cancel, {}};
-      path = absolute(path, directory);
-      path = withAllowedType(path, allowedFileTypes);
+      if (!answer || trimmed(*answer).empty()) return {ModalResponse::Cancel, {}};
+      std::string path = trimmed(*answer);
+      if (path == ".") {
+        if (proposal.empty()) continue;
+        path = proposal;
+      }
+      path = withAllowedType(absolute(path, directory), allowedFileTypes);
       const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
       if (!isFolder(folder)) {
         write("La carpeta " + folder + " no existe.\n");
@@ -112,7 +156,8 @@ class TerminalPresenter final : public DialogPresenter {
         write("Ya existe " + path + ". ¿Reemplazarlo? (s/N): ");
         std::optional<std::string> confirm = readLine();
         if (!confirm) return {ModalResponse::Cancel, {}};
-        if (lower(*confirm) != "s" && lower(*confirm) != "si" && lower(*confirm) != "sí") continue;
+        const std::string yes = lower(trimmed(*confirm));
+        if (yes != "s" && yes != "si" && yes != "sí") continue;
       }
       return {ModalResponse::OK, path};
     }
@@ -181,13 +226,18 @@ bool sessionBusReachable() {
   return runtime && *runtime && exists(std::string(runtime) + "/bus");
 }
 
-// Opens the display once. Without a session bus there is no accessibility
-// bus and no settings service either: GTK would complain about both (the file
+// Prepares the process for GTK once, when a display is named; on the thread
+// that makes the desktop presenter (the main thread, at the first dialog),
+// before the dialog thread exists, since the environment and the locale are
+// the whole process's. Without a session bus there is no accessibility bus
+// and no settings service either: GTK would complain about both (the file
 // chooser at every change of its settings), so the accessibility bridge is
 // turned off and settings are kept in memory. Launched editors get the
-// environment without these two.
-bool gtkAvailable() {
-  static bool available = [] {
+// environment without these two. GTK's own texts follow the user's language
+// (vla's are Spanish anyway); numbers keep the C format, which the rest of
+// the process writes and reads.
+bool prepareForGtk() {
+  static const bool displayNamed = [] {
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if ((!x11 || !*x11) && (!wayland || !*wayland)) return false;
@@ -195,6 +245,19 @@ bool gtkAvailable() {
       detail::setOwnEnvironmentVariable("NO_AT_BRIDGE", "1");
       detail::setOwnEnvironmentVariable("GSETTINGS_BACKEND", "memory");
     }
+    std::setlocale(LC_ALL, "");
+    std::setlocale(LC_NUMERIC, "C");
+    return true;
+  }();
+  return displayNamed;
+}
+
+// Opens the display once, on the dialog thread, which then runs GTK for the
+// rest of the process. GTK must not set the locale again.
+bool gtkAvailable() {
+  static const bool available = [] {
+    if (!prepareForGtk()) return false;
+    gtk_disable_setlocale();
     bool ok = gtk_init_check(nullptr, nullptr);
     if (!ok) log("No se puede abrir la pantalla; los diálogos irán al terminal");
     return ok;
@@ -219,18 +282,34 @@ class GtkPresenter final : public DialogPresenter {
  public:
   ModalResponse runAlert(const std::string& messageText,
                          const std::string& informativeText) override {
+    return runAlertWithButtons(messageText, informativeText, {"Aceptar"}).response;
+  }
+
+  // The buttons from right to left, the first (the default) rightmost. Every
+  // other way of closing the alert chooses the first.
+  AlertOutcome runAlertWithButtons(const std::string& messageText,
+                                   const std::string& informativeText,
+                                   const std::vector<std::string>& buttons) override {
     log("ALERTA: " + messageText + (informativeText.empty() ? "" : " — " + informativeText));
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
-                                               GTK_BUTTONS_OK, "%s", messageText.c_str());
+                                               GTK_BUTTONS_NONE, "%s", messageText.c_str());
     if (!informativeText.empty()) {
       gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
                                                informativeText.c_str());
     }
     gtk_window_set_title(GTK_WINDOW(dialog), "vla");
-    runDialog(dialog);  // every way of closing it dismisses the alert
+    for (std::size_t i = buttons.size(); i-- > 0;) {
+      GtkWidget* button = gtk_button_new_with_label(buttons[i].c_str());  // no mnemonic
+      gtk_widget_set_can_default(button, TRUE);
+      gtk_widget_show(button);
+      gtk_dialog_add_action_widget(GTK_DIALOG(dialog), button, static_cast<gint>(i));
+    }
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+    const int response = runDialog(dialog);
     gtk_widget_destroy(dialog);
     flushEvents();
-    return ModalResponse::OK;
+    if (response < 0 || static_cast<std::size_t>(response) >= buttons.size()) return {ModalResponse::OK, 0};
+    return {ModalResponse::OK, static_cast<std::size_t>(response)};
   }
 
   SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
@@ -279,10 +358,13 @@ class GtkPresenter final : public DialogPresenter {
 
  private:
   static bool confirmReplace(GtkWidget* parent, const std::string& path) {
-    GtkWidget* ask = gtk_message_dialog_new(
-        GTK_WINDOW(parent), GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO,
-        "Ya existe «%s». ¿Reemplazarlo?", path.c_str());
-    bool yes = gtk_dialog_run(GTK_DIALOG(ask)) == GTK_RESPONSE_YES;
+    GtkWidget* ask = gtk_message_dialog_new(GTK_WINDOW(parent), GTK_DIALOG_MODAL,
+                                            GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
+                                            "Ya existe «%s». ¿Reemplazarlo?", path.c_str());
+    gtk_dialog_add_buttons(GTK_DIALOG(ask), "_Cancelar", GTK_RESPONSE_CANCEL, "_Reemplazar",
+                           GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_dialog_set_default_response(GTK_DIALOG(ask), GTK_RESPONSE_CANCEL);
+    bool yes = gtk_dialog_run(GTK_DIALOG(ask)) == GTK_RESPONSE_ACCEPT;
     gtk_widget_destroy(ask);
     return yes;
   }
@@ -290,32 +372,39 @@ class GtkPresenter final : public DialogPresenter {
 
 #endif  // VLA_HAVE_GTK
 
-// GTK when the display opened at the first dialog, the terminal otherwise.
+// GTK when the display opened at the first dialog, the terminal otherwise;
+// either way on the dialog thread, the only thread that runs GTK.
 class DesktopPresenter final : public DialogPresenter {
  public:
+  DesktopPresenter() {
+#if VLA_HAVE_GTK
+    prepareForGtk();
+#endif
+  }
+
   ModalResponse runAlert(const std::string& messageText,
                          const std::string& informativeText) override {
-    ModalResponse response = ModalResponse::NotShown;
-    onMainThread([&] { response = choose().runAlert(messageText, informativeText); });
-    return response;
+    return runAlertWithButtons(messageText, informativeText, {"Aceptar"}).response;
+  }
+
+  AlertOutcome runAlertWithButtons(const std::string& messageText,
+                                   const std::string& informativeText,
+                                   const std::vector<std::string>& buttons) override {
+    AlertOutcome outcome;
+    detail::dialogLoop().performAndWait(
+        [&] { outcome = choose().runAlertWithButtons(messageText, informativeText, buttons); });
+    return outcome;
   }
 
   SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
                                 const std::string& directory, const std::string& file) override {
     SavePanelOutcome outcome;
-    onMainThread([&] { outcome = choose().runSavePanel(allowedFileTypes, directory, file); });
+    detail::dialogLoop().performAndWait(
+        [&] { outcome = choose().runSavePanel(allowedFileTypes, directory, file); });
     return outcome;
   }
 
  private:
-  static void onMainThread(const RunLoop::Task& task) {
-    if (RunLoop::isMainThread()) {
-      task();
-    } else {
-      RunLoop::main().performAndWait(task);
-    }
-  }
-
   DialogPresenter& choose() {
 #if VLA_HAVE_GTK
     if (gtkAvailable()) return gtk_;

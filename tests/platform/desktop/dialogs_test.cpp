@@ -1,17 +1,21 @@
-// Dialogs: the interface through a scripted presenter, and the terminal
-// presenter on a pseudo-terminal and on a pipe.
+// Dialogs: the interface and the dialog queue through scripted presenters,
+// and the terminal presenter on a pseudo-terminal and on a pipe.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
+#include "platform/Application.h"
 #include "platform/Dialogs.h"
 #include "platform/Log.h"
+#include "platform/RunLoop.h"
 #include "testsupport/TestSupport.h"
 
 namespace {
@@ -46,7 +50,12 @@ TEST(Dialogs, scripted_presenter_answers_and_not_shown_is_not_a_cancel) {
   platform::Alert alert;
   alert.setMessageText("Error subiendo el fichero");
   alert.setInformativeText("detalle");
+  EXPECT_EQ(alert.buttons(), std::vector<std::string>{"Aceptar"});
+  alert.addButtonWithTitle("Conservar");
+  alert.addButtonWithTitle("Descartar los cambios");
+  // A presenter that knows only plain alerts answers with the first button.
   EXPECT_EQ(alert.runModal(), ModalResponse::OK);
+  EXPECT_EQ(alert.chosenButton(), 0u);
   EXPECT_EQ(scripted->alerts.at(0), "Error subiendo el fichero|detalle");
 
   platform::SavePanel panel;
@@ -60,6 +69,102 @@ TEST(Dialogs, scripted_presenter_answers_and_not_shown_is_not_a_cancel) {
   EXPECT_EQ(panel.response(), ModalResponse::NotShown);
   EXPECT_EQ(panel.filename(), "");
 
+  platform::setDialogPresenter(previous);
+}
+
+// Holds each dialog until the test lets it go, and records the order in
+// which dialogs were shown, where, and how many were up at once.
+class GatedPresenter : public platform::DialogPresenter {
+ public:
+  ModalResponse runAlert(const std::string&, const std::string&) override {
+    return ModalResponse::OK;
+  }
+  platform::AlertOutcome runAlertWithButtons(const std::string& message, const std::string&,
+                                             const std::vector<std::string>& buttons) override {
+    show(message);
+    return {ModalResponse::OK, buttons.size() - 1};  // the last button
+  }
+  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types,
+                                          const std::string& directory,
+                                          const std::string& file) override {
+    show(file);
+    return {ModalResponse::OK, directory + "/" + file + "|" + types.at(0)};
+  }
+  void waitShown(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return shown.size() >= n; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    ++released_;
+    changed_.notify_all();
+  }
+
+  std::vector<std::string> shown;
+  int mostAtOnce = 0;
+  bool onMainThread = false;
+
+ private:
+  void show(const std::string& name) {
+    std::unique_lock lock(mutex_);
+    shown.push_back(name);
+    const std::size_t mine = shown.size();
+    mostAtOnce = std::max(mostAtOnce, ++up_);
+    onMainThread = onMainThread || platform::RunLoop::isMainThread();
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_ >= mine; });
+    --up_;
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t released_ = 0;
+  int up_ = 0;
+};
+
+TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the_main_thread) {
+  auto gated = std::make_shared<GatedPresenter>();
+  auto previous = platform::setDialogPresenter(gated);
+  auto& app = platform::Application::sharedApplication();
+  const int activitiesBefore = app.activeCount();
+  std::vector<std::string> answers;
+  auto answer = [&](std::string text) {
+    EXPECT_TRUE(platform::RunLoop::isMainThread());
+    answers.push_back(std::move(text));
+    if (answers.size() == 3) platform::RunLoop::main().stop();
+  };
+
+  platform::Alert first;
+  first.setMessageText("A");
+  first.addButtonWithTitle("Conservar");
+  first.addButtonWithTitle("Descartar los cambios");
+  first.beginModal([&](ModalResponse r, std::optional<std::size_t> button) {
+    answer("A " + std::to_string(int(r)) + " " + std::to_string(button.value_or(99)));
+  });
+  platform::SavePanel panel;
+  panel.setAllowedFileTypes({"odt"});
+  panel.beginModalForDirectory("/b", "b.odt", [&](ModalResponse r, std::string filename) {
+    answer("B " + std::to_string(int(r)) + " " + filename);
+  });
+  platform::Alert third;
+  third.setMessageText("C");
+  third.beginModal([&](ModalResponse r, std::optional<std::size_t> button) {
+    answer("C " + std::to_string(int(r)) + " " + std::to_string(button.value_or(99)));
+  });
+  EXPECT_EQ(app.activeCount(), activitiesBefore + 3);  // pending dialogs keep the run going
+
+  // Each dialog waits for the one before it to be answered.
+  for (std::size_t n = 1; n <= 3; ++n) {
+    gated->waitShown(n);
+    gated->release();
+  }
+  // The answers arrive only here, on the main thread.
+  while (answers.size() < 3) platform::RunLoop::main().run();
+
+  EXPECT_EQ(gated->shown, (std::vector<std::string>{"A", "b.odt", "C"}));
+  EXPECT_EQ(gated->mostAtOnce, 1);
+  EXPECT_FALSE(gated->onMainThread);
+  EXPECT_EQ(answers, (std::vector<std::string>{"A 1 1", "B 1 /b/b.odt|odt", "C 1 0"}));
+  EXPECT_EQ(app.activeCount(), activitiesBefore);
   platform::setDialogPresenter(previous);
 }
 
@@ -122,6 +227,20 @@ TEST(TerminalDialogs, save_dialog_asks_on_the_terminal_and_appends_the_allowed_t
   outcome = presenter->runSavePanel({"doc"}, "", "");
   EXPECT_EQ(outcome.response, ModalResponse::Cancel);
   EXPECT_NE(terminal.screen().find("no existe"), std::string::npos);
+
+  // The proposed path is shown and "." takes it (a name with its type keeps
+  // it); an empty answer or end of input cancels, even with a proposal.
+  terminal.type(".\n");
+  outcome = presenter->runSavePanel({"odt"}, dir.path(), "carta.odt");
+  EXPECT_EQ(outcome.filename, dir.file("carta.odt"));
+  EXPECT_NE(terminal.screen().find("Guardar como (tipo odt): " + dir.file("carta.odt")),
+            std::string::npos);
+  for (const char* input : {"\n", "\x04"}) {
+    terminal.type(input);
+    outcome = presenter->runSavePanel({"odt"}, dir.path(), "carta.odt");
+    EXPECT_EQ(outcome.response, ModalResponse::Cancel) << int(input[0]);
+    EXPECT_EQ(outcome.filename, "");
+  }
 }
 
 TEST(TerminalDialogs, alert_waits_for_enter_on_a_terminal) {
@@ -136,6 +255,21 @@ TEST(TerminalDialogs, alert_waits_for_enter_on_a_terminal) {
   EXPECT_NE(screen.find("Error subiendo el fichero"), std::string::npos);
   EXPECT_NE(screen.find("una\r\notra"), std::string::npos);  // U+2028 ends the line
   EXPECT_TRUE(log.contains("ALERTA: Error subiendo el fichero — una\xE2\x80\xA8otra"));
+
+  // Several buttons are numbered choices: a number out of range asks again;
+  // an empty answer or end of input chooses the first.
+  const std::vector<std::string> buttons{"Conservar", "Descartar los cambios"};
+  terminal.type("9\n2\n");
+  EXPECT_EQ(presenter->runAlertWithButtons("¿Qué hacemos?", "", buttons).button, 1u);
+  screen = terminal.screen();
+  EXPECT_NE(screen.find("  2) Descartar los cambios"), std::string::npos);
+  EXPECT_NE(screen.find("del 1 al 2"), std::string::npos);
+  for (const char* input : {"\n", "\x04"}) {
+    terminal.type(input);
+    auto outcome = presenter->runAlertWithButtons("¿Qué hacemos?", "", buttons);
+    EXPECT_EQ(outcome.response, ModalResponse::OK);
+    EXPECT_EQ(outcome.button, 0u) << int(input[0]);
+  }
 }
 
 TEST(TerminalDialogs, without_a_terminal_dialogs_are_not_shown_but_alerts_are_logged) {

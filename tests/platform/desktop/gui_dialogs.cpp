@@ -1,7 +1,9 @@
 // The GTK dialogs on a display of their own: each test starts Xvfb, shows a
-// dialog through the desktop presenter, takes a screenshot of the screen once
-// the dialog is up (written to screenshots/ in the working folder) and then
-// answers it the way a user would. Skipped where Xvfb is not installed.
+// dialog through the desktop presenter or the dialog queue, takes a
+// screenshot of the screen once the dialog is up (written to screenshots/ in
+// the working folder) and then answers it the way a user would. GTK runs on
+// the dialog thread, so the checks inside a dialog run there too. Skipped
+// where Xvfb is not installed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -18,6 +21,7 @@
 #include <string>
 
 #include "platform/Dialogs.h"
+#include "platform/RunLoop.h"
 #include "testsupport/TestSupport.h"
 
 namespace {
@@ -92,6 +96,26 @@ class XServer {
   std::string display_;
 };
 
+// The text of the button that gives the response, without its mnemonic mark.
+std::string buttonLabel(GtkDialog* dialog, int response) {
+  GtkWidget* widget = gtk_dialog_get_widget_for_response(dialog, response);
+  if (!widget || !GTK_IS_BUTTON(widget) || !gtk_button_get_label(GTK_BUTTON(widget))) return {};
+  std::string label = gtk_button_get_label(GTK_BUTTON(widget));
+  label.erase(std::remove(label.begin(), label.end(), '_'), label.end());
+  return label;
+}
+
+std::string taken(gchar* text) {
+  std::string s = text ? text : "";
+  g_free(text);
+  return s;
+}
+
+// Runs the main loop until a queued dialog's answer has arrived.
+void runUntil(const bool& answered) {
+  while (!answered) platform::RunLoop::main().run();
+}
+
 class GtkDialogs : public testing::Test {
  protected:
   void SetUp() override {
@@ -164,19 +188,42 @@ class GtkDialogs : public testing::Test {
   std::size_t colours_ = 0;
 };
 
-TEST_F(GtkDialogs, alert_shows_both_texts_and_is_dismissed_with_ok) {
+TEST_F(GtkDialogs, alerts_show_both_texts_and_their_spanish_buttons) {
   auto presenter = platform::makeDesktopDialogPresenter();
-  whenDialogShows("screenshots/alert.png", [](GtkDialog*) {},
-                  [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_OK); });
+  std::string label;
+  whenDialogShows("screenshots/alert.png", [&](GtkDialog* d) { label = buttonLabel(d, 0); },
+                  [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_DELETE_EVENT); });
   EXPECT_EQ(presenter->runAlert("Error subiendo el fichero",
                                 "No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una "
                                 "copia de seguridad y vuelva a adjuntarlo a Velmora Web."),
             platform::ModalResponse::OK);
+  EXPECT_EQ(label, "Aceptar");
   EXPECT_GT(colours_, 3u) << "nothing was drawn";
   EXPECT_TRUE(fs::exists("screenshots/alert.png"));
+
+  // Queued, with buttons of its own: the second is clicked.
+  std::vector<std::string> labels;
+  whenDialogShows(
+      "screenshots/alert-buttons.png",
+      [&](GtkDialog* d) { labels = {buttonLabel(d, 0), buttonLabel(d, 1)}; },
+      [](GtkDialog* d) { gtk_button_clicked(GTK_BUTTON(gtk_dialog_get_widget_for_response(d, 1))); });
+  platform::Alert alert;
+  alert.setMessageText("¿Qué hacemos con carta.odt?");
+  alert.addButtonWithTitle("Conservar");
+  alert.addButtonWithTitle("Descartar los cambios");
+  bool answered = false;
+  std::optional<std::size_t> chosen;
+  alert.beginModal([&](platform::ModalResponse, std::optional<std::size_t> button) {
+    chosen = button;
+    answered = true;
+    platform::RunLoop::main().stop();
+  });
+  runUntil(answered);
+  EXPECT_EQ(labels, (std::vector<std::string>{"Conservar", "Descartar los cambios"}));
+  EXPECT_EQ(chosen, 1u);
 }
 
-TEST_F(GtkDialogs, save_dialog_returns_the_chosen_path_with_the_allowed_type) {
+TEST_F(GtkDialogs, save_dialog_proposes_folder_and_name_and_keeps_or_adds_the_type) {
   testsupport::TempDir target;
   auto presenter = platform::makeDesktopDialogPresenter();
   whenDialogShows(
@@ -187,6 +234,32 @@ TEST_F(GtkDialogs, save_dialog_returns_the_chosen_path_with_the_allowed_type) {
   EXPECT_EQ(outcome.response, platform::ModalResponse::OK);
   EXPECT_EQ(outcome.filename, target.file("copia.doc"));
   EXPECT_GT(colours_, 3u) << "nothing was drawn";
+
+  // Queued, proposing the document's own name in its folder, accepted as is.
+  std::vector<std::string> seen;
+  whenDialogShows(
+      "screenshots/save-proposed.png",
+      [&](GtkDialog* d) {
+        auto* chooser = GTK_FILE_CHOOSER(d);
+        seen = {taken(gtk_file_chooser_get_current_folder(chooser)),
+                taken(gtk_file_chooser_get_current_name(chooser)),
+                buttonLabel(d, GTK_RESPONSE_CANCEL), buttonLabel(d, GTK_RESPONSE_ACCEPT)};
+      },
+      [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_ACCEPT); });
+  platform::SavePanel panel;
+  panel.setAllowedFileTypes({"odt"});
+  bool answered = false;
+  std::string chosen;
+  panel.beginModalForDirectory(target.path(), "carta.odt",
+                               [&](platform::ModalResponse, std::string filename) {
+                                 chosen = filename;
+                                 answered = true;
+                                 platform::RunLoop::main().stop();
+                               });
+  runUntil(answered);
+  EXPECT_EQ(seen, (std::vector<std::string>{fs::canonical(target.path()).string(), "carta.odt",
+                                            "Cancelar", "Guardar"}));
+  EXPECT_EQ(chosen, fs::canonical(target.path()).string() + "/carta.odt");
 
   whenDialogShows("screenshots/save-cancel.png", [](GtkDialog*) {},
                   [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_CANCEL); });
