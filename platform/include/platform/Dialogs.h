@@ -4,6 +4,8 @@
 // GTK when a display is available, the terminal otherwise, or a scripted
 // presenter installed by tests.
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +60,11 @@ class Alert {
   const std::string& messageText() const { return messageText_; }
   const std::string& informativeText() const { return informativeText_; }
   ModalResponse runModal();
+  // Shows the alert without holding the caller: dialogs are shown one at a
+  // time, in the order they were begun, on a thread of their own, and done
+  // runs on the main thread with the answer (button 0 is OK; no button when
+  // it was not shown). Any thread.
+  void beginModal(std::function<void(ModalResponse, std::optional<std::size_t> button)> done);
 
  private:
   std::string messageText_;
@@ -70,6 +77,10 @@ class SavePanel {
   void setAllowedFileTypes(std::vector<std::string> types) { allowedFileTypes_ = std::move(types); }
   // 1 = confirmed, 0 = cancelled, -1 = could not be shown.
   int runModalForDirectory(const std::string& directory, const std::string& file);
+  // As Alert::beginModal: queued behind the other dialogs; done runs on the
+  // main thread with the answer and the chosen path (empty unless OK).
+  void beginModalForDirectory(const std::string& directory, const std::string& file,
+                              std::function<void(ModalResponse, std::string filename)> done);
   ModalResponse response() const { return response_; }
   const std::string& filename() const { return filename_; }
 
