@@ -36,50 +36,47 @@ namespace {
 constexpr char kEditorName[] = "Editor de prueba";
 constexpr char kQuestion[] = "¿Ha terminado de editar el documento?";
 
+// Answers dialogs on the dialog thread and remembers what was shown.
 class ScriptedDialogs : public platform::DialogPresenter {
+  template <class F>
+  auto locked(F f) const {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+  template <class T>
+  static T next(std::deque<T>& answers, T otherwise) {
+    if (answers.empty()) return otherwise;
+    T r = answers.front();
+    answers.pop_front();
+    return r;
+  }
+
  public:
-  std::deque<ModalResponse> alertAnswers;  // OK once these run out
+  std::deque<ModalResponse> alertAnswers;              // OK once these run out
   std::deque<platform::SavePanelOutcome> saveAnswers;  // Cancel once these run out
-  std::function<void(const std::string&)> beforeAnswer;  // may block the dialog thread
+  std::function<void(const std::string&)> beforeAnswer;  // may hold the dialog thread
 
   ModalResponse runAlert(const std::string& m, const std::string& i) override {
-    std::unique_lock lock(mutex_);
-    alerts_.emplace_back(m, i);
-    auto hook = beforeAnswer;
-    lock.unlock();
-    if (hook) hook(m);
-    lock.lock();
-    if (alertAnswers.empty()) return ModalResponse::OK;
-    ModalResponse r = alertAnswers.front();
-    alertAnswers.pop_front();
-    return r;
+    locked([&] { alerts_.emplace_back(m, i); });
+    if (beforeAnswer) beforeAnswer(m);
+    return locked([&] { return next(alertAnswers, ModalResponse::OK); });
   }
   platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string&,
                                           const std::string&) override {
-    std::lock_guard lock(mutex_);
-    savePanels_.push_back(types);
-    if (saveAnswers.empty()) return {ModalResponse::Cancel, ""};
-    auto r = saveAnswers.front();
-    saveAnswers.pop_front();
-    return r;
+    return locked([&] {
+      savePanels_.push_back(types);
+      return next(saveAnswers, platform::SavePanelOutcome{ModalResponse::Cancel, ""});
+    });
   }
-  std::vector<std::pair<std::string, std::string>> alerts() const {
-    std::lock_guard lock(mutex_);
-    return alerts_;
-  }
+  auto alerts() const { return locked([&] { return alerts_; }); }
+  auto savePanels() const { return locked([&] { return savePanels_; }); }
   std::vector<std::string> titles() const {
     std::vector<std::string> t;
     for (const auto& a : alerts()) t.push_back(a.first);
     return t;
   }
-  std::vector<std::vector<std::string>> savePanels() const {
-    std::lock_guard lock(mutex_);
-    return savePanels_;
-  }
   void clear() {
-    std::lock_guard lock(mutex_);
-    alerts_.clear();
-    savePanels_.clear();
+    locked([&] { alerts_.clear(), savePanels_.clear(); });
   }
 
  private:
@@ -418,10 +415,9 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
     const bool unheld = c.probes.empty();
     desktop->probeHook = nullptr;
     if (unheld) {
-      int held = 0;
-      desktop->probeHook = [&, held](const std::string&, int) mutable {
-        // Held for three looks only once the question could not be shown.
-        if (dialogs->alertAnswers.empty() && !c.answers.empty() && !dialogs->alerts().empty() && held < 3) {
+      // Held for three looks only once the question could not be shown.
+      desktop->probeHook = [&, held = 0](const std::string&, int) mutable {
+        if (held < 3 && log.contains(c.logLine) && !c.answers.empty()) {
           ++held;
           return DocumentProbe{S::Held, "abierto por fin"};
         }
