@@ -18,8 +18,16 @@
 # default editor (LibreOffice Writer for ".doc"); edit, save and close it and
 # vla uploads it:
 #   VLA_DEMO_EDITOR=default tools/demo.sh build
+#
+# Several tickets at once: --tickets N opens N tickets 0.1 s apart (the first
+# vla handles them all; each later one hands its ticket over and ends), each
+# for its own copy of the sample document, and checks that every ticket's
+# upload holds that ticket's own edited bytes:
+#   tools/demo.sh build --tickets 10
 set -euo pipefail
-BUILD=$(cd "${1:?usage: demo.sh BUILD_DIR}" && pwd)
+BUILD=$(cd "${1:?usage: demo.sh BUILD_DIR [--tickets N]}" && pwd)
+tickets=1
+if [ "${2:-}" = --tickets ]; then tickets=${3:?--tickets needs a number}; fi
 here=$(cd "$(dirname "$0")" && pwd)
 VLA=$BUILD/app/vla
 SERVICE=$BUILD/tools/vla-ticket-service
@@ -103,6 +111,57 @@ done
 [ -s "$work/port" ] || { cat "$work/service.err" >&2; echo "the service did not start" >&2; exit 1; }
 base=http://127.0.0.1:$(cat "$work/port")
 echo "   listening on $base"
+
+if [ "$tickets" -gt 1 ]; then
+  [ "$mode" = scripted ] || { echo "--tickets needs the scripted editor" >&2; exit 2; }
+  step "$tickets tickets, each for its own copy of tools/example/informe.doc"
+  mkdir -p "$work/Descargas" "$work/expected"
+  ids=()
+  for i in $(seq -w 1 "$tickets"); do
+    doc=$work/expected/informe-$i.doc
+    { cat "$here/example/informe.doc"; printf '\\par Documento %s.\\par\n' "$i"; } >"$doc"
+    "$SERVICE" issue --server "$base" --instance 7 --out "$work/Descargas/informe-$i.vldoc" "$doc" >/dev/null
+    id=$(head -n 1 "$work/Descargas/informe-$i.vldoc" | tr -d '\r')
+    ids+=("$id")
+    # What the scripted editor will make of it.
+    cp "$doc" "$work/expected/$id"
+    printf '%s\n' "$SCRIPTED_EDITOR_TEXT" >>"$work/expected/$id"
+    echo "   informe-$i.vldoc  ticket $id"
+  done
+
+  step "vla on each ticket, 0.1 s apart"
+  status=0
+  timeout 600 "$VLA" "$work/Descargas/informe-01.vldoc" >"$work/vla.log" 2>&1 &
+  primary=$!
+  for i in $(seq -w 2 "$tickets"); do
+    sleep 0.1
+    timeout 60 "$VLA" "$work/Descargas/informe-$i.vldoc" >>"$work/vla.log" 2>&1 || status=$?
+  done
+  wait "$primary" || status=$?
+  grep -E 'Subiremos el fichero|No subiremos el fichero|ya está abierto|Terminamos de recibir' "$work/vla.log" |
+    sort | uniq -c | indent vla
+
+  step "the uploads"
+  good=0
+  for id in "${ids[@]}"; do
+    upload=$(ls "$work/service/uploads/"*-"$id".doc 2>/dev/null | head -n 1 || true)
+    if [ -n "$upload" ] && cmp -s "$work/expected/$id" "$upload"; then
+      good=$((good + 1))
+      echo "   $id: $(wc -c <"$upload") bytes, the ticket's own edit"
+    else
+      echo "   $id: ${upload:-nothing uploaded}: NOT the ticket's own edit"
+    fi
+  done
+  left=$(ls -A "$work/Descargas")
+  [ -z "$left" ] || echo "   still there: $left"
+  echo
+  if [ "$good" -eq "$tickets" ] && [ -z "$left" ] && [ "$status" -eq 0 ]; then
+    echo "== $tickets tickets: $good uploads with the right bytes; every local file is gone"
+    exit 0
+  fi
+  echo "== $tickets tickets: $good uploads with the right bytes (vla exit status $status) FAILED" >&2
+  exit 1
+fi
 
 step "a ticket for tools/example/informe.doc"
 mkdir -p "$work/Descargas"

@@ -14,61 +14,80 @@
 //     already ended (it handed the document to an instance that was running)
 //     or nothing is known of it, the user is asked to say when they are done;
 //   - a document that is gone on two looks ends the wait without a request.
-// The main thread is held for the whole wait, as the application is designed;
-// between looks it sleeps.
-#include "app/vlaAppDelegate.h"
-
+// Each look is a step of its own; between looks a timer waits, so the main
+// thread stays free for the other tickets.
+#include "app/TicketSession.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
-#include "platform/RunLoop.h"
 #include "watch/WQKQueue.h"
 
 namespace app {
 
 using platform::log;
 
-void vlaAppDelegate::notificarCambio(const std::string& path) {
+void TicketSession::notificarCambio(const std::string& path) {
   first = false;
-  // The watcher lives on by its own thread; the delegate does not keep it.
+  // The session keeps its watcher, and stops it when it ends.
   if (auto queue = watch::WQKQueue::create()) {
     queue->addPath(path);
     queue->setDelegate(shared_from_this());
+    watcher_ = std::move(queue);
   }
   log("TERMINADO");
-  platform::sleepForTimeInterval(timing.watchDelay);
-  if (!first) notificado(path);
+  // The watcher's messages are taken once the first look has been made.
+  despues(timing_.watchDelay, [path](TicketSession& self) {
+    self.watching_ = true;
+    self.enCadena([&] {
+      if (!self.first) self.notificado(path);
+    });
+  });
 }
 
-void vlaAppDelegate::watcher(watch::WQFileWatcher&, const std::string&, const std::string& forPath) {
-  notificado(forPath);
+void TicketSession::watcher(watch::WQFileWatcher&, const std::string&, const std::string& forPath) {
+  if (ended_ || !watching_) return;
+  auto context = contexto();
+  enCadena([&] { notificado(forPath); });
 }
 
-void vlaAppDelegate::notificado(const std::string& path) {
+void TicketSession::notificado(const std::string& path) {
   if (first) return;
   first = true;
   wait_ = Wait{};
   wait_.start = std::chrono::steady_clock::now();
-  while (!checkFile1(path)) {
-  }
+  checkFile1(path);
+}
+
+void TicketSession::checkFile1(const std::string& path) {
+  log("Esperaremos por el fichero");
+  wait_.graceOver = false;
+  wait_.missingBefore = false;
+  mirar(path);
+}
+
+void TicketSession::seguirEsperando(const std::string& path) {
+  despues(timing_.probeInterval, [path](TicketSession& self) { self.enCadena([&] { self.mirar(path); }); });
+}
+
+void TicketSession::finDeEspera(const std::string& path) {
+  log("Fin de espera. Comprobaremos el fichero");
   if (wait_.gone) {
     documentoDesaparecido(path);
     return;
   }
-  continuar(path);
-}
-
-bool vlaAppDelegate::checkFile1(const std::string& path) {
-  log("Esperaremos por el fichero");
-  esperarAlEditor(path);
-  log("Fin de espera. Comprobaremos el fichero");
-  if (wait_.gone) return true;
   // The second look, one interval after the one that found it free.
-  platform::sleepForTimeInterval(timing.probeInterval);
-  return continuaLibreFile(path);
+  despues(timing_.probeInterval, [path](TicketSession& self) {
+    self.enCadena([&] {
+      if (self.continuaLibreFile(path)) {
+        self.continuar(path);
+      } else {
+        self.checkFile1(path);
+      }
+    });
+  });
 }
 
-bool vlaAppDelegate::continuaLibreFile(const std::string& path) {
+bool TicketSession::continuaLibreFile(const std::string& path) {
   DocumentProbe probe = sondear(path);
   if (probe.state == DocumentState::Free) {
     log("Fichero desbloqueado");
@@ -82,8 +101,8 @@ bool vlaAppDelegate::continuaLibreFile(const std::string& path) {
   return false;
 }
 
-DocumentProbe vlaAppDelegate::sondear(const std::string& path) {
-  DocumentProbe probe = desktop().probeDocument(path);
+DocumentProbe TicketSession::sondear(const std::string& path) {
+  DocumentProbe probe = desktop_->probeDocument(path);
   if (probe.state == DocumentState::Held) {
     wait_.sawHeld = true;
     if (probe.reason != wait_.lastReason) log("El fichero está abierto: " + probe.reason);
@@ -92,95 +111,114 @@ DocumentProbe vlaAppDelegate::sondear(const std::string& path) {
   return probe;
 }
 
-void vlaAppDelegate::esperarAlEditor(const std::string& path) {
-  const auto grace = std::chrono::duration<double>(timing.editorGrace);
-  bool graceOver = false;
-  bool missingBefore = false;
-  for (bool firstLook = true;; firstLook = false) {
-    if (!firstLook) platform::sleepForTimeInterval(timing.probeInterval);
-    const DocumentProbe probe = sondear(path);
-
-    if (probe.state == DocumentState::Missing) {
-      // An editor that saves by moving the old file aside leaves the path
-      // empty for a moment; gone twice in a row is gone.
-      if (missingBefore) {
-        wait_.gone = true;
-        return;
-      }
-      missingBefore = true;
-      continue;
+void TicketSession::mirar(const std::string& path) {
+  const DocumentProbe probe = sondear(path);
+  if (probe.state == DocumentState::Missing) {
+    // An editor that saves by moving the old file aside leaves the path
+    // empty for a moment; gone twice in a row is gone.
+    if (wait_.missingBefore) {
+      wait_.gone = true;
+      finDeEspera(path);
+      return;
     }
-    missingBefore = false;
-    if (probe.state == DocumentState::Held) continue;
+    wait_.missingBefore = true;
+    seguirEsperando(path);
+    return;
+  }
+  wait_.missingBefore = false;
+  if (probe.state == DocumentState::Held) {
+    seguirEsperando(path);
+    return;
+  }
 
-    // Free.
-    if (wait_.sawHeld || wait_.released) return;
-    if (std::chrono::steady_clock::now() - wait_.start < grace) continue;
-
-    if (!graceOver) {
-      graceOver = true;
-      if (!wait_.runningAtGraceEnd && editorPid_) {
-        wait_.runningAtGraceEnd = desktop().isProcessRunning(*editorPid_);
-      }
-      if (wait_.runningAtGraceEnd == true) {
-        log("El editor no ha tomado el fichero; esperaremos a que termine el proceso " +
-            std::to_string(*editorPid_));
-      }
+  // Free.
+  if (wait_.sawHeld || wait_.released) {
+    finDeEspera(path);
+    return;
+  }
+  const auto grace = std::chrono::duration<double>(timing_.editorGrace);
+  if (std::chrono::steady_clock::now() - wait_.start < grace) {
+    seguirEsperando(path);
+    return;
+  }
+  if (!wait_.graceOver) {
+    wait_.graceOver = true;
+    if (!wait_.runningAtGraceEnd && editorPid_) wait_.runningAtGraceEnd = desktop_->isProcessRunning(*editorPid_);
+    if (wait_.runningAtGraceEnd == true) {
+      log("El editor no ha tomado el fichero; esperaremos a que termine el proceso " +
+          std::to_string(*editorPid_));
     }
-    if (wait_.runningAtGraceEnd == true && !wait_.asked) {
-      const std::optional<bool> running = desktop().isProcessRunning(*editorPid_);
-      if (running == false) {
-        log("El editor ha terminado (proceso " + std::to_string(*editorPid_) + ")");
-        wait_.released = true;
-        return;
-      }
-      if (running == true) continue;
-      // Nothing more can be known of the process: ask instead.
+  }
+  if (wait_.runningAtGraceEnd == true && !wait_.asked) {
+    const std::optional<bool> running = desktop_->isProcessRunning(*editorPid_);
+    if (running == false) {
+      log("El editor ha terminado (proceso " + std::to_string(*editorPid_) + ")");
+      wait_.released = true;
+      finDeEspera(path);
+      return;
     }
-    if (!wait_.asked) {
-      wait_.asked = true;
-      log("No se sabe cuándo termina el editor; preguntaremos al usuario");
-      platform::Alert alert;
-      alert.setMessageText("¿Ha terminado de editar el documento?");
-      alert.setInformativeText("Cuando haya guardado y cerrado el documento " + path +
-                               " en el editor, pulse Aceptar para devolverlo a Velmora Web.");
-      if (alert.runModal() != platform::ModalResponse::NotShown) {
+    if (running == true) {
+      seguirEsperando(path);
+      return;
+    }
+    // Nothing more can be known of the process: ask instead.
+  }
+  if (wait_.asked) {
+    seguirEsperando(path);
+    return;
+  }
+  wait_.asked = true;
+  log("No se sabe cuándo termina el editor; preguntaremos al usuario");
+  platform::Alert alert;
+  alert.setMessageText("¿Ha terminado de editar el documento?");
+  alert.setInformativeText("Cuando haya guardado y cerrado el documento " + path +
+                           " en el editor, pulse Aceptar para devolverlo a Velmora Web.");
+  std::weak_ptr<TicketSession> weak = weak_from_this();
+  alert.beginModal([weak, path](platform::ModalResponse response, std::optional<std::size_t>) {
+    auto self = weak.lock();
+    if (!self || self->ended_) return;
+    auto context = self->contexto();
+    self->enCadena([&] {
+      if (response != platform::ModalResponse::NotShown) {
         log("El usuario ha terminado de editar");
-        wait_.released = true;
+        self->wait_.released = true;
+        self->finDeEspera(path);
         return;
       }
       // Nobody can be asked: only the editor taking the document and letting
       // it go again (or the document disappearing) ends the wait now.
       log("No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero");
-    }
-  }
+      self->seguirEsperando(path);
+    });
+  });
 }
 
-void vlaAppDelegate::documentoDesaparecido(const std::string& path) {
+void TicketSession::documentoDesaparecido(const std::string& path) {
+  decided_ = true;
   log("El fichero " + path + " ha desaparecido; no se envía nada y se conserva el ticket " + fileN);
-  platform::Alert alert;
-  alert.setMessageText("El documento ha desaparecido.");
-  alert.setInformativeText("El documento " + path +
-                           " ya no existe, así que no se ha enviado nada a Velmora Web. El ticket " +
-                           fileN + " se conserva para volver a abrirlo.");
-  alert.runModal();
-  terminarTicket();
+  alerta("El documento ha desaparecido.",
+         "El documento " + path + " ya no existe, así que no se ha enviado nada a Velmora Web. El ticket " +
+             fileN + " se conserva para volver a abrirlo.",
+         [this] { terminarTicket(); });
 }
 
-void vlaAppDelegate::continuar(const std::string& path) {
+void TicketSession::continuar(const std::string& path) {
   log("Cerrado");
+  decided_ = true;
   const std::optional<platform::Date> date = platform::modificationDate(path);
   // A document that could not be dated when it was opened counts as changed.
   const bool changed = date && (!firstDate || *date > *firstDate);
   if (changed) {
     log("Subiremos el fichero");
     UploadFile(path);
+    abierto = true;
     return;
   }
   log("No subiremos el fichero");
   BorrarTicket(path);
   platform::removeItem(fileP);
   platform::removeItem(fileN);
+  abierto = true;
   terminarTicket();
 }
 

@@ -1,11 +1,12 @@
 // The exchange with the ticket web service: the two SOAP requests, the
 // upload reply, and what happens to the local files after it.
 #include "app/Envelopes.h"
-#include "app/vlaAppDelegate.h"
+#include "app/TicketSession.h"
 #include "codec/Compression.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
+#include "watch/WQKQueue.h"
 
 namespace app {
 
@@ -18,7 +19,7 @@ constexpr char kMensajeSubida[] =
     "adjuntarlo a Velmora Web.";
 }  // namespace
 
-void vlaAppDelegate::UploadFile(const std::string& path) {
+void TicketSession::UploadFile(const std::string& path) {
   uploadHandled_ = false;
   const std::optional<platform::Data> bytes = platform::readFile(path);
   if (!bytes) {
@@ -32,11 +33,11 @@ void vlaAppDelegate::UploadFile(const std::string& path) {
   iniciarSOAP("SubirFichero", envelope, true);
 }
 
-void vlaAppDelegate::BorrarTicket(const std::string&) {
+void TicketSession::BorrarTicket(const std::string&) {
   iniciarSOAP("BorrarTicket", sobreBorrarTicket(instancia, guid), false);
 }
 
-void vlaAppDelegate::iniciarSOAP(const std::string& operation, const std::string& envelope, bool upload) {
+void TicketSession::iniciarSOAP(const std::string& operation, const std::string& envelope, bool upload) {
   platform::URLRequest request = solicitudSOAP(uploadURL, operation, envelope);
   if (upload) log("Vamos a hacer el envio");
   std::shared_ptr<platform::URLConnection> connection =
@@ -46,6 +47,7 @@ void vlaAppDelegate::iniciarSOAP(const std::string& operation, const std::string
     uploadStatus_ = 0;
   } else {
     conn2 = connection;
+    conn2Open_ = connection != nullptr;
   }
   if (connection) {
     auto previous = webData;
@@ -63,7 +65,8 @@ void vlaAppDelegate::iniciarSOAP(const std::string& operation, const std::string
   }
 }
 
-void vlaAppDelegate::connection(platform::URLConnection& connection, const platform::URLResponse& response) {
+void TicketSession::connection(platform::URLConnection& connection, const platform::URLResponse& response) {
+  auto context = contexto();
   if (&connection == conn.get()) {
     if (webData) webData->bytes.clear();
     uploadStatus_ = response.statusCode;
@@ -71,19 +74,24 @@ void vlaAppDelegate::connection(platform::URLConnection& connection, const platf
   log("recibida respuesta");
 }
 
-void vlaAppDelegate::connection(platform::URLConnection& connection, const platform::Data& piece) {
+void TicketSession::connection(platform::URLConnection& connection, const platform::Data& piece) {
+  auto context = contexto();
   if (&connection != conn.get()) return;
   if (webData) webData->bytes.insert(webData->bytes.end(), piece.begin(), piece.end());
   log("datos recibidos");
 }
 
-void vlaAppDelegate::connectionDidFinishLoading(platform::URLConnection& connection) {
+void TicketSession::connectionDidFinishLoading(platform::URLConnection& connection) {
+  auto context = contexto();
   try {
     const std::shared_ptr<ReceiveBuffer> buffer = webData;
     if (!buffer) return;
     std::lock_guard lock(buffer->lock);
     log("Terminamos de recibir la respuesta");
-    if (&connection != conn.get() || uploadHandled_) return;
+    if (&connection != conn.get() || uploadHandled_) {
+      conexionTerminada(connection);
+      return;
+    }
 
     const std::string_view text = platform::stringView(buffer->bytes);
     log(platform::isValidUTF8(text)
@@ -110,26 +118,43 @@ void vlaAppDelegate::connectionDidFinishLoading(platform::URLConnection& connect
   }
 }
 
-void vlaAppDelegate::connection(platform::URLConnection& connection, const platform::Error& error) {
+void TicketSession::connection(platform::URLConnection& connection, const platform::Error& error) {
+  auto context = contexto();
   if (&connection == conn.get() && !uploadHandled_) {
     subidaRechazada("error de conexión: " + error.description());
     return;
   }
   log("Error en la conexión: " + error.description());
+  conexionTerminada(connection);
 }
 
-void vlaAppDelegate::subidaRechazada(const std::string& reason) {
+void TicketSession::conexionTerminada(platform::URLConnection& connection) {
+  if (&connection != conn2.get()) return;
+  conn2Open_ = false;
+  quizasFin();
+}
+
+void TicketSession::subidaRechazada(const std::string& reason) {
   uploadHandled_ = true;
+  decided_ = true;
   log("La subida no se ha confirmado: " + reason);
   log("Fichero no accesible en este momento");
-  ShowMsg(kMensajeSubida, "Error subiendo el fichero");
+  ShowMsg(kMensajeSubida, "Error subiendo el fichero", [this] {
+    platform::SavePanel panel;
+    panel.setAllowedFileTypes({"doc"});
+    std::weak_ptr<TicketSession> weak = weak_from_this();
+    panel.beginModalForDirectory("", "", [weak](platform::ModalResponse response, std::string filename) {
+      auto self = weak.lock();
+      if (!self || self->ended_) return;
+      auto context = self->contexto();
+      self->guardarCopia(response, filename);
+    });
+  });
+}
 
-  platform::SavePanel panel;
-  panel.setAllowedFileTypes({"doc"});
-  panel.runModalForDirectory("", "");
-  switch (panel.response()) {
+void TicketSession::guardarCopia(platform::ModalResponse response, const std::string& destination) {
+  switch (response) {
     case platform::ModalResponse::OK: {
-      const std::string destination = panel.filename();
       if (destination == fileP) {
         log("El fichero se conserva en " + fileP);
         break;
@@ -155,11 +180,42 @@ void vlaAppDelegate::subidaRechazada(const std::string& reason) {
   terminarTicket();
 }
 
-void vlaAppDelegate::ShowMsg(const std::string& message, const std::string& andTitle) {
-  platform::Alert alert;
-  alert.setMessageText(andTitle);
-  alert.setInformativeText(message);
-  alert.runModal();
+void TicketSession::ShowMsg(const std::string& message, const std::string& andTitle, std::function<void()> then) {
+  alerta(andTitle, message, std::move(then));
+}
+
+// ---------------------------------------------------------------------------
+// The end of a session.
+
+void TicketSession::terminarTicket() {
+  decided_ = true;
+  quizasFin();
+}
+
+void TicketSession::quizasFin() {
+  // The deletion's reply is only logged, but the session lasts until it is in.
+  if (ended_ || !decided_ || conn2Open_) return;
+  abandonar();
+}
+
+void TicketSession::abandonar() {
+  if (ended_) return;
+  ended_ = true;
+  for (platform::Timer& timer : timers_) timer.cancel();
+  timers_.clear();
+  dejarDeObservar();
+  if (watcher_) {
+    // Its thread ends and lets go of this session.
+    watcher_->setDelegate(nullptr);
+    watcher_->stop();
+    watcher_.reset();
+  }
+  // Connections still running are let go (a decided ticket has none left).
+  for (auto* c : {&conn, &conn2}) {
+    if (*c) (*c)->cancel();
+  }
+  activity_.reset();
+  if (auto owner = owner_.lock()) owner->sessionEnded(this);
 }
 
 }  // namespace app

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <random>
@@ -127,6 +129,17 @@ std::string dateDescription(const Date& date) {
   char buf[64];
   std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S +0000", &tm);
   return buf;
+}
+
+std::optional<std::string> absolutePath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
+  return std::string(resolved);
+}
+
+std::string lastPathComponent(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace platform

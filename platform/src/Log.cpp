@@ -1,7 +1,13 @@
 #include "platform/Log.h"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +30,57 @@ LogState& state() {
 
 std::atomic<bool> gToStandardError{true};
 
+thread_local const LogContext* tContext = nullptr;
+
+// The journal's native socket: one datagram per entry, each field as
+// NAME=value on a line, or, for values that hold a line feed, NAME, a line
+// feed, the value's length as 64-bit little endian, the value and a line feed.
+constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
+
+void addJournalField(std::string& entry, const char* name, std::string_view value) {
+  entry += name;
+  if (value.find('\n') == std::string_view::npos) {
+    entry += '=';
+    entry += value;
+  } else {
+    entry += '\n';
+    std::uint64_t size = value.size();
+    for (int i = 0; i < 8; ++i) entry += static_cast<char>((size >> (8 * i)) & 0xFF);
+    entry += value;
+  }
+  entry += '\n';
+}
+
+// Sends the line with the ticket's fields to the journal; false when there is
+// no journal to take it (the caller then uses syslog).
+bool sendToJournal(std::string_view line, const std::string& ticket, const std::string& document) {
+  static const int fd = [] {
+    if (::access(kJournalSocket, W_OK) != 0) return -1;
+    return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  }();
+  if (fd < 0) return false;
+  std::string entry;
+  addJournalField(entry, "MESSAGE", line);
+  addJournalField(entry, "PRIORITY", "5");
+  addJournalField(entry, "SYSLOG_IDENTIFIER", "vla");
+  addJournalField(entry, "SYSLOG_PID", std::to_string(::getpid()));
+  addJournalField(entry, "VLA_TICKET", ticket);
+  addJournalField(entry, "VLA_DOCUMENT", document);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, kJournalSocket, sizeof kJournalSocket);
+  return ::sendto(fd, entry.data(), entry.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(entry.size());
+}
+
 }  // namespace
+
+LogContext::LogContext(std::string ticket, std::string document)
+    : outer_(tContext), ticket_(std::move(ticket)), document_(std::move(document)) {
+  tContext = this;
+}
+
+LogContext::~LogContext() { tContext = outer_; }
 
 std::string limitLogLine(std::string_view line) {
   if (line.size() <= kMaxLogLineBytes) return std::string(line);
@@ -41,15 +97,22 @@ std::string limitLogLine(std::string_view line) {
 
 void log(std::string_view rawLine) {
   const std::string line = limitLogLine(rawLine);
+  const LogContext* context = tContext;
   LogState& s = state();
   std::lock_guard lock(s.mutex);
-  if (!s.syslogOpen) {
-    ::openlog("vla", LOG_PID, LOG_USER);
-    s.syslogOpen = true;
+  if (!context || !sendToJournal(line, context->ticket_, context->document_)) {
+    if (!s.syslogOpen) {
+      ::openlog("vla", LOG_PID, LOG_USER);
+      s.syslogOpen = true;
+    }
+    if (context) {
+      ::syslog(LOG_NOTICE, "[ticket %s] %s", context->ticket_.c_str(), line.c_str());
+    } else {
+      ::syslog(LOG_NOTICE, "%s", line.c_str());
+    }
   }
-  ::syslog(LOG_NOTICE, "%s", line.c_str());
   if (gToStandardError.load(std::memory_order_relaxed)) {
-    std::string withNewline = line;
+    std::string withNewline = context ? context->document_ + ": " + line : line;
     withNewline += '\n';
     // One write per line so that lines of several threads do not interleave.
     [[maybe_unused]] auto n = ::write(STDERR_FILENO, withNewline.data(), withNewline.size());

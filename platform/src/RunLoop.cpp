@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -15,6 +16,28 @@ namespace {
 thread_local char tThreadIdentity;
 
 }  // namespace
+
+struct Timer::State {
+  std::mutex mutex;
+  RunLoop::Task task;  // empty once started or cancelled
+};
+
+void Timer::cancel() {
+  if (!state_) return;
+  RunLoop::Task released;
+  {
+    std::lock_guard lock(state_->mutex);
+    released = std::move(state_->task);
+    state_->task = nullptr;
+  }
+  // The captures go outside the lock: their destructors may do anything.
+}
+
+bool Timer::isPending() const {
+  if (!state_) return false;
+  std::lock_guard lock(state_->mutex);
+  return static_cast<bool>(state_->task);
+}
 
 RunLoop::RunLoop() : owner_(&tThreadIdentity) {}
 
@@ -57,6 +80,26 @@ bool RunLoop::runOne(std::unique_lock<std::mutex>& lock) {
   return true;
 }
 
+std::optional<RunLoop::Clock::time_point> RunLoop::queueDueTimers() {
+  const auto now = Clock::now();
+  while (!timers_.empty() && timers_.front().due <= now) {
+    std::pop_heap(timers_.begin(), timers_.end(), std::greater<>());
+    std::shared_ptr<Timer::State> timer = std::move(timers_.back().timer);
+    timers_.pop_back();
+    tasks_.push_back([timer] {
+      Task task;
+      {
+        std::lock_guard lock(timer->mutex);
+        task = std::move(timer->task);
+        timer->task = nullptr;
+      }
+      if (task) task();  // nothing when cancelled meanwhile
+    });
+  }
+  if (timers_.empty()) return std::nullopt;
+  return timers_.front().due;
+}
+
 void RunLoop::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -64,12 +107,31 @@ void RunLoop::run() {
       --stopRequests_;
       return;
     }
-    if (!runOne(lock)) wake_.wait(lock);
+    const std::optional<Clock::time_point> next = queueDueTimers();
+    if (runOne(lock)) continue;
+    if (next) {
+      wake_.wait_until(lock, *next);
+    } else {
+      wake_.wait(lock);
+    }
   }
+}
+
+Timer RunLoop::performAfter(double seconds, Task task) {
+  auto state = std::make_shared<Timer::State>();
+  state->task = std::move(task);
+  const auto delay = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(std::max(seconds, 0.0)));
+  std::lock_guard lock(mutex_);
+  timers_.push_back(Scheduled{Clock::now() + delay, nextTimerOrder_++, state});
+  std::push_heap(timers_.begin(), timers_.end(), std::greater<>());
+  wake_.notify_all();
+  return Timer(std::move(state));
 }
 
 void RunLoop::drain() {
   std::unique_lock lock(mutex_);
+  queueDueTimers();
   std::size_t n = tasks_.size();
   while (n-- > 0 && runOne(lock)) {
   }
@@ -116,7 +178,10 @@ void RunLoop::performAndWait(const Task& task) {
 
 std::size_t RunLoop::pendingTasks() const {
   std::lock_guard lock(mutex_);
-  return tasks_.size();
+  const auto now = Clock::now();
+  std::size_t due = 0;
+  for (const Scheduled& s : timers_) due += s.due <= now;
+  return tasks_.size() + due;
 }
 
 void performOnMainThread(RunLoop::Task task, bool waitUntilDone) {

@@ -1,15 +1,18 @@
-// A whole ticket, from the open request to the web service's answer, against
-// the stand-in ticket service running in this process. The desktop is stood
-// in for by FakeDesktop: the default editor, its launch (a workspace
-// notification, or the scripted editor run as a real process) and, where a
-// test needs exact sequences, the looks at the document.
+// Tickets from the open request to the web service's answer, against the
+// stand-in ticket service running in this process. The desktop is stood in
+// for by FakeDesktop: the default editor, its launch (a workspace
+// notification, with the scripted editor run as a real process where a test
+// needs one) and, where a test needs exact sequences, the looks at the
+// document. Dialogs are scripted; they are answered on the dialog thread.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 #include "app/Envelopes.h"
@@ -24,63 +27,84 @@
 #include "testsupport/TestSupport.h"
 #include "ticketservice/TicketService.h"
 
-extern char** environ;
-
 using namespace app;
 using platform::ModalResponse;
+using S = DocumentState;
 
 namespace {
 
 constexpr char kEditorName[] = "Editor de prueba";
+constexpr char kQuestion[] = "¿Ha terminado de editar el documento?";
 
+// Answers dialogs on the dialog thread and remembers what was shown.
 class ScriptedDialogs : public platform::DialogPresenter {
+  template <class F>
+  auto locked(F f) const {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+  template <class T>
+  static T next(std::deque<T>& answers, T otherwise) {
+    if (answers.empty()) return otherwise;
+    T r = answers.front();
+    answers.pop_front();
+    return r;
+  }
+
  public:
-  std::vector<std::pair<std::string, std::string>> alerts;
-  std::deque<ModalResponse> alertAnswers;  // OK once these run out
-  std::deque<platform::SavePanelOutcome> saveAnswers;
-  std::vector<std::vector<std::string>> savePanels;  // allowed types of each panel shown
+  std::deque<ModalResponse> alertAnswers;              // OK once these run out
+  std::deque<platform::SavePanelOutcome> saveAnswers;  // Cancel once these run out
+  std::function<void(const std::string&)> beforeAnswer;  // may hold the dialog thread
 
   ModalResponse runAlert(const std::string& m, const std::string& i) override {
-    alerts.emplace_back(m, i);
-    if (alertAnswers.empty()) return ModalResponse::OK;
-    ModalResponse r = alertAnswers.front();
-    alertAnswers.pop_front();
-    return r;
+    locked([&] { alerts_.emplace_back(m, i); });
+    if (beforeAnswer) beforeAnswer(m);
+    return locked([&] { return next(alertAnswers, ModalResponse::OK); });
   }
   platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string&,
                                           const std::string&) override {
-    savePanels.push_back(types);
-    if (saveAnswers.empty()) return {ModalResponse::Cancel, ""};
-    auto r = saveAnswers.front();
-    saveAnswers.pop_front();
-    return r;
+    return locked([&] {
+      savePanels_.push_back(types);
+      return next(saveAnswers, platform::SavePanelOutcome{ModalResponse::Cancel, ""});
+    });
   }
+  auto alerts() const { return locked([&] { return alerts_; }); }
+  auto savePanels() const { return locked([&] { return savePanels_; }); }
   std::vector<std::string> titles() const {
     std::vector<std::string> t;
-    for (const auto& a : alerts) t.push_back(a.first);
+    for (const auto& a : alerts()) t.push_back(a.first);
     return t;
   }
+  void clear() {
+    locked([&] { alerts_.clear(), savePanels_.clear(); });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::string, std::string>> alerts_;
+  std::vector<std::vector<std::string>> savePanels_;
 };
 
 class FakeDesktop : public SystemDesktop {
  public:
   std::optional<platform::ApplicationRef> editor;
   std::function<bool(const std::string&)> onOpen;
-  // Looks at the document: a hook, else scripted answers, else the real probe.
+  // Looks at the document (counted per path): a hook, else scripted answers,
+  // else the real probe.
   std::function<DocumentProbe(const std::string&, int)> probeHook;
   std::deque<DocumentState> probes;
   std::deque<std::optional<bool>> running;  // the last answer repeats
-  int looks = 0;
+  std::map<std::string, int> looks;
 
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override { return editor; }
   bool openFile(const std::string& path) override { return onOpen ? onOpen(path) : false; }
   DocumentProbe probeDocument(const std::string& path) override {
-    ++looks;
-    if (probeHook) return probeHook(path, looks);
+    const int look = ++looks[path];
+    if (probeHook) return probeHook(path, look);
     if (!probes.empty()) {
       DocumentState s = probes.front();
       probes.pop_front();
-      return {s, s == DocumentState::Held ? "retenido por la prueba" : ""};
+      return {s, s == S::Held ? "retenido por la prueba" : ""};
     }
     return SystemDesktop::probeDocument(path);
   }
@@ -94,6 +118,29 @@ class FakeDesktop : public SystemDesktop {
 
 platform::Data bytesOf(const std::string& s) { return platform::dataFromString(s); }
 
+// An editor that has the document for a few looks, saving it on the way
+// when contents are given, then lets go.
+DocumentProbe editorThatSaves(const std::string& path, int look, std::optional<std::string> contents,
+                              int heldLooks = 3) {
+  if (look == 1 && contents) {
+    EXPECT_TRUE(platform::writeAtomically(path, bytesOf(*contents)));
+  }
+  if (look <= heldLooks) return {S::Held, "abierto por el editor"};
+  return {platform::fileExists(path) ? S::Free : S::Missing, ""};
+}
+
+pid_t spawn(const std::vector<std::string>& args, std::vector<std::string> env) {
+  env.push_back("PATH=/usr/bin:/bin");
+  std::vector<char*> argv, envp;
+  std::vector<std::string> a = args;
+  for (auto& s : a) argv.push_back(s.data());
+  for (auto& s : env) envp.push_back(s.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0 ? pid : 0;
+}
+
 class FlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -102,7 +149,6 @@ class FlowTest : public ::testing::Test {
     o.placeholderPath = platform::pathForResource("caducado.doc").value_or("");
     service = std::make_unique<ticketservice::TicketService>(o);
     ASSERT_TRUE(service->start());
-
     dialogs = std::make_shared<ScriptedDialogs>();
     previousPresenter = platform::setDialogPresenter(dialogs);
 
@@ -114,18 +160,18 @@ class FlowTest : public ::testing::Test {
       announceLaunch(4242, bundle + "/bin/editor", kEditorName);
       return true;
     };
-
     delegate = std::make_shared<vlaAppDelegate>();
     delegate->setDesktop(desktop);
     delegate->timing = Timing{0.0, 0.0, 0.02, 0.3, 0.02};
   }
 
   void TearDown() override {
-    platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(delegate.get());
+    delegate.reset();
     // Let the requests in flight finish and their callbacks run here.
     testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50));
     platform::setDialogPresenter(previousPresenter);
     service->stop();
+    for (pid_t child : children) waitpid(child, nullptr, 0);
     platform::setLogToStandardError(true);
   }
 
@@ -137,31 +183,54 @@ class FlowTest : public ::testing::Test {
     platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }
 
-  // Issues a ticket for the document and writes its ticket document.
-  std::string issue(const std::string& contents, const std::string& base = "") {
-    ticketId = service->issue(bytesOf(contents), "doc", "7", "informe.doc");
+  // Issues a ticket for the document and writes its ticket document NAME.vldoc
+  // (the local document is then NAME.doc).
+  std::string issue(const std::string& contents, const std::string& name = "informe",
+                    const std::string& base = "") {
+    ticketId = service->issue(bytesOf(contents), "doc", "7", name + ".doc");
     std::string text = service->ticketDocument(ticketId);
     if (!base.empty()) text.replace(text.find(service->baseURL()), service->baseURL().size(), base);
-    ticketPath = dir.write("informe.vldoc", text);
-    localPath = dir.file("informe.doc");
+    ticketPath = dir.write(name + ".vldoc", text);
+    localPath = dir.file(name + ".doc");
+    ids[ticketPath] = ticketId;
     return ticketPath;
   }
 
-  // Opens the ticket and turns the main loop until the ticket has ended and
-  // the service has seen the expected number of SOAP calls.
-  void runTicket(std::size_t soapCalls) {
-    delegate->applicationOpenFile(platform::Application::sharedApplication(), ticketPath);
-    ASSERT_TRUE(testsupport::runMainLoopUntil(
-        [&] { return !delegate->ticketInProgress() && service->calls().size() >= soapCalls; },
-        std::chrono::seconds(30)));
-    // The deletion's reply is only logged; let it arrive.
-    testsupport::runMainLoopUntil([&] { return log.contains("Terminamos de recibir la respuesta"); },
-                                  std::chrono::seconds(soapCalls ? 10 : 0));
+  void open(const std::string& path) {
+    EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), path));
   }
-
-  // Writes new contents over the document the way an editor saves.
-  static void save(const std::string& path, const std::string& contents) {
-    ASSERT_TRUE(platform::writeAtomically(path, bytesOf(contents)));
+  // Opens the ticket and turns the main loop until every ticket has ended.
+  void runTicket(const std::string& path) {
+    open(path);
+    runUntilAllEnded();
+  }
+  void runUntilAllEnded() {
+    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; },
+                                              std::chrono::seconds(30)));
+  }
+  std::vector<ticketservice::SoapCall> callsFor(const std::string& id) const {
+    std::vector<ticketservice::SoapCall> out;
+    for (auto& c : service->calls()) {
+      if (c.ticket == id) out.push_back(c);
+    }
+    return out;
+  }
+  // The lines of the log that are among the given ones, in order.
+  std::vector<std::string> logSteps(const std::vector<std::string>& wanted) const {
+    std::vector<std::string> steps;
+    for (const auto& l : log.lines()) {
+      if (std::find(wanted.begin(), wanted.end(), l) != wanted.end()) steps.push_back(l);
+    }
+    return steps;
+  }
+  // Runs the scripted editor on path, as LibreOffice holds a document.
+  pid_t runEditor(const std::string& path, const std::string& text, const std::string& openSeconds) {
+    pid_t pid = spawn({std::string(VLA_SOURCE_DIR) + "/tools/scripted-editor.sh", path},
+                      {"SCRIPTED_EDITOR_TEXT=" + text, "SCRIPTED_EDITOR_OPEN_SECONDS=" + openSeconds,
+                       "SCRIPTED_EDITOR_AFTER_SECONDS=0.2", "SCRIPTED_EDITOR_LOG=/dev/null"});
+    EXPECT_GT(pid, 0);
+    children.push_back(pid);
+    return pid;
   }
 
   testsupport::TempDir dir;
@@ -172,306 +241,253 @@ class FlowTest : public ::testing::Test {
   std::shared_ptr<FakeDesktop> desktop;
   std::shared_ptr<vlaAppDelegate> delegate;
   std::string bundle, ticketId, ticketPath, localPath;
+  std::map<std::string, std::string> ids;  // ticket document -> ticket id
+  std::vector<pid_t> children;
 };
-
-// An editor that has the document for a few looks, saving it on the way
-// when contents are given, then lets go.
-std::function<DocumentProbe(const std::string&, int)> editorThatSaves(std::optional<std::string> contents,
-                                                                        int heldLooks = 3) {
-  return [contents, heldLooks](const std::string& path, int look) -> DocumentProbe {
-    if (look == 1 && contents) {
-      EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString(*contents)));
-    }
-    if (look <= heldLooks) return {DocumentState::Held, "abierto por el editor"};
-    return {platform::fileExists(path) ? DocumentState::Free : DocumentState::Missing, ""};
-  };
-}
 
 }  // namespace
 
-TEST_F(FlowTest, unchanged_document_deletes_the_ticket_and_both_local_files) {
-  issue("original");
-  desktop->probeHook = editorThatSaves(std::nullopt);
-  runTicket(1);
-  auto calls = service->calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].operation, "BorrarTicket");
-  EXPECT_EQ(calls[0].ticket, ticketId);
-  EXPECT_EQ(calls[0].instance, "7");
-  EXPECT_EQ(calls[0].body, sobreBorrarTicket("7", ticketId));
-  EXPECT_FALSE(platform::fileExists(localPath));
-  EXPECT_FALSE(platform::fileExists(ticketPath));
-  EXPECT_TRUE(dialogs->alerts.empty());
-  EXPECT_TRUE(delegate->abierto);
-  for (const char* line : {"TERMINADO", "Esperaremos por el fichero", "Fin de espera. Comprobaremos el fichero",
-                           "Fichero desbloqueado", "Cerrado", "No subiremos el fichero"}) {
-    EXPECT_TRUE(log.contains(line)) << line;
-  }
-  EXPECT_FALSE(log.contains("Subiremos el fichero"));
-}
-
-TEST_F(FlowTest, saved_document_is_uploaded_and_both_local_files_removed) {
-  issue("original");
-  desktop->probeHook = editorThatSaves(std::string("cambiado \xC3\xB1"));
-  runTicket(1);
-  auto calls = service->calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].operation, "SubirFichero");
-  EXPECT_EQ(calls[0].soapAction, "http://tempuri.org/SubirFichero");
-  EXPECT_EQ(calls[0].outcome, "ok");
-  EXPECT_EQ(calls[0].file, bytesOf("cambiado \xC3\xB1"));
-  EXPECT_EQ(calls[0].body, sobreSubirFichero("7", ticketId, "Y2FtYmlhZG8gw7E="));
-  EXPECT_EQ(service->ticket(ticketId)->document, bytesOf("cambiado \xC3\xB1"));
-  EXPECT_FALSE(platform::fileExists(localPath));
-  EXPECT_FALSE(platform::fileExists(ticketPath));
-  EXPECT_TRUE(dialogs->alerts.empty());
-  for (const char* line : {"Subiremos el fichero", "Vamos a hacer el envio", "recibida respuesta",
-                           "datos recibidos", "Terminamos de recibir la respuesta"}) {
-    EXPECT_TRUE(log.contains(line)) << line;
-  }
-}
-
-TEST_F(FlowTest, refused_upload_offers_to_save_a_copy_then_removes_the_ticket_document) {
-  service->setBehaviour({ticketservice::UploadMode::Refuse, "Ticket bloqueado", {}});
-  issue("original");
-  desktop->probeHook = editorThatSaves(std::string("cambiado"));
-  const std::string copy = dir.file("copia.doc");
-  dialogs->saveAnswers.push_back({ModalResponse::OK, copy});
-  runTicket(1);
-  ASSERT_EQ(dialogs->alerts.size(), 1u);
-  EXPECT_EQ(dialogs->alerts[0].first, "Error subiendo el fichero");
-  EXPECT_EQ(dialogs->alerts[0].second,
-            "No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia de seguridad y vuelva a "
-            "adjuntarlo a Velmora Web.");
-  ASSERT_EQ(dialogs->savePanels.size(), 1u);
-  EXPECT_EQ(dialogs->savePanels[0], std::vector<std::string>{"doc"});
-  EXPECT_EQ(testsupport::readText(copy), "cambiado");
-  EXPECT_FALSE(platform::fileExists(localPath));
-  EXPECT_FALSE(platform::fileExists(ticketPath));
-  EXPECT_TRUE(log.contains("Fichero no accesible en este momento"));
-}
-
-TEST_F(FlowTest, refused_upload_and_the_users_cancel_removes_the_document) {
-  service->setBehaviour({ticketservice::UploadMode::Refuse, "No", {}});
-  issue("original");
-  desktop->probeHook = editorThatSaves(std::string("cambiado"));
-  dialogs->saveAnswers.push_back({ModalResponse::Cancel, ""});
-  runTicket(1);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"Error subiendo el fichero"});
-  EXPECT_FALSE(platform::fileExists(localPath));
-  EXPECT_FALSE(platform::fileExists(ticketPath));
-}
-
-TEST_F(FlowTest, failed_replies_take_the_refused_path_and_lose_nothing) {
-  using ticketservice::UploadMode;
-  for (UploadMode mode : {UploadMode::NotXml, UploadMode::Fault, UploadMode::Drop}) {
-    SCOPED_TRACE(ticketservice::nameOfUploadMode(mode));
-    service->setBehaviour({mode, "", {}});
+TEST_F(FlowTest, one_ticket_runs_its_steps_in_order_and_sends_its_own_request) {
+  struct Case {
+    std::optional<std::string> saved;
+    std::vector<std::string> steps;
+  };
+  const std::vector<std::string> common = {"1", "Vamos a realizar el resto del proceso", "TERMINADO",
+                                           "Esperaremos por el fichero", "Fin de espera. Comprobaremos el fichero",
+                                           "Fichero desbloqueado", "Cerrado"};
+  for (const Case& c : {Case{std::nullopt, {"No subiremos el fichero", "recibida respuesta",
+                                            "Terminamos de recibir la respuesta"}},
+                        Case{"cambiado \xC3\xB1", {"Subiremos el fichero", "Vamos a hacer el envio",
+                                                   "recibida respuesta", "datos recibidos",
+                                                   "Terminamos de recibir la respuesta"}}}) {
+    SCOPED_TRACE(c.saved.value_or("sin cambios"));
+    log.clear();
     issue("original");
-    dialogs->alerts.clear();
-    dialogs->savePanels.clear();
-    desktop->looks = 0;
-    desktop->probeHook = editorThatSaves(std::string("cambiado"));
-    // No save dialog can be shown: the document must stay where it is.
-    dialogs->saveAnswers.push_back({ModalResponse::NotShown, ""});
-    delegate->applicationOpenFile(platform::Application::sharedApplication(), ticketPath);
-    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !delegate->ticketInProgress(); },
-                                              std::chrono::seconds(30)));
-    EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"Error subiendo el fichero"});
-    EXPECT_EQ(dialogs->savePanels.size(), 1u);
-    EXPECT_EQ(testsupport::readText(localPath), "cambiado");
-    EXPECT_TRUE(log.contains("No se ha podido mostrar el diálogo para guardar; el fichero se conserva en " +
-                             localPath));
+    desktop->looks.clear();
+    desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, c.saved); };
+    runTicket(ticketPath);
+    std::vector<std::string> all = common;
+    all.insert(all.end(), c.steps.begin(), c.steps.end());
+    all.insert(all.end(), {"Subiremos el fichero", "No subiremos el fichero", "Vamos a hacer el envio",
+                           "datos recibidos"});
+    std::vector<std::string> expected = common;
+    expected.insert(expected.end(), c.steps.begin(), c.steps.end());
+    EXPECT_EQ(logSteps(all), expected);
+    EXPECT_TRUE(log.contains("fileP es " + localPath));
+    auto calls = callsFor(ticketId);
+    ASSERT_EQ(calls.size(), 1u);
+    if (c.saved) {
+      EXPECT_EQ(calls[0].soapAction, "http://tempuri.org/SubirFichero");
+      EXPECT_EQ(calls[0].body, sobreSubirFichero("7", ticketId, "Y2FtYmlhZG8gw7E="));
+      EXPECT_EQ(service->ticket(ticketId)->document, bytesOf(*c.saved));
+    } else {
+      EXPECT_EQ(calls[0].body, sobreBorrarTicket("7", ticketId));
+    }
+    EXPECT_FALSE(platform::fileExists(localPath));
     EXPECT_FALSE(platform::fileExists(ticketPath));
-    EXPECT_TRUE(service->ticket(ticketId)->open);
+    EXPECT_TRUE(dialogs->alerts().empty());
+  }
+  EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
+}
+
+TEST_F(FlowTest, an_upload_not_confirmed_offers_a_copy_and_loses_nothing_unasked) {
+  using ticketservice::UploadMode;
+  struct Case {
+    UploadMode mode;
+    bool serviceGone;
+    platform::SavePanelOutcome answer;
+    std::optional<std::string> copy;  // where the edit must end up; none: deleted
+  };
+  const std::string copy = dir.file("copia.doc");
+  const std::string kept = dir.file("informe.doc");
+  for (const Case& c : {Case{UploadMode::Refuse, false, {ModalResponse::OK, copy}, copy},
+                        Case{UploadMode::Refuse, false, {ModalResponse::Cancel, ""}, std::nullopt},
+                        Case{UploadMode::NotXml, false, {ModalResponse::NotShown, ""}, kept},
+                        Case{UploadMode::Fault, false, {ModalResponse::NotShown, ""}, kept},
+                        Case{UploadMode::Drop, false, {ModalResponse::NotShown, ""}, kept},
+                        Case{UploadMode::Accept, true, {ModalResponse::OK, copy}, copy}}) {
+    SCOPED_TRACE(ticketservice::nameOfUploadMode(c.mode) + (c.serviceGone ? " sin servicio" : ""));
+    service->setBehaviour({c.mode, "Ticket bloqueado", {}});
+    issue("original");
+    dialogs->clear();
+    dialogs->saveAnswers.push_back(c.answer);
+    desktop->looks.clear();
+    desktop->probeHook = [&](const std::string& p, int look) {
+      if (look == 1 && c.serviceGone) service->stop();
+      return editorThatSaves(p, look, std::string("cambiado"));
+    };
+    runTicket(ticketPath);
+    ASSERT_EQ(dialogs->alerts().size(), 1u);
+    EXPECT_EQ(dialogs->alerts()[0],
+              std::make_pair(std::string("Error subiendo el fichero"),
+                             std::string("No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia de "
+                                         "seguridad y vuelva a adjuntarlo a Velmora Web.")));
+    EXPECT_EQ(dialogs->savePanels(), std::vector<std::vector<std::string>>{{"doc"}});
+    EXPECT_TRUE(log.contains("Fichero no accesible en este momento"));
+    if (c.copy) {
+      EXPECT_EQ(testsupport::readText(*c.copy), "cambiado");
+    }
+    if (c.copy != kept) {
+      EXPECT_FALSE(platform::fileExists(localPath));
+    }
+    EXPECT_FALSE(platform::fileExists(ticketPath));
+    platform::removeItem(copy);
     platform::removeItem(localPath);
   }
 }
 
-TEST_F(FlowTest, upload_transport_failure_takes_the_refused_path) {
-  issue("original");
-  auto saves = editorThatSaves(std::string("cambiado"));
-  // The service goes away while the document is being edited.
-  desktop->probeHook = [&](const std::string& path, int look) {
-    if (look == 1) service->stop();
-    return saves(path, look);
+TEST_F(FlowTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_the_ticket) {
+  const std::string placeholder = testsupport::readText(platform::pathForResource("caducado.doc").value());
+  struct Case {
+    const char* what;
+    std::string title;
   };
-  const std::string copy = dir.file("copia.doc");
-  dialogs->saveAnswers.push_back({ModalResponse::OK, copy});
-  runTicket(0);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"Error subiendo el fichero"});
-  EXPECT_EQ(testsupport::readText(copy), "cambiado");
-  EXPECT_FALSE(platform::fileExists(localPath));
-  EXPECT_FALSE(platform::fileExists(ticketPath));
-  bool logged = false;
-  for (const auto& l : log.lines()) logged |= l.rfind("La subida no se ha confirmado: error de conexión", 0) == 0;
-  EXPECT_TRUE(logged);
-}
+  for (const Case& c : {Case{"caducado", "El fichero vldoc está caducado."},
+                        Case{"sin descarga", "No se ha podido descargar el documento."},
+                        Case{"sin editor", "No se puede abrir el documento."},
+                        Case{"sin lanzamiento", "No se puede abrir el documento."}}) {
+    SCOPED_TRACE(c.what);
+    const std::string what = c.what;
+    issue("original", "informe", what == "sin descarga" ? "http://127.0.0.1:9" : "");
+    // A ticket the service does not know is served the placeholder.
+    if (what == "caducado") dir.write("informe.vldoc", "desconocido\r\n" + service->baseURL() + "\r\ndoc\r\n7\r\n");
+    dialogs->clear();
+    if (what == "sin editor") desktop->editor.reset();
+    bool opened = false;
+    desktop->onOpen = [&](const std::string&) {
+      opened = true;
+      return false;
+    };
+    runTicket(ticketPath);
+    EXPECT_EQ(dialogs->titles(), std::vector<std::string>{c.title});
+    EXPECT_EQ(opened, what == "sin lanzamiento");
+    EXPECT_TRUE(service->calls().empty());
+    EXPECT_TRUE(platform::fileExists(ticketPath));
+    if (what == "caducado") {
+      EXPECT_EQ(testsupport::readText(localPath), placeholder);
+    }
+    platform::removeItem(localPath);
+    desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"};
+  }
+  EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
 
-TEST_F(FlowTest, expired_ticket_shows_the_expiry_alert_and_nothing_else) {
-  issue("original");
-  ASSERT_FALSE(service->ticketDocument(ticketId).empty());
-  // A ticket the service does not know is served the placeholder.
-  dir.write("informe.vldoc", "desconocido\r\n" + service->baseURL() + "\r\ndoc\r\n7\r\n");
-  bool opened = false;
-  desktop->onOpen = [&](const std::string&) { return opened = true; };
-  runTicket(0);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"El fichero vldoc está caducado."});
-  EXPECT_FALSE(opened);
-  EXPECT_TRUE(service->calls().empty());
-  EXPECT_EQ(testsupport::readText(localPath),
-            testsupport::readText(platform::pathForResource("caducado.doc").value()));
-  EXPECT_TRUE(platform::fileExists(ticketPath));
-  EXPECT_TRUE(delegate->fileP.empty());
-}
-
-TEST_F(FlowTest, a_download_differing_from_the_placeholder_in_one_byte_is_opened) {
-  std::string almost = testsupport::readText(platform::pathForResource("caducado.doc").value());
+  // One byte away from the placeholder is a document like any other.
+  std::string almost = placeholder;
   almost.back() ^= 1;
   issue(almost);
-  desktop->probeHook = editorThatSaves(std::nullopt);
-  runTicket(1);
-  EXPECT_TRUE(dialogs->alerts.empty());
-  EXPECT_EQ(service->calls().at(0).operation, "BorrarTicket");
+  dialogs->clear();
+  desktop->onOpen = [this](const std::string&) {
+    announceLaunch(4242, bundle + "/bin/editor", kEditorName);
+    return true;
+  };
+  desktop->probes = {S::Held, S::Free, S::Free};
+  runTicket(ticketPath);
+  EXPECT_TRUE(dialogs->alerts().empty());
+  EXPECT_EQ(callsFor(ticketId).at(0).operation, "BorrarTicket");
 }
 
-TEST_F(FlowTest, nothing_downloaded_and_no_local_file_tells_the_user_and_keeps_the_ticket) {
-  issue("original", "http://127.0.0.1:9");
-  bool opened = false;
-  desktop->onOpen = [&](const std::string&) { return opened = true; };
-  runTicket(0);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"No se ha podido descargar el documento."});
-  EXPECT_FALSE(opened);
-  EXPECT_TRUE(platform::fileExists(ticketPath));
-  EXPECT_FALSE(platform::fileExists(localPath));
-}
-
-TEST_F(FlowTest, no_editor_or_a_failed_launch_tells_the_user_and_keeps_the_ticket) {
-  issue("original");
-  desktop->editor.reset();
-  runTicket(0);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"No se puede abrir el documento."});
-  EXPECT_TRUE(platform::fileExists(ticketPath));
-
-  dialogs->alerts.clear();
-  issue("original");
-  desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"};
-  desktop->onOpen = [](const std::string&) { return false; };
-  runTicket(0);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"No se puede abrir el documento."});
-  EXPECT_TRUE(platform::fileExists(ticketPath));
-  EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
-}
-
-TEST_F(FlowTest, a_document_kept_by_its_holder_is_waited_for_until_it_is_let_go) {
-  issue("original");
-  using S = DocumentState;
-  // Held; free once; held again at the second look; then free twice.
-  desktop->probes = {S::Held, S::Held, S::Free, S::Held, S::Held, S::Free, S::Free};
-  runTicket(1);
-  const auto lines = log.lines();
-  std::vector<std::string> steps;
-  for (const auto& l : lines) {
-    if (l == "Esperaremos por el fichero" || l == "Fin de espera. Comprobaremos el fichero" ||
-        l == "Fichero bloqueado" || l == "Fichero desbloqueado" || l == "Cerrado") {
-      steps.push_back(l);
+TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_user) {
+  struct Case {
+    const char* what;
+    std::deque<DocumentState> probes;
+    std::deque<std::optional<bool>> running;
+    std::deque<ModalResponse> answers;
+    std::vector<std::string> titles;
+    const char* logLine;
+  };
+  const std::vector<Case> cases = {
+      // Held; free once; held again at the second look; then free twice.
+      {"retenido", {S::Held, S::Held, S::Free, S::Held, S::Held, S::Free, S::Free}, {}, {}, {}, "Fichero bloqueado"},
+      // Never held: running when the grace period ends, then gone.
+      {"proceso", {}, {true, true, true, false}, {}, {}, "El editor ha terminado (proceso 4242)"},
+      // Never held and the launched process gone at once: the user says when.
+      {"pregunta", {}, {false}, {}, {kQuestion}, "El usuario ha terminado de editar"},
+      // Nobody can be asked: the editor taking the document and letting go ends it.
+      {"sin pregunta", {}, {false}, {ModalResponse::NotShown}, {kQuestion},
+       "No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    issue("original");
+    dialogs->clear();
+    dialogs->alertAnswers = c.answers;
+    desktop->running = c.running;
+    desktop->probes = c.probes;
+    const bool unheld = c.probes.empty();
+    desktop->probeHook = nullptr;
+    if (unheld) {
+      // Held for three looks only once the question could not be shown.
+      desktop->probeHook = [&, held = 0](const std::string&, int) mutable {
+        if (held < 3 && log.contains(c.logLine) && !c.answers.empty()) {
+          ++held;
+          return DocumentProbe{S::Held, "abierto por fin"};
+        }
+        return DocumentProbe{S::Free, ""};
+      };
+    }
+    log.clear();
+    runTicket(ticketPath);
+    EXPECT_EQ(dialogs->titles(), c.titles);
+    EXPECT_TRUE(log.contains(c.logLine));
+    EXPECT_EQ(callsFor(ticketId).at(0).operation, "BorrarTicket");
+    if (std::string(c.what) == "retenido") {
+      const std::string wait = "Esperaremos por el fichero", end = "Fin de espera. Comprobaremos el fichero";
+      EXPECT_EQ(logSteps({wait, end, "Fichero bloqueado", "Fichero desbloqueado", "Cerrado"}),
+                (std::vector<std::string>{wait, end, "Fichero bloqueado", wait, end, "Fichero desbloqueado",
+                                          "Cerrado"}));
     }
   }
-  EXPECT_EQ(steps, (std::vector<std::string>{"Esperaremos por el fichero", "Fin de espera. Comprobaremos el fichero",
-                                             "Fichero bloqueado", "Esperaremos por el fichero",
-                                             "Fin de espera. Comprobaremos el fichero", "Fichero desbloqueado",
-                                             "Cerrado"}));
-  EXPECT_EQ(service->calls().at(0).operation, "BorrarTicket");
 }
 
-TEST_F(FlowTest, an_editor_that_never_holds_the_document_is_followed_to_its_exit) {
-  issue("original");
-  desktop->probeHook = [](const std::string&, int) { return DocumentProbe{DocumentState::Free, ""}; };
-  // Running when the grace period ends, then gone.
-  desktop->running = {true, true, true, false};
-  runTicket(1);
-  EXPECT_TRUE(log.contains("El editor ha terminado (proceso 4242)"));
-  EXPECT_TRUE(dialogs->alerts.empty());
-  EXPECT_EQ(service->calls().at(0).operation, "BorrarTicket");
-}
-
-TEST_F(FlowTest, an_editor_gone_at_once_makes_the_user_say_when_editing_is_done) {
-  issue("original");
-  desktop->probeHook = [](const std::string& path, int look) {
-    if (look == 1) {
-      EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString("nuevo")));
-    }
-    return DocumentProbe{DocumentState::Free, ""};
-  };
-  desktop->running = {false};
-  runTicket(1);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"¿Ha terminado de editar el documento?"});
-  EXPECT_EQ(service->calls().at(0).operation, "SubirFichero");
-  EXPECT_EQ(service->calls().at(0).file, bytesOf("nuevo"));
-}
-
-TEST_F(FlowTest, when_nobody_can_be_asked_only_the_editor_taking_and_leaving_the_document_ends_the_wait) {
-  issue("original");
-  desktop->running = {false};
-  dialogs->alertAnswers.push_back(ModalResponse::NotShown);
-  int heldLooks = 0;
-  desktop->probeHook = [&](const std::string&, int) {
-    // Nothing holds the document until the question could not be shown.
-    if (dialogs->alerts.empty() || heldLooks >= 3) return DocumentProbe{DocumentState::Free, ""};
-    ++heldLooks;
-    return DocumentProbe{DocumentState::Held, "abierto por fin"};
-  };
-  runTicket(1);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"¿Ha terminado de editar el documento?"});
-  EXPECT_TRUE(log.contains("No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero"));
-  EXPECT_EQ(heldLooks, 3);
-  EXPECT_EQ(service->calls().at(0).operation, "BorrarTicket");
-}
-
-TEST_F(FlowTest, a_document_that_disappears_ends_the_wait_and_keeps_the_ticket) {
+TEST_F(FlowTest, a_document_that_disappears_or_cannot_be_dated_and_a_broken_chain) {
+  // Gone on two looks: nothing is sent and the ticket document stays.
   issue("original");
   desktop->probeHook = [](const std::string& path, int look) {
     if (look == 2) platform::removeItem(path);
-    return look < 2 ? DocumentProbe{DocumentState::Held, "x"} : DocumentProbe{DocumentState::Missing, ""};
+    return look < 2 ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Missing, ""};
   };
-  runTicket(0);
+  runTicket(ticketPath);
   EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"El documento ha desaparecido."});
   EXPECT_TRUE(service->calls().empty());
   EXPECT_TRUE(platform::fileExists(ticketPath));
   EXPECT_FALSE(log.contains("Cerrado"));
-}
 
-TEST_F(FlowTest, missing_open_date_counts_as_changed) {
+  // No date right after the open request: the document counts as changed.
   issue("original");
-  desktop->probeHook = editorThatSaves(std::nullopt);
-  // The document cannot be dated right after the open request.
+  desktop->looks.clear();
   desktop->onOpen = [this](const std::string& path) {
     platform::removeItem(path);
     announceLaunch(4242, bundle + "/bin/editor", kEditorName);
     return true;
   };
-  desktop->probeHook = [](const std::string& path, int look) {
-    if (look == 1) {
-      EXPECT_TRUE(platform::writeAtomically(path, platform::dataFromString("restaurado")));
-    }
-    return look <= 2 ? DocumentProbe{DocumentState::Held, "x"} : DocumentProbe{DocumentState::Free, ""};
+  desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, "restaurado", 2); };
+  runTicket(ticketPath);
+  EXPECT_EQ(callsFor(ticketId).at(0).operation, "SubirFichero");
+
+  // A failure in the chain is logged; the files stay and nothing is sent.
+  issue("original");
+  desktop->onOpen = [this](const std::string&) {
+    announceLaunch(4242, bundle + "/bin/editor", kEditorName);
+    return true;
   };
-  runTicket(1);
-  EXPECT_EQ(service->calls().at(0).operation, "SubirFichero");
+  desktop->probeHook = [](const std::string&, int) -> DocumentProbe { throw std::runtime_error("sonda rota"); };
+  runTicket(ticketPath);
+  EXPECT_TRUE(log.contains("error con la notificación sonda rota"));
+  EXPECT_TRUE(callsFor(ticketId).empty());
+  EXPECT_TRUE(platform::fileExists(localPath));
+  EXPECT_TRUE(platform::fileExists(ticketPath));
 }
 
 TEST_F(FlowTest, only_the_editors_launch_is_recognised) {
   issue("original");
   desktop->onOpen = [this](const std::string&) {
-    announceLaunch(1, "/usr/bin/otro", "Otro");                          // another application
+    announceLaunch(1, "/usr/bin/otro", "Otro");                             // another application
     announceLaunch(2, bundle + "/bin/editor", std::string("Otro nombre"));  // name does not pass
     platform::Workspace::sharedWorkspace().notificationCenter().postNotificationName("Otra", nullptr, {});
-    announceLaunch(3, bundle + "-vecino/bin/editor", std::nullopt);      // a text prefix is enough
+    announceLaunch(3, bundle + "-vecino/bin/editor", std::nullopt);  // a text prefix is enough
     return true;
   };
-  desktop->probeHook = editorThatSaves(std::nullopt);
-  runTicket(1);
-  EXPECT_TRUE(log.contains("fileP es " + localPath));
+  desktop->probes = {S::Held, S::Free, S::Free};
+  runTicket(ticketPath);
   EXPECT_EQ(log.count("fileP es " + localPath), 1u);
   std::size_t received = 0;
   for (const auto& l : log.lines()) received += l.rfind("Se recibe una notificación ", 0) == 0;
@@ -479,44 +495,99 @@ TEST_F(FlowTest, only_the_editors_launch_is_recognised) {
   EXPECT_EQ(service->calls().size(), 1u);
 }
 
-TEST_F(FlowTest, a_failure_in_the_chain_is_logged_and_leaves_abierto_false) {
-  issue("original");
-  desktop->probeHook = [](const std::string&, int) -> DocumentProbe { throw std::runtime_error("sonda rota"); };
-  runTicket(0);
-  EXPECT_TRUE(log.contains("error con la notificación sonda rota"));
-  EXPECT_FALSE(delegate->abierto);
-  EXPECT_TRUE(service->calls().empty());
-  EXPECT_TRUE(platform::fileExists(localPath));
-  EXPECT_TRUE(platform::fileExists(ticketPath));
-}
-
-// The scripted editor, run as a process of its own, holds the document the way
-// an office suite does; the real probe follows it.
-TEST_F(FlowTest, scripted_editor_process_holds_saves_and_lets_go) {
-  const std::string script = std::string(VLA_SOURCE_DIR) + "/tools/scripted-editor.sh";
-  issue("original\n");
-  pid_t child = 0;
+// Three tickets edited at the same time in scripted editors, each holding its
+// document the way an office suite does, for different times. The third
+// document goes to an editor that is already running: the process launched
+// for it ends at once. The first ticket is opened twice.
+TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
+  delegate->timing.editorGrace = 20.0;  // the editors take their documents long before
+  struct Ticket {
+    std::string name, text, seconds;
+    bool handedOver;
+  };
+  const std::vector<Ticket> tickets = {
+      {"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
+  std::map<std::string, std::string> paths;
+  for (const auto& t : tickets) paths[t.name] = issue("original de " + t.name + "\n", t.name);
   desktop->onOpen = [&](const std::string& path) {
-    std::vector<std::string> env = {"SCRIPTED_EDITOR_TEXT=una línea más", "SCRIPTED_EDITOR_OPEN_SECONDS=0.6",
-                                    "SCRIPTED_EDITOR_AFTER_SECONDS=0.6", "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string a0 = script, a1 = path;
-    char* argv[] = {a0.data(), a1.data(), nullptr};
-    if (posix_spawn(&child, script.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return false;
-    announceLaunch(child, bundle + "/bin/editor", kEditorName);
+    for (const auto& t : tickets) {
+      if (path != dir.file(t.name + ".doc")) continue;
+      const pid_t editor = runEditor(path, t.text, t.seconds);
+      const pid_t launched = t.handedOver ? spawn({"/bin/true"}, {}) : editor;
+      if (t.handedOver) children.push_back(launched);
+      announceLaunch(launched, bundle + "/bin/editor", kEditorName);
+    }
     return true;
   };
-  delegate->timing.editorGrace = 20.0;  // the editor takes the document long before
-  runTicket(1);
-  int status = 0;
-  if (child > 0) waitpid(child, &status, 0);
-  auto calls = service->calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].operation, "SubirFichero");
-  EXPECT_EQ(calls[0].file, bytesOf("original\nuna línea más\n"));
-  EXPECT_FALSE(platform::fileExists(localPath));
-  EXPECT_FALSE(platform::fileExists(ticketPath));
-  EXPECT_FALSE(platform::fileExists(dir.file(".~lock.informe.doc#")));
+  for (const auto& t : tickets) open(paths[t.name]);
+  open(paths["alfa"]);
+  EXPECT_EQ(log.count("El ticket " + paths["alfa"] + " ya está abierto"), 1u);
+  EXPECT_EQ(delegate->sessionCount(), 3u);
+  runUntilAllEnded();
+
+  EXPECT_EQ(service->downloads(), 3u);
+  for (const auto& t : tickets) {
+    SCOPED_TRACE(t.name);
+    auto calls = callsFor(ids[paths[t.name]]);
+    ASSERT_EQ(calls.size(), 1u);
+    if (t.text.empty()) {
+      EXPECT_EQ(calls[0].operation, "BorrarTicket");
+    } else {
+      EXPECT_EQ(calls[0].operation, "SubirFichero");
+      EXPECT_EQ(calls[0].file, bytesOf("original de " + t.name + "\n" + t.text + "\n"));
+    }
+    EXPECT_FALSE(platform::fileExists(paths[t.name]));
+    EXPECT_FALSE(platform::fileExists(dir.file(t.name + ".doc")));
+    EXPECT_FALSE(platform::fileExists(dir.file(".~lock." + t.name + ".doc#")));
+  }
+  EXPECT_TRUE(dialogs->alerts().empty());
+  EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
+}
+
+// A ticket opened while another's upload reply is on its way, and one opened
+// while another's question is on screen: each runs and ends on its own, and
+// the answer to the question decides only its own ticket.
+TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_their_own) {
+  service->setBehaviour({ticketservice::UploadMode::Accept, "", std::chrono::milliseconds(300)});
+  std::mutex gateMutex;
+  std::condition_variable gateChanged;
+  bool questionAnswered = false;
+  dialogs->beforeAnswer = [&](const std::string& title) {
+    if (title != kQuestion) return;
+    std::unique_lock lock(gateMutex);
+    gateChanged.wait(lock, [&] { return questionAnswered; });
+  };
+  const std::string a = issue("documento a", "a");
+  const std::string b = issue("documento b", "b");
+  const std::string c = issue("documento c", "c");
+  desktop->probeHook = [&](const std::string& path, int look) {
+    if (path == dir.file("a.doc")) return editorThatSaves(path, look, std::string("a editado"));
+    if (path == dir.file("b.doc")) return DocumentProbe{S::Free, ""};  // never held: the user is asked
+    return editorThatSaves(path, look, std::nullopt);
+  };
+  desktop->running = {false};
+
+  open(a);
+  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return log.contains("Vamos a hacer el envio"); }));
+  open(b);  // while a's reply is awaited
+  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !dialogs->alerts().empty(); }));
+  EXPECT_EQ(dialogs->alerts()[0].first, kQuestion);
+  EXPECT_NE(dialogs->alerts()[0].second.find(dir.file("b.doc")), std::string::npos);
+  open(c);  // while b's question is on screen
+  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !delegate->session(c) && !delegate->session(a); }));
+  EXPECT_TRUE(delegate->session(b));
+  EXPECT_EQ(callsFor(ids[c]).at(0).operation, "BorrarTicket");
+  EXPECT_FALSE(platform::fileExists(c));
+  EXPECT_TRUE(callsFor(ids[b]).empty());
+  {
+    std::lock_guard lock(gateMutex);
+    questionAnswered = true;
+  }
+  gateChanged.notify_all();
+  runUntilAllEnded();
+
+  EXPECT_EQ(callsFor(ids[a]).at(0).file, bytesOf("a editado"));
+  EXPECT_EQ(callsFor(ids[b]).at(0).operation, "BorrarTicket");
+  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{kQuestion});
+  for (const auto& p : {a, b, c}) EXPECT_FALSE(platform::fileExists(p));
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "app/TicketDocument.h"
 #include "app/vlaAppDelegate.h"
 #include "platform/Dialogs.h"
@@ -46,13 +48,24 @@ TEST(TicketDocument, input_checks) {
 namespace {
 
 // Answers every dialog at once and remembers what was shown.
+// Dialogs are shown on a thread of their own.
 class RecordingPresenter : public platform::DialogPresenter {
  public:
-  std::vector<std::pair<std::string, std::string>> alerts;
-  platform::ModalResponse runAlert(const std::string& m, const std::string& i) override {
-    alerts.emplace_back(m, i);
+  platform::ModalResponse runAlert(const std::string& m, const std::string&) override {
+    std::lock_guard lock(mutex);
+    alerts.push_back(m);
     return platform::ModalResponse::OK;
   }
+  std::size_t alertCount() {
+    std::lock_guard lock(mutex);
+    return alerts.size();
+  }
+  void clear() {
+    std::lock_guard lock(mutex);
+    alerts.clear();
+  }
+  std::mutex mutex;
+  std::vector<std::string> alerts;
   platform::SavePanelOutcome runSavePanel(const std::vector<std::string>&, const std::string&,
                                           const std::string&) override {
     return {platform::ModalResponse::Cancel, ""};
@@ -69,6 +82,15 @@ class DelegateTest : public ::testing::Test {
   testsupport::TempDir dir;
   platform::LogCapture logs;
 
+  // Opens the ticket; returns its session while it runs.
+  std::shared_ptr<TicketSession> open(const std::string& ticket) {
+    delegate->abrirVLdoc(ticket);
+    return delegate->session(ticket);
+  }
+  void runUntilEnded() {
+    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; }));
+  }
+
  private:
   std::shared_ptr<platform::DialogPresenter> previous_;
 };
@@ -78,7 +100,8 @@ class DelegateTest : public ::testing::Test {
 TEST_F(DelegateTest, reading_a_ticket_logs_each_line_then_the_download_address) {
   // Port 9 (discard) on loopback: nothing answers, so nothing is downloaded.
   std::string ticket = dir.write("x.vldoc", "T###1\r\nhttp://127.0.0.1:9\r\ndoc\r\n7\r\n");
-  delegate->abrirVLdoc(ticket);
+  auto session = open(ticket);
+  ASSERT_TRUE(session);
   auto lines = logs.lines();
   std::vector<std::string> expected = {"Vamos a abrir el fichero " + ticket,
                                        "T###1",
@@ -90,16 +113,15 @@ TEST_F(DelegateTest, reading_a_ticket_logs_each_line_then_the_download_address) 
   ASSERT_GE(lines.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), expected);
   EXPECT_TRUE(logs.contains("http://127.0.0.1:9/Paginas/Tickets/DescargarTicket.aspx?t=T1&i=7"));
-  EXPECT_EQ(delegate->fileN, ticket);
-  EXPECT_EQ(delegate->guid, "T1");
-  EXPECT_EQ(delegate->instancia, "7");
-  EXPECT_EQ(delegate->uploadURL, "http://127.0.0.1:9/Paginas/Tickets/SubirTicket.asmx");
+  EXPECT_EQ(session->fileN, ticket);
+  EXPECT_EQ(session->guid, "T1");
+  EXPECT_EQ(session->instancia, "7");
+  EXPECT_EQ(session->uploadURL, "http://127.0.0.1:9/Paginas/Tickets/SubirTicket.asmx");
 }
 
 TEST_F(DelegateTest, a_byte_order_mark_is_not_part_of_the_ticket_id) {
   std::string ticket = dir.write("x.vldoc", "\xEF\xBB\xBFT1\r\nhttp://127.0.0.1:9\r\ndoc\r\n7");
-  delegate->abrirVLdoc(ticket);
-  EXPECT_EQ(delegate->guid, "T1");
+  EXPECT_EQ(open(ticket)->guid, "T1");
 }
 
 TEST_F(DelegateTest, unusable_tickets_are_refused_with_an_alert_and_left_untouched) {
@@ -116,44 +138,45 @@ TEST_F(DelegateTest, unusable_tickets_are_refused_with_an_alert_and_left_untouch
       {"ticket.txt", "T\r\nhttp://h\r\ndoc\r\n7", "La ruta "},
   };
   for (const auto& c : cases) {
-    presenter->alerts.clear();
+    presenter->clear();
     logs.clear();
     std::string ticket = dir.write(c.name, c.contents);
-    delegate->abrirVLdoc(ticket);
-    EXPECT_EQ(presenter->alerts.size(), 1u) << c.name;
+    open(ticket);
+    runUntilEnded();
+    EXPECT_EQ(presenter->alertCount(), 1u) << c.name;
     bool logged = false;
     for (const auto& l : logs.lines()) logged |= l.rfind(c.logStart, 0) == 0;
     EXPECT_TRUE(logged) << c.name;
     EXPECT_FALSE(logs.contains("Vamos a recuperar la aplicación para abrir docs")) << c.name;
     EXPECT_EQ(testsupport::readText(ticket), c.contents) << c.name;
   }
-  presenter->alerts.clear();
-  delegate->abrirVLdoc(dir.file("missing.vldoc"));
+  presenter->clear();
+  open(dir.file("missing.vldoc"));
+  runUntilEnded();
   EXPECT_TRUE(logs.contains("Error reading file"));
-  EXPECT_EQ(presenter->alerts.size(), 1u);
+  EXPECT_EQ(presenter->alertCount(), 1u);
 }
 
-TEST_F(DelegateTest, open_file_request_always_answers_true_and_clears_both_flags) {
-  delegate->abierto = true;
-  delegate->first = true;
-  EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(),
-                                            dir.file("missing.vldoc")));
-  EXPECT_FALSE(delegate->abierto);
-  EXPECT_FALSE(delegate->first);
+TEST_F(DelegateTest, open_file_request_always_answers_true_and_starts_a_session_with_clear_flags) {
+  const std::string ticket = dir.write("x.vldoc", "T\r\nhttp://127.0.0.1:9\r\ndoc\r\n7");
+  EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), ticket));
+  auto session = delegate->session(ticket);
+  ASSERT_TRUE(session);
+  EXPECT_FALSE(session->abierto);
+  EXPECT_FALSE(session->first);
   auto lines = logs.lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "1");
   EXPECT_EQ(lines[1], "Vamos a realizar el resto del proceso");
+  EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(),
+                                            dir.file("missing.vldoc")));
+  runUntilEnded();
 }
 
-TEST_F(DelegateTest, open_without_user_interface_only_clears_first) {
+TEST_F(DelegateTest, open_without_user_interface_does_nothing) {
   std::string ticket = dir.write("x.vldoc", "T\r\nhttp://127.0.0.1:9\r\ndoc\r\n7");
-  delegate->abierto = true;
-  delegate->first = true;
   EXPECT_TRUE(delegate->applicationOpenFileWithoutUI(platform::Application::sharedApplication(), ticket));
-  EXPECT_FALSE(delegate->first);
-  EXPECT_TRUE(delegate->abierto);
-  EXPECT_TRUE(delegate->fileN.empty());
+  EXPECT_EQ(delegate->sessionCount(), 0u);
   EXPECT_TRUE(logs.lines().empty());
   EXPECT_EQ(delegate->window, nullptr);
 }

@@ -83,6 +83,36 @@ TEST(RunLoop, worker_thread_loop_is_its_own) {
   EXPECT_TRUE(ran);
 }
 
+// Timers run on their loop's thread, earliest first (equal times in the order
+// they were made), never once cancelled; a loop with only timers sleeps until
+// they are due and does not end for lack of tasks.
+TEST(RunLoop, timers_run_on_their_loops_thread_in_due_order_unless_cancelled) {
+  std::vector<std::string> order;
+  bool onLoopThread = true;
+  std::thread worker([&] {
+    platform::RunLoop& loop = platform::RunLoop::current();
+    auto note = [&](std::string what) {
+      return [&, what] {
+        onLoopThread &= loop.isCurrent();
+        order.push_back(what);
+      };
+    };
+    loop.performAfter(0.06, note("c"));
+    platform::Timer cancelled = loop.performAfter(0.01, note("cancelado"));
+    loop.performAfter(0.03, note("b1"));
+    loop.performAfter(0.03, note("b2"));
+    loop.performAfter(0.0, note("a"));
+    loop.performAfter(0.08, [&loop] { loop.stop(); });
+    EXPECT_TRUE(cancelled.isPending());
+    cancelled.cancel();
+    EXPECT_FALSE(cancelled.isPending());
+    loop.run();
+  });
+  worker.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "b1", "b2", "c"}));
+  EXPECT_TRUE(onLoopThread);
+}
+
 TEST(NotificationCenter, name_filter_object_filter_and_removal_during_post) {
   NotificationCenter center;
   int a = 0, b = 0, all = 0;

@@ -26,6 +26,11 @@ std::optional<Data> readFile(const std::string& path);
 // Writes data to a temporary file in the same folder, flushes it, then
 // renames it over path, so that readers never see a partial file.
 bool writeAtomically(const std::string& path, const Data& data);
+// The path with its folders resolved (symbolic links, "." and ".."), when
+// the file exists; it names the same file whatever spelling the path had.
+std::optional<std::string> absolutePath(const std::string& path);
+// The last component of a path ("informe.vldoc" of "/u/informe.vldoc").
+std::string lastPathComponent(const std::string& path);
 // "2026-12-06 21:30:00 +0000", as logs show dates.
 std::string dateDescription(const Date& date);
 

@@ -18,6 +18,26 @@ inline constexpr std::size_t kMaxLogLineBytes = 8192;
 // Writes one log line. Thread-safe.
 void log(std::string_view line);
 
+// The ticket that the calling thread is working for, while it lives. log()
+// attaches it to what it writes without changing the line: the system journal
+// entry gets the fields VLA_TICKET and VLA_DOCUMENT (plain syslog, where there
+// is no journal, gets "[ticket TICKET] " before the line), and standard error
+// gets "DOCUMENT: " before it. Scopes nest; the innermost is in force. Sinks
+// receive the line unchanged.
+class LogContext {
+ public:
+  LogContext(std::string ticket, std::string document);
+  ~LogContext();
+  LogContext(const LogContext&) = delete;
+  LogContext& operator=(const LogContext&) = delete;
+
+ private:
+  const LogContext* outer_;
+  std::string ticket_;
+  std::string document_;
+  friend void log(std::string_view line);
+};
+
 // Applies the length limit of log() to a line (exposed for tests).
 std::string limitLogLine(std::string_view line);
 

@@ -1,0 +1,199 @@
+#pragma once
+// One ticket, from its open request to the end of its web-service exchange.
+// Each ticket document that is opened gets a session of its own, so that any
+// number of tickets run side by side; vlaAppDelegate owns them and routes to
+// them what the platform delivers. A session never holds the main thread: its
+// waits are run-loop timers, the download runs on a worker thread and its
+// dialogs are queued; every step runs on the main thread.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/Desktop.h"
+#include "platform/Application.h"
+#include "platform/Data.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "platform/Http.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Object.h"
+#include "platform/RunLoop.h"
+#include "watch/WQFileWatcher.h"
+
+namespace watch {
+class WQKQueue;
+}
+
+namespace app {
+
+// The receive buffer of the upload reply. Its lock is the buffer object's own
+// monitor: a request start takes it on the buffer it replaces, and the end of
+// a reply takes it on the current buffer for the whole handling.
+struct ReceiveBuffer {
+  std::recursive_mutex lock;
+  platform::Data bytes;
+};
+
+// The waits of the ticket handling, in seconds. Fixed in the application;
+// tests shorten them.
+struct Timing {
+  double openDelay = 4.0;      // between the expiry check and the open request
+  double launchDelay = 1.0;    // between recognising the editor and watching
+  double watchDelay = 0.5;     // after the watcher has started
+  double editorGrace = 60.0;   // for the editor to take the document
+  double probeInterval = 0.5;  // between two looks at the document
+};
+
+// What a session needs of the delegate that owns it.
+class SessionOwner {
+ public:
+  virtual ~SessionOwner() = default;
+  // True when another session already follows this launched application.
+  virtual bool editorTakenByOther(const platform::RunningApplication& app, const void* session) const = 0;
+  // The session has ended; called once, on the main thread.
+  virtual void sessionEnded(const void* session) = 0;
+};
+
+// Downloads address into fileToSave: the body, whatever it is, written
+// atomically when any bytes came. Blocking; runs on a worker thread.
+void descargarFichero(const std::string& address, const std::string& fileToSave);
+
+class TicketSession : public platform::Object,
+                      public platform::URLConnectionDelegate,
+                      public watch::WQFileWatcherDelegate,
+                      public std::enable_shared_from_this<TicketSession> {
+ public:
+  TicketSession(std::weak_ptr<SessionOwner> owner, std::shared_ptr<Desktop> desktop, Timing timing);
+  ~TicketSession() override;
+  std::string className() const override { return "TicketSession"; }
+
+  // The ticket's state. Read and written directly, as the operations do.
+  std::shared_ptr<ReceiveBuffer> webData;               // upload reply buffer
+  std::shared_ptr<platform::URLConnection> conn;        // upload connection
+  std::shared_ptr<platform::URLConnection> conn2;       // ticket-deletion connection
+  std::optional<std::string> dispName;                  // file URL of the editor's bundle
+  bool abierto = false;                                 // editor recognised, request started
+  std::optional<platform::Date> firstDate;              // modification date after the open request
+  std::string uploadURL;                                // SOAP endpoint
+  std::string guid;                                     // ticket id (line 0)
+  std::string instancia;                                // instance id (line 3)
+  std::string fileP;                                    // local document path
+  std::string fileN;                                    // ticket document path
+  bool first = false;                                   // end-of-editing handling begun
+
+  // True until the ticket has ended (decided and its replies handled, or
+  // given up).
+  bool inProgress() const { return !ended_; }
+  // The launched application this ticket follows, once recognised.
+  const std::shared_ptr<const platform::RunningApplication>& editorApplication() const { return editorApp_; }
+
+  // The ticket document.
+  std::vector<std::string> obtenerLineasDeFichero(const std::string& path);
+
+  // Opening a ticket.
+  void abrirVLdoc(const std::string& path);
+  void cargarApp(const std::string& extension);
+  void appLaunched(const platform::Notification& notification);
+
+  // End of editing and the upload decision.
+  void notificarCambio(const std::string& path);
+  // watcher:receivedNotification:forPath: — on the main thread.
+  void watcher(watch::WQFileWatcher& watcher, const std::string& receivedNotification,
+               const std::string& forPath) override;
+  void notificado(const std::string& path);
+  // Starts one round of waiting until the editor seems to have let go of the
+  // document; the round ends with one more probe.
+  void checkFile1(const std::string& path);
+  // One probe: true when the document is free.
+  bool continuaLibreFile(const std::string& path);
+  void continuar(const std::string& path);
+
+  // The exchange with the ticket web service (connection callbacks below).
+  void UploadFile(const std::string& path);
+  void BorrarTicket(const std::string& path);
+  // Shows the alert; then runs once it has been answered.
+  void ShowMsg(const std::string& message, const std::string& andTitle, std::function<void()> then);
+  void connection(platform::URLConnection& connection, const platform::URLResponse& response) override;
+  void connection(platform::URLConnection& connection, const platform::Data& piece) override;
+  void connectionDidFinishLoading(platform::URLConnection& connection) override;
+  void connection(platform::URLConnection& connection, const platform::Error& error) override;
+
+  // Ends the session at once, whatever it was doing (the owner is going away):
+  // its timers, watcher, registrations and connections end with it.
+  void abandonar();
+
+ private:
+  // The ticket this thread's log lines belong to, while it lives.
+  platform::LogContext contexto() const;
+  // Runs a step of the chain on the main thread after the given seconds,
+  // unless the session has ended by then.
+  void despues(double seconds, std::function<void(TicketSession&)> step);
+  // Runs a step of the chain that follows a recognised editor inside the
+  // error boundary of that chain.
+  void enCadena(const std::function<void()>& step);
+  bool leerTicket(const std::string& path, std::vector<std::string>& lines);
+  void rechazarTicket(const std::string& logLine, const std::string& detail);
+  // Ends the ticket without a request: tells the user, keeps the ticket
+  // document for another try.
+  void abandonarTicket(const std::string& logLine, const std::string& title, const std::string& detail);
+  void alerta(const std::string& title, const std::string& detail, std::function<void()> then);
+  void descargado(const std::string& path, const std::string& local, const std::string& extension);
+  void abrirEnEditor(const std::string& extension);
+  // The ticket is decided: the session ends once its replies are in.
+  void terminarTicket();
+  void quizasFin();
+  void dejarDeObservar();
+  bool nombreAceptable(const std::optional<std::string>& name) const;
+  void subidaRechazada(const std::string& reason);
+  void guardarCopia(platform::ModalResponse response, const std::string& destination);
+  void iniciarSOAP(const std::string& operation, const std::string& envelope, bool upload);
+  // One look of the wait for the editor, and what follows from it.
+  void mirar(const std::string& path);
+  void seguirEsperando(const std::string& path);
+  void finDeEspera(const std::string& path);
+  DocumentProbe sondear(const std::string& path);
+  void documentoDesaparecido(const std::string& path);
+  void conexionTerminada(platform::URLConnection& connection);
+
+  std::weak_ptr<SessionOwner> owner_;
+  std::shared_ptr<Desktop> desktop_;
+  Timing timing_;
+  platform::Activity activity_;              // held from the open request to the end
+  std::vector<platform::Timer> timers_;      // the waits in progress
+  std::shared_ptr<watch::WQKQueue> watcher_;
+  bool watching_ = false;                    // the watcher's messages are taken
+  bool observing_ = false;                   // registered for workspace notifications
+  bool decided_ = false;                     // nothing more to do but wait for replies
+  bool ended_ = false;
+  std::optional<std::string> dispDisplayName_;
+  bool editorFound_ = false;
+  std::shared_ptr<const platform::RunningApplication> editorApp_;
+  std::optional<pid_t> editorPid_;
+
+  // The wait for the editor to let go of the document.
+  struct Wait {
+    std::chrono::steady_clock::time_point start;
+    bool sawHeld = false;          // the document was seen held at least once
+    bool released = false;         // the launched process ended, or the user said so
+    std::optional<bool> runningAtGraceEnd;  // the launched process, when the grace ended
+    bool asked = false;            // the user has been asked (or could not be)
+    bool gone = false;             // the document disappeared
+    bool graceOver = false;
+    bool missingBefore = false;    // the last look found nothing at the path
+    std::string lastReason;
+  } wait_;
+
+  long uploadStatus_ = 0;          // HTTP status of the upload reply
+  bool uploadHandled_ = true;      // the upload's outcome has been dealt with
+  bool conn2Open_ = false;         // the deletion's reply has not finished
+};
+
+}  // namespace app
