@@ -118,6 +118,7 @@ std::optional<UploadMode> uploadModeNamed(const std::string& name) {
   if (name == "fault") return UploadMode::Fault;
   if (name == "notxml") return UploadMode::NotXml;
   if (name == "drop") return UploadMode::Drop;
+  if (name == "cut") return UploadMode::Cut;
   return std::nullopt;
 }
 
@@ -128,6 +129,7 @@ std::string nameOfUploadMode(UploadMode mode) {
     case UploadMode::Fault: return "fault";
     case UploadMode::NotXml: return "notxml";
     case UploadMode::Drop: return "drop";
+    case UploadMode::Cut: return "cut";
   }
   return "?";
 }
@@ -328,13 +330,40 @@ bool TicketService::start(std::string* error) {
   svr.Get(kDownloadPath, [this](const httplib::Request& req, httplib::Response& res) {
     std::string t = req.get_param_value("t");
     std::string i = req.get_param_value("i");
+    Behaviour behaviour = this->behaviour();
+    if (behaviour.downloadDelay.count() > 0) std::this_thread::sleep_for(behaviour.downloadDelay);
     std::lock_guard lock(impl_->mutex);
     ++impl_->downloads;
     auto it = impl_->tickets.find(t);
     if (it != impl_->tickets.end() && it->second.open && it->second.instance == i) {
-      const Bytes& doc = it->second.document;
-      res.set_content(reinterpret_cast<const char*>(doc.data()), doc.size(), "application/octet-stream");
-      note("descarga ticket=" + t + " instancia=" + i + " -> documento (" + std::to_string(doc.size()) +
+      // The provider holds its own copy: the reply is sent after the lock is let go.
+      auto doc = std::make_shared<Bytes>(it->second.document);
+      res.status = behaviour.downloadStatus;
+      if (behaviour.downloadCut == DownloadCut::None) {
+        res.set_content(reinterpret_cast<const char*>(doc->data()), doc->size(), "application/octet-stream");
+      } else {
+        // Half the body, then the connection closes.
+        const std::size_t half = doc->size() / 2;
+        auto provider = [doc, half](std::size_t offset, httplib::DataSink& sink) {
+          if (offset < half) sink.write(reinterpret_cast<const char*>(doc->data()) + offset, half - offset);
+          return false;
+        };
+        if (behaviour.downloadCut == DownloadCut::NoLength) {
+          res.set_content_provider("application/octet-stream",
+                                   [provider](std::size_t offset, httplib::DataSink& sink) {
+                                     provider(offset, sink);
+                                     sink.done();
+                                     return true;
+                                   });
+          res.set_header("Connection", "close");
+        } else {
+          res.set_content_provider(doc->size(), "application/octet-stream",
+                                   [provider](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                     return provider(offset, sink);
+                                   });
+        }
+      }
+      note("descarga ticket=" + t + " instancia=" + i + " -> documento (" + std::to_string(doc->size()) +
            " bytes)");
     } else {
       res.set_content(impl_->placeholder, "application/msword");
@@ -355,6 +384,15 @@ bool TicketService::start(std::string* error) {
 
     Behaviour behaviour = this->behaviour();
     if (behaviour.delay.count() > 0) std::this_thread::sleep_for(behaviour.delay);
+    if (!behaviour.redirectTo.empty()) {
+      res.status = 307;
+      res.set_header("Location", behaviour.redirectTo + kSoapPath);
+      std::lock_guard lock(impl_->mutex);
+      note(call.operation + " ticket=" + call.ticket + " -> 307 " + behaviour.redirectTo);
+      call.outcome = "redirigido";
+      impl_->calls.push_back(std::move(call));
+      return;
+    }
 
     auto soapReply = [&](int status, const std::string& xml) {
       res.status = status;
@@ -396,6 +434,20 @@ bool TicketService::start(std::string* error) {
             64, "text/xml; charset=utf-8",
             [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
         note(what + " -> cortado");
+      } else if (behaviour.mode == UploadMode::Cut) {
+        call.outcome = "cortada";
+        // An accepting reply stopped after the result's start tag; no
+        // Content-Length, so the closed connection ends it.
+        std::string reply = uploadResponse("");
+        reply = reply.substr(0, reply.find("<SubirFicheroResult")) + "<SubirFicheroResult>";
+        res.status = 200;
+        res.set_content_provider("text/xml; charset=utf-8", [reply](std::size_t offset, httplib::DataSink& sink) {
+          if (offset < reply.size()) sink.write(reply.data() + offset, reply.size() - offset);
+          sink.done();
+          return true;
+        });
+        res.set_header("Connection", "close");
+        note(what + " -> cortada");
       } else if (behaviour.mode == UploadMode::Refuse) {
         call.outcome = "rechazado";
         soapReply(200, uploadResponse(behaviour.refusal));
@@ -446,6 +498,16 @@ bool TicketService::start(std::string* error) {
     b.mode = *mode;
     if (req.has_param("text")) b.refusal = req.get_param_value("text");
     if (req.has_param("delay_ms")) b.delay = std::chrono::milliseconds(std::atoi(req.get_param_value("delay_ms").c_str()));
+    if (req.has_param("download_status")) b.downloadStatus = std::atoi(req.get_param_value("download_status").c_str());
+    if (req.has_param("download_delay_ms")) {
+      b.downloadDelay = std::chrono::milliseconds(std::atoi(req.get_param_value("download_delay_ms").c_str()));
+    }
+    if (req.has_param("download_cut")) {
+      const std::string cut = req.get_param_value("download_cut");
+      b.downloadCut = cut == "nolength" ? DownloadCut::NoLength
+                    : cut == "wronglength" ? DownloadCut::WrongLength : DownloadCut::None;
+    }
+    if (req.has_param("redirect")) b.redirectTo = req.get_param_value("redirect");
     setBehaviour(b);
     res.set_content("ok\n", "text/plain");
   });

@@ -31,15 +31,27 @@ enum class UploadMode {
   Fault,    // status 500 with a SOAP Fault
   NotXml,   // status 200 with a body that is not XML
   Drop,     // the connection is closed in the middle of the reply
+  Cut,      // an accepting reply cut short after "<SubirFicheroResult>", then the connection closes
+};
+
+// How the download page sends a document's body.
+enum class DownloadCut {
+  None,        // whole, with its Content-Length
+  NoLength,    // half of it, no Content-Length, then the connection closes
+  WrongLength, // half of it under a Content-Length for the whole
 };
 
 struct Behaviour {
   UploadMode mode = UploadMode::Accept;
   std::string refusal = "El ticket no admite más cambios";
   std::chrono::milliseconds delay{0};  // before every SOAP answer
+  int downloadStatus = 200;            // status of a document download (the body is sent whatever it is)
+  DownloadCut downloadCut = DownloadCut::None;
+  std::chrono::milliseconds downloadDelay{0};  // before a download answers
+  std::string redirectTo;              // when set, SOAP requests get 307 to this base address
 };
 
-// Parses "accept", "refuse", "fault", "notxml", "drop".
+// Parses "accept", "refuse", "fault", "notxml", "drop", "cut".
 std::optional<UploadMode> uploadModeNamed(const std::string& name);
 std::string nameOfUploadMode(UploadMode mode);
 
