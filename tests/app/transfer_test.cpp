@@ -47,15 +47,15 @@ TEST_F(TransferTest, a_download_reaches_its_path_only_whole_and_never_replaces_a
   const std::string document(300000, 'd');
   struct Case {
     const char* what;
-    Behaviour behaviour;
+    ticketservice::TransportBehaviour behaviour;
     std::uint64_t limit;
     platform::DownloadFailure failure;
   };
-  Behaviour status;
+  ticketservice::TransportBehaviour status;
   status.downloadStatus = 404;
-  Behaviour noLength;
+  ticketservice::TransportBehaviour noLength;
   noLength.downloadCut = DownloadCut::NoLength;
-  Behaviour wrongLength;
+  ticketservice::TransportBehaviour wrongLength;
   wrongLength.downloadCut = DownloadCut::WrongLength;
   const std::vector<Case> cases = {
       {"whole", {}, platform::kDefaultDownloadLimit, platform::DownloadFailure::None},
@@ -66,7 +66,7 @@ TEST_F(TransferTest, a_download_reaches_its_path_only_whole_and_never_replaces_a
   };
   for (const auto& c : cases) {
     const std::string id = service->issue(platform::dataFromString(document), "odt", "7");
-    service->setBehaviour(c.behaviour);
+    service->setTransportBehaviour(c.behaviour);
     const std::string local = dir.file(std::string(c.what) + ".odt");
     platform::DownloadLimits limits;
     limits.maxBytes = c.limit;
@@ -81,7 +81,7 @@ TEST_F(TransferTest, a_download_reaches_its_path_only_whole_and_never_replaces_a
 
   // A body without Content-Length, cut short, cannot be told from a whole
   // one; the size and hash tell the flow what arrived.
-  service->setBehaviour(noLength);
+  service->setTransportBehaviour(noLength);
   const std::string id = service->issue(platform::dataFromString("abcdef"), "odt", "7");
   platform::DownloadResult cut = platform::downloadToFile(downloadAddress(service->baseURL(), id, "7"),
                                                           dir.file("cut.odt"));
@@ -89,7 +89,7 @@ TEST_F(TransferTest, a_download_reaches_its_path_only_whole_and_never_replaces_a
   EXPECT_EQ(cut.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");  // "abc"
 
   // Something already at the path is left as it was.
-  service->setBehaviour({});
+  service->setTransportBehaviour({});
   const std::string mine = dir.write("mine.odt", "my work");
   platform::DownloadResult taken = platform::downloadToFile(downloadAddress(service->baseURL(), id, "7"), mine);
   EXPECT_EQ(taken.failure, platform::DownloadFailure::DestinationExists);
@@ -100,9 +100,9 @@ TEST_F(TransferTest, a_download_reaches_its_path_only_whole_and_never_replaces_a
 }
 
 TEST_F(TransferTest, a_slow_download_fails_at_its_deadline) {
-  Behaviour slow;
+  ticketservice::TransportBehaviour slow;
   slow.downloadDelay = std::chrono::milliseconds(3000);
-  service->setBehaviour(slow);
+  service->setTransportBehaviour(slow);
   const std::string id = service->issue(platform::dataFromString("x"), "odt", "7");
   platform::DownloadLimits limits;
   limits.deadlineSeconds = 1;
@@ -119,14 +119,20 @@ TEST_F(TransferTest, a_streamed_upload_counts_only_with_a_whole_reply_from_the_e
       res.set_content(ticketservice::uploadResponse(""), "text/xml");
     });
   });
-  Behaviour redirect;
-  redirect.redirectTo = "http://127.0.0.1:" + std::to_string(elsewhere.port());
   Behaviour cut;
   cut.mode = UploadMode::Cut;
-  const std::pair<Behaviour, bool> cases[] = {{{}, true}, {redirect, false}, {cut, false}};
-  for (const auto& [behaviour, accepted] : cases) {
+  ticketservice::TransportBehaviour redirect;
+  redirect.redirectTo = "http://127.0.0.1:" + std::to_string(elsewhere.port());
+  struct Case {
+    Behaviour behaviour;
+    ticketservice::TransportBehaviour transport;
+    bool accepted;
+  };
+  const Case cases[] = {{{}, {}, true}, {{}, redirect, false}, {cut, {}, false}};
+  for (const auto& [behaviour, transport, accepted] : cases) {
     const std::string id = service->issue(platform::dataFromString("old"), "odt", "7");
     service->setBehaviour(behaviour);
+    service->setTransportBehaviour(transport);
     auto file = std::shared_ptr<platform::ReadableFile>(platform::ReadableFile::open(path).first);
     platform::SendResult sent = platform::sendSynchronousRequest(
         solicitudSOAP(soapEndpoint(service->baseURL()), "SubirFichero", sobreSubirFicheroEnPiezas("7", id, file)));

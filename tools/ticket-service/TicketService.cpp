@@ -221,6 +221,7 @@ struct TicketService::Impl {
   std::vector<SoapCall> calls;
   std::vector<std::string> journal;
   Behaviour behaviour;
+  TransportBehaviour transport;
   std::string placeholder;
   std::size_t downloads = 0;
   int uploadsStored = 0;
@@ -272,6 +273,20 @@ void TicketService::setBehaviour(Behaviour behaviour) {
        (behaviour.mode == UploadMode::Refuse ? " texto=" + behaviour.refusal : "") +
        " retardo_ms=" + std::to_string(behaviour.delay.count()));
   impl_->behaviour = std::move(behaviour);
+}
+
+void TicketService::setTransportBehaviour(TransportBehaviour behaviour) {
+  std::lock_guard lock(impl_->mutex);
+  note("transporte estado_descarga=" + std::to_string(behaviour.downloadStatus) +
+       " corte=" + std::to_string(static_cast<int>(behaviour.downloadCut)) +
+       " retardo_descarga_ms=" + std::to_string(behaviour.downloadDelay.count()) +
+       (behaviour.redirectTo.empty() ? "" : " redirige=" + behaviour.redirectTo));
+  impl_->transport = std::move(behaviour);
+}
+
+TransportBehaviour TicketService::transportBehaviour() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->transport;
 }
 
 Behaviour TicketService::behaviour() const {
@@ -330,7 +345,7 @@ bool TicketService::start(std::string* error) {
   svr.Get(kDownloadPath, [this](const httplib::Request& req, httplib::Response& res) {
     std::string t = req.get_param_value("t");
     std::string i = req.get_param_value("i");
-    Behaviour behaviour = this->behaviour();
+    TransportBehaviour behaviour = transportBehaviour();
     if (behaviour.downloadDelay.count() > 0) std::this_thread::sleep_for(behaviour.downloadDelay);
     std::lock_guard lock(impl_->mutex);
     ++impl_->downloads;
@@ -384,11 +399,11 @@ bool TicketService::start(std::string* error) {
 
     Behaviour behaviour = this->behaviour();
     if (behaviour.delay.count() > 0) std::this_thread::sleep_for(behaviour.delay);
-    if (!behaviour.redirectTo.empty()) {
+    if (const std::string redirect = transportBehaviour().redirectTo; !redirect.empty()) {
       res.status = 307;
-      res.set_header("Location", behaviour.redirectTo + kSoapPath);
+      res.set_header("Location", redirect + kSoapPath);
       std::lock_guard lock(impl_->mutex);
-      note(call.operation + " ticket=" + call.ticket + " -> 307 " + behaviour.redirectTo);
+      note(call.operation + " ticket=" + call.ticket + " -> 307 " + redirect);
       call.outcome = "redirigido";
       impl_->calls.push_back(std::move(call));
       return;
@@ -498,17 +513,26 @@ bool TicketService::start(std::string* error) {
     b.mode = *mode;
     if (req.has_param("text")) b.refusal = req.get_param_value("text");
     if (req.has_param("delay_ms")) b.delay = std::chrono::milliseconds(std::atoi(req.get_param_value("delay_ms").c_str()));
-    if (req.has_param("download_status")) b.downloadStatus = std::atoi(req.get_param_value("download_status").c_str());
+    setBehaviour(b);
+    TransportBehaviour t;
+    if (req.has_param("download_status")) t.downloadStatus = std::atoi(req.get_param_value("download_status").c_str());
     if (req.has_param("download_delay_ms")) {
-      b.downloadDelay = std::chrono::milliseconds(std::atoi(req.get_param_value("download_delay_ms").c_str()));
+      t.downloadDelay = std::chrono::milliseconds(std::atoi(req.get_param_value("download_delay_ms").c_str()));
     }
     if (req.has_param("download_cut")) {
       const std::string cut = req.get_param_value("download_cut");
-      b.downloadCut = cut == "nolength" ? DownloadCut::NoLength
+      t.downloadCut = cut == "nolength" ? DownloadCut::NoLength
                     : cut == "wronglength" ? DownloadCut::WrongLength : DownloadCut::None;
     }
-    if (req.has_param("redirect")) b.redirectTo = req.get_param_value("redirect");
-    setBehaviour(b);
+    if (req.has_param("redirect")) t.redirectTo = req.get_param_value("redirect");
+    // Replies as they should be unless a transport option was given.
+    for (const char* key : {"download_status", "download_delay_ms", "download_cut", "redirect"}) {
+      if (req.has_param(key) || transportBehaviour().downloadStatus != 200 || !transportBehaviour().redirectTo.empty() ||
+          transportBehaviour().downloadCut != DownloadCut::None || transportBehaviour().downloadDelay.count() > 0) {
+        setTransportBehaviour(t);
+        break;
+      }
+    }
     res.set_content("ok\n", "text/plain");
   });
   svr.Get("/admin/journal", [this](const httplib::Request&, httplib::Response& res) {

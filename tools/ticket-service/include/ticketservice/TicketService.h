@@ -45,10 +45,14 @@ struct Behaviour {
   UploadMode mode = UploadMode::Accept;
   std::string refusal = "El ticket no admite más cambios";
   std::chrono::milliseconds delay{0};  // before every SOAP answer
-  int downloadStatus = 200;            // status of a document download (the body is sent whatever it is)
+};
+
+// How the download page and the SOAP endpoint misbehave at the HTTP level.
+struct TransportBehaviour {
+  int downloadStatus = 200;  // status of a document download (the body is sent whatever it is)
   DownloadCut downloadCut = DownloadCut::None;
   std::chrono::milliseconds downloadDelay{0};  // before a download answers
-  std::string redirectTo;              // when set, SOAP requests get 307 to this base address
+  std::string redirectTo;  // when set, SOAP requests get 307 to this base address
 };
 
 // Parses "accept", "refuse", "fault", "notxml", "drop", "cut".
@@ -114,6 +118,8 @@ class TicketService {
 
   void setBehaviour(Behaviour behaviour);
   Behaviour behaviour() const;
+  void setTransportBehaviour(TransportBehaviour behaviour);
+  TransportBehaviour transportBehaviour() const;
 
   std::optional<Ticket> ticket(const std::string& id) const;
   std::vector<SoapCall> calls() const;
