@@ -86,7 +86,10 @@ bool hasControlCharacters(std::string_view text) {
 }
 
 bool isCleanId(std::string_view id) {
-  return !id.empty() && platform::isValidUTF8(id) && !hasControlCharacters(id);
+  // Spaces around an id would not survive the reply's reading (XML readers
+  // trim text), so the server could be sent one id and answer for another.
+  return !id.empty() && id.front() != ' ' && id.back() != ' ' && platform::isValidUTF8(id) &&
+         !hasControlCharacters(id);
 }
 
 namespace {

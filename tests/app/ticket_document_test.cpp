@@ -59,6 +59,7 @@ TEST(TicketDocument, ticket_text_is_checked_before_use) {
       {"T\xC2\x85" + tail, TicketProblem::ControlCharacters},
       {"T\r\nhttp://h\r\ndoc\r\n7\x7F", TicketProblem::ControlCharacters},
       {"###" + tail, TicketProblem::ControlCharacters},
+      {" T" + tail, TicketProblem::ControlCharacters},
   };
   for (const auto& [text, expected] : cases) {
     TicketReading reading = interpretTicketText(text);

@@ -35,7 +35,7 @@ std::string localDocumentPath(std::string_view ticketPath, std::string_view exte
 // character (U+0080 to U+009F in UTF-8).
 bool hasControlCharacters(std::string_view text);
 // An id that can go into a query and an envelope: not empty, valid UTF-8,
-// no control characters.
+// no control characters, no space at either end.
 bool isCleanId(std::string_view id);
 
 // The largest ticket document read.
