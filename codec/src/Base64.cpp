@@ -175,6 +175,49 @@ std::string base64EncodingWithLineLength(const platform::Data& data, std::uint32
   return text;
 }
 
+std::size_t Base64Encoder::update(const std::uint8_t* data, std::size_t n, char* out) {
+  char* dst = out;
+  // Complete the group held back from the last piece first.
+  while (heldCount_ > 0 && heldCount_ < 3 && n > 0) {
+    held_[heldCount_++] = *data++;
+    --n;
+  }
+  if (heldCount_ == 3) {
+    dst = encodeGroups(held_, 1, dst, held_ + 3);
+    heldCount_ = 0;
+  }
+  if (heldCount_ > 0) return static_cast<std::size_t>(dst - out);
+  const std::size_t groups = n / 3;
+  dst = encodeGroups(data, groups, dst, data + n);
+  data += groups * 3;
+  n -= groups * 3;
+  for (std::size_t i = 0; i < n; ++i) held_[heldCount_++] = data[i];
+  return static_cast<std::size_t>(dst - out);
+}
+
+std::size_t Base64Encoder::finish(char* out) {
+  if (heldCount_ == 0) return 0;
+  const unsigned b0 = held_[0];
+  const unsigned b1 = heldCount_ > 1 ? held_[1] : 0;
+  out[0] = kAlphabet[b0 >> 2];
+  out[1] = kAlphabet[(b0 & 0x03) << 4 | b1 >> 4];
+  out[2] = heldCount_ > 1 ? kAlphabet[(b1 & 0x0F) << 2] : kPad;
+  out[3] = kPad;
+  heldCount_ = 0;
+  return 4;
+}
+
+void Base64Encoder::update(const std::uint8_t* data, std::size_t n, std::string& out) {
+  const std::size_t at = out.size();
+  out.resize(at + maxOutput(n));
+  out.resize(at + update(data, n, out.data() + at));
+}
+
+void Base64Encoder::finish(std::string& out) {
+  char last[4];
+  out.append(last, finish(last));
+}
+
 platform::Data initWithBase64EncodedString(const std::optional<std::string_view>& text) {
   if (!text || text->empty()) return {};
   const auto* p = reinterpret_cast<const std::uint8_t*>(text->data());

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -140,6 +141,208 @@ std::optional<std::string> absolutePath(const std::string& path) {
 std::string lastPathComponent(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace platform
+
+namespace platform {
+
+namespace {
+
+// The mode a new file gets from open(…, 0644): read from this process's
+// status, as umask() itself can only be read by changing it.
+mode_t newFileMode() {
+  mode_t mask = 022;
+  if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status)) {
+      unsigned value = 0;
+      if (std::sscanf(line, "Umask: %o", &value) == 1) {
+        mask = static_cast<mode_t>(value);
+        break;
+      }
+    }
+    std::fclose(status);
+  }
+  return 0644 & ~mask;
+}
+
+OpenFailure failureFor(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return OpenFailure::Missing;
+    case ELOOP:      // a symbolic link at the end of the path
+    case ENXIO:      // a FIFO or socket without a peer
+    case EISDIR: return OpenFailure::NotRegular;
+    default: return OpenFailure::Unreadable;
+  }
+}
+
+// Opens for reading without following a link and without blocking on a FIFO
+// or a device, then checks that what was opened is a regular file.
+std::pair<int, OpenFailure> openRegular(const std::string& path, struct stat& st) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return {-1, failureFor(errno)};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return {-1, OpenFailure::Unreadable};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return {-1, OpenFailure::NotRegular};
+  }
+  // Reads of a regular file block as usual from here on.
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return {fd, OpenFailure::None};
+}
+
+}  // namespace
+
+PathKind pathKind(const std::string& path) {
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::Absent : PathKind::Unknown;
+  }
+  if (S_ISREG(st.st_mode)) return PathKind::Regular;
+  if (S_ISLNK(st.st_mode)) return PathKind::SymbolicLink;
+  if (S_ISDIR(st.st_mode)) return PathKind::Directory;
+  return PathKind::Other;
+}
+
+bool isAbsentOrRegularFile(const std::string& path) {
+  PathKind kind = pathKind(path);
+  return kind == PathKind::Absent || kind == PathKind::Regular;
+}
+
+std::pair<std::unique_ptr<ReadableFile>, OpenFailure> ReadableFile::open(const std::string& path) {
+  struct stat st{};
+  auto [fd, failure] = openRegular(path, st);
+  if (fd < 0) return {nullptr, failure};
+  return {std::unique_ptr<ReadableFile>(new ReadableFile(fd, static_cast<std::uint64_t>(st.st_size))),
+          OpenFailure::None};
+}
+
+ReadableFile::~ReadableFile() { ::close(fd_); }
+
+std::optional<std::size_t> ReadableFile::read(std::uint8_t* buffer, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd_, buffer, n);
+    if (r >= 0) return static_cast<std::size_t>(r);
+    if (errno != EINTR) return std::nullopt;
+  }
+}
+
+std::optional<std::size_t> ReadableFile::readAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t n) const {
+  for (;;) {
+    ssize_t r = ::pread(fd_, buffer, n, static_cast<off_t>(offset));
+    if (r >= 0) return static_cast<std::size_t>(r);
+    if (errno != EINTR) return std::nullopt;
+  }
+}
+
+BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
+  BoundedRead result;
+  struct stat st{};
+  auto [raw, failure] = openRegular(path, st);
+  if (raw < 0) {
+    result.failure = failure;
+    return result;
+  }
+  Fd fd(raw);
+  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    result.failure = OpenFailure::TooLarge;
+    return result;
+  }
+  // The size may change while reading: read at most one byte past the bound,
+  // which tells a file that grew beyond it.
+  Data data(static_cast<std::size_t>(st.st_size) + 1);
+  std::size_t have = 0;
+  for (;;) {
+    if (have == data.size()) {
+      if (data.size() > maxBytes) {
+        result.failure = OpenFailure::TooLarge;
+        return result;
+      }
+      data.resize(std::min(maxBytes + 1, data.size() * 2 + 1));
+    }
+    ssize_t r = ::read(fd.get(), data.data() + have, data.size() - have);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      result.failure = OpenFailure::Unreadable;
+      result.errorNumber = errno;
+      return result;
+    }
+    if (r == 0) break;
+    have += static_cast<std::size_t>(r);
+  }
+  if (have > maxBytes) {
+    result.failure = OpenFailure::TooLarge;
+    return result;
+  }
+  data.resize(have);
+  result.data = std::move(data);
+  return result;
+}
+
+MoveOutcome moveWithoutReplacing(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return MoveOutcome::Moved;
+  if (errno == EEXIST) return MoveOutcome::DestinationExists;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return MoveOutcome::Failed;
+#endif
+  // link() never replaces an existing name either.
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    return errno == EEXIST ? MoveOutcome::DestinationExists : MoveOutcome::Failed;
+  }
+  ::unlink(from.c_str());
+  return MoveOutcome::Moved;
+}
+
+std::unique_ptr<TemporaryFile> TemporaryFile::createBeside(const std::string& path, int* errorNumber) {
+  static thread_local std::mt19937_64 rng{std::random_device{}()};
+  const std::string folder = folderOf(path);
+  const std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
+    std::string temp = folder + "/." + base + ".part-" + suffix;
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return std::unique_ptr<TemporaryFile>(new TemporaryFile(fd, std::move(temp)));
+    if (errno != EEXIST) {
+      if (errorNumber) *errorNumber = errno;
+      return nullptr;
+    }
+  }
+  if (errorNumber) *errorNumber = EEXIST;
+  return nullptr;
+}
+
+TemporaryFile::~TemporaryFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_) ::unlink(path_.c_str());
+}
+
+int TemporaryFile::write(const std::uint8_t* data, std::size_t n) {
+  if (fd_ < 0) return EBADF;
+  return writeAll(fd_, data, n) ? 0 : errno;
+}
+
+MoveOutcome TemporaryFile::commit(const std::string& destination, int* errorNumber) {
+  auto fail = [&](int error) {
+    if (errorNumber) *errorNumber = error;
+    return MoveOutcome::Failed;
+  };
+  if (fd_ < 0) return fail(EBADF);
+  if (::fsync(fd_) != 0) return fail(errno);
+  ::fchmod(fd_, newFileMode());
+  int closed = ::close(fd_);
+  fd_ = -1;
+  if (closed != 0) return fail(errno);
+  MoveOutcome outcome = moveWithoutReplacing(path_, destination);
+  if (outcome == MoveOutcome::Moved) committed_ = true;
+  if (outcome == MoveOutcome::Failed) return fail(errno);
+  return outcome;
 }
 
 }  // namespace platform

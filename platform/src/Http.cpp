@@ -5,13 +5,20 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <glib.h>
+
 #include <atomic>
+#include <chrono>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "platform/Application.h"
+#include "platform/Files.h"
 #include "platform/RunLoop.h"
 
 namespace platform {
@@ -70,6 +77,7 @@ constexpr ErrorMapping kErrorTable[] = {
      "An SSL error has occurred and a secure connection to the server cannot be made."},
     {CURLE_PEER_FAILED_VERIFICATION, NSURLErrorServerCertificateUntrusted, "The certificate for this server is invalid."},
     {CURLE_ABORTED_BY_CALLBACK, NSURLErrorCancelled, "cancelled"},
+    {CURLE_FILESIZE_EXCEEDED, NSURLErrorDataLengthExceedsMaximum, "The reply is larger than allowed."},
 };
 
 Error makeError(long long code, const std::string& message, const std::string& url, const std::string& detail) {
@@ -117,7 +125,7 @@ std::string trim(std::string_view s) {
 // What one exchange reports as it goes, on the thread that runs it.
 struct ExchangeHandlers {
   std::function<void(URLResponse)> response;                // once, before the first piece
-  std::function<void(const std::uint8_t*, std::size_t)> piece;
+  std::function<void(const std::uint8_t*, std::size_t)> piece;  // may set what cancelled() reads
   std::function<bool()> cancelled;                          // polled; true abandons the exchange
 };
 
@@ -139,10 +147,20 @@ class Exchange {
     curl_easy_setopt(h, CURLOPT_URL, request_.url().c_str());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kProtocols);
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    const TransferPolicy& policy = request_.transferPolicy();
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, policy.followRedirects ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);  // signals are process-wide; threads must not use them
-    curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+    if (policy.identityEncodingOnly) {
+      // Nothing is decoded: a compressed reply could be any size once
+      // inflated. The header is sent with the request's own fields.
+      curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    } else {
+      curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+    }
+    if (policy.maxReplyBytes) {
+      curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(*policy.maxReplyBytes));
+    }
     curl_easy_setopt(h, CURLOPT_USERAGENT, "vla");
 
     // The time-out bounds connecting and each idle stretch, as a request's
@@ -151,8 +169,14 @@ class Exchange {
     double timeout = request_.timeoutInterval();
     if (!(timeout > 0)) timeout = kDefaultTimeoutInterval;
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(timeout * 1000)));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(timeout)));
+    if (policy.lowSpeedSeconds > 0) {
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, policy.lowSpeedBytesPerSecond));
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, policy.lowSpeedSeconds);
+    } else {
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(timeout)));
+    }
+    started_ = std::chrono::steady_clock::now();
 
     setMethodAndBody(h);
     HeaderList headers = headerList();
@@ -167,10 +191,30 @@ class Exchange {
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
 
     CURLcode result = curl_easy_perform(h);
+    result_ = result;
+    if (tooLarge_ || result == CURLE_FILESIZE_EXCEEDED) {
+      return makeError(NSURLErrorDataLengthExceedsMaximum, "The reply is larger than allowed.", request_.url(),
+                       "more than " + std::to_string(policy.maxReplyBytes.value_or(0)) + " bytes");
+    }
+    if (badEncoding_ || (result == CURLE_OK && policy.identityEncodingOnly && encodedReply(headers_))) {
+      return makeError(NSURLErrorCannotDecodeContentData, "The data could not be decoded.", request_.url(),
+                       "the reply is content-encoded");
+    }
+    if (pastDeadline_) {
+      return makeError(NSURLErrorTimedOut, "The request timed out.", request_.url(), "overall deadline passed");
+    }
+    if (sourceFailed_) {
+      return makeError(NSURLErrorRequestBodyStreamExhausted, "The request body could not be read.",
+                       request_.url(), "the body source failed after " + std::to_string(sent_) + " bytes");
+    }
     if (result != CURLE_OK) return errorFor(result, request_.url(), detail);
     deliverResponse();  // a reply without a body still has its response
     return std::nullopt;
   }
+
+  // libcurl's result of the last run().
+  CURLcode result() const { return result_; }
+  std::uint64_t received() const { return received_; }
 
  private:
   void setMethodAndBody(CURL* h) {
@@ -188,6 +232,14 @@ class Exchange {
       curl_easy_setopt(h, CURLOPT_POST, 1L);
     } else {
       curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    if (const auto& source = request_.httpBodySource()) {
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(source->length));
+      curl_easy_setopt(h, CURLOPT_READFUNCTION, &Exchange::onRead);
+      curl_easy_setopt(h, CURLOPT_READDATA, this);
+      // Another method keeps its name but sends its body as a POST would.
+      if (method != "POST") curl_easy_setopt(h, CURLOPT_POST, 1L);
+      return;
     }
     if (method == "POST" || !body.empty()) {
       // The request outlives the exchange, so libcurl may read the body in
@@ -208,12 +260,14 @@ class Exchange {
       // libcurl states the length of what it sends; a stated length that
       // disagreed with the body would corrupt the exchange.
       if (sameField(name, "Content-Length")) continue;
+      if (request_.transferPolicy().identityEncodingOnly && sameField(name, "Accept-Encoding")) continue;
       if (sameField(name, "Expect")) expectSet = true;
       // "Name;" is libcurl's way of sending a field with an empty value.
       append(value.empty() ? name + ";" : name + ": " + value);
     }
     // No "100-continue" round trip before a body.
     if (!expectSet) append("Expect:");
+    if (request_.transferPolicy().identityEncodingOnly) append("Accept-Encoding: identity");
     return HeaderList(list);
   }
 
@@ -258,9 +312,45 @@ class Exchange {
     return size * count;
   }
 
+  static bool encodedReply(const std::vector<std::pair<std::string, std::string>>& headers) {
+    for (const auto& [name, value] : headers) {
+      if (sameField(name, "Content-Encoding") && !value.empty() && ::strcasecmp(value.c_str(), "identity") != 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* self) {
+    auto* ex = static_cast<Exchange*>(self);
+    const BodySource& source = *ex->request_.httpBodySource();
+    const std::uint64_t left = source.length - ex->sent_;
+    if (left == 0) return 0;
+    const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(left, size * count));
+    std::optional<std::size_t> n = source.pull ? source.pull(reinterpret_cast<std::uint8_t*>(buffer), capacity)
+                                               : std::nullopt;
+    // A source that fails or ends early would leave the stated length unmet.
+    if (!n || *n == 0 || *n > capacity) {
+      ex->sourceFailed_ = true;
+      return CURL_READFUNC_ABORT;
+    }
+    ex->sent_ += *n;
+    return *n;
+  }
+
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
     auto* ex = static_cast<Exchange*>(self);
     if (ex->handlers_.cancelled && ex->handlers_.cancelled()) return 0;  // abandons the transfer
+    const TransferPolicy& policy = ex->request_.transferPolicy();
+    if (!ex->responseDelivered_ && policy.identityEncodingOnly && encodedReply(ex->headers_)) {
+      ex->badEncoding_ = true;
+      return 0;
+    }
+    ex->received_ += size * count;
+    if (policy.maxReplyBytes && ex->received_ > *policy.maxReplyBytes) {
+      ex->tooLarge_ = true;
+      return 0;
+    }
     ex->deliverResponse();
     if (size * count > 0 && ex->handlers_.piece) {
       ex->handlers_.piece(reinterpret_cast<const std::uint8_t*>(data), size * count);
@@ -268,9 +358,23 @@ class Exchange {
     return size * count;
   }
 
-  static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  static int onProgress(void* self, curl_off_t downloadTotal, curl_off_t downloaded, curl_off_t, curl_off_t) {
     auto* ex = static_cast<Exchange*>(self);
-    return ex->handlers_.cancelled && ex->handlers_.cancelled() ? 1 : 0;
+    if (ex->handlers_.cancelled && ex->handlers_.cancelled()) return 1;
+    const TransferPolicy& policy = ex->request_.transferPolicy();
+    if (policy.deadlineSeconds > 0) {
+      const auto& source = ex->request_.httpBodySource();
+      double bytes = static_cast<double>(source ? source->length : ex->request_.httpBody().size());
+      bytes = std::max({bytes, static_cast<double>(downloadTotal), static_cast<double>(downloaded)});
+      const double allowed =
+          policy.deadlineSeconds + (policy.deadlineBytesPerSecond > 0 ? bytes / policy.deadlineBytesPerSecond : 0);
+      const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - ex->started_).count();
+      if (elapsed > allowed) {
+        ex->pastDeadline_ = true;
+        return 1;
+      }
+    }
+    return 0;
   }
 
   const URLRequest& request_;
@@ -278,6 +382,14 @@ class Exchange {
   CURL* handle_ = nullptr;
   std::vector<std::pair<std::string, std::string>> headers_;
   bool responseDelivered_ = false;
+  std::chrono::steady_clock::time_point started_;
+  CURLcode result_ = CURLE_OK;
+  std::uint64_t received_ = 0;
+  std::uint64_t sent_ = 0;
+  bool tooLarge_ = false;
+  bool badEncoding_ = false;
+  bool pastDeadline_ = false;
+  bool sourceFailed_ = false;
 };
 
 }  // namespace
@@ -326,6 +438,7 @@ SendResult sendSynchronousRequest(const URLRequest& request) {
     result.error = std::move(error);
   } else {
     result.body = std::move(body);
+    result.complete = true;
   }
   return result;
 }
@@ -340,6 +453,7 @@ struct URLConnection::State {
   std::mutex mutex;
   std::shared_ptr<URLConnectionDelegate> delegate;  // let go with the last callback or cancel()
   std::atomic<bool> cancelled{false};
+  std::atomic<bool> complete{false};
 
   // The delegate to call now, or nothing once the connection was cancelled.
   std::shared_ptr<URLConnectionDelegate> current() {
@@ -386,6 +500,7 @@ void URLConnection::transfer(std::shared_ptr<void> activity) {
   };
   handlers.cancelled = [state] { return state->cancelled.load(); };
   std::optional<Error> error = Exchange(request_, handlers).run();
+  if (!error) state->complete = true;
 
   // The last callback lets go of the delegate, and its task, once run, of
   // the activity that keeps the application running.
@@ -405,6 +520,8 @@ void URLConnection::transfer(std::shared_ptr<void> activity) {
   });
 }
 
+bool URLConnection::transferComplete() const { return state_->complete.load(); }
+
 void URLConnection::cancel() {
   std::shared_ptr<URLConnectionDelegate> released;
   {
@@ -414,6 +531,130 @@ void URLConnection::cancel() {
   }
   // `released` goes out of scope outside the lock: a delegate whose last
   // reference this was may do anything in its destructor.
+}
+
+DownloadLimits DownloadLimits::fromEnvironment() {
+  DownloadLimits limits;
+  if (const char* text = std::getenv("VLA_LIMITE_DESCARGA"); text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno == 0 && *end == '\0' && value > 0 && text[0] != '-') limits.maxBytes = value;
+  }
+  return limits;
+}
+
+namespace {
+
+struct ChecksumDeleter {
+  void operator()(GChecksum* checksum) const { g_checksum_free(checksum); }
+};
+
+DownloadFailure failureForCurl(CURLcode code) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT: return DownloadFailure::TimedOut;
+    case CURLE_PARTIAL_FILE: return DownloadFailure::Truncated;
+    case CURLE_FILESIZE_EXCEEDED: return DownloadFailure::TooLarge;
+    case CURLE_BAD_CONTENT_ENCODING: return DownloadFailure::Encoding;
+    default: return DownloadFailure::Connection;
+  }
+}
+
+}  // namespace
+
+DownloadResult downloadToFile(const std::string& url, const std::string& destination, const DownloadLimits& limits) {
+  DownloadResult out;
+  auto fail = [&out](DownloadFailure failure, std::string detail) {
+    out.ok = false;
+    out.failure = failure;
+    out.detail = std::move(detail);
+    return out;
+  };
+
+  int error = 0;
+  std::unique_ptr<TemporaryFile> temp = TemporaryFile::createBeside(destination, &error);
+  if (!temp) {
+    return fail(error == ENOSPC || error == EDQUOT ? DownloadFailure::DiskFull : DownloadFailure::LocalFile,
+                "no se puede crear un fichero temporal junto a " + destination + ": " + std::strerror(error));
+  }
+
+  URLRequest request(url);
+  request.setTimeoutInterval(limits.connectTimeout);
+  TransferPolicy policy;
+  policy.identityEncodingOnly = true;
+  policy.maxReplyBytes = limits.maxBytes;
+  policy.lowSpeedBytesPerSecond = limits.lowSpeedBytesPerSecond;
+  policy.lowSpeedSeconds = limits.lowSpeedSeconds;
+  policy.deadlineSeconds = limits.deadlineSeconds;
+  policy.deadlineBytesPerSecond = limits.deadlineBytesPerSecond;
+  request.setTransferPolicy(policy);
+
+  std::unique_ptr<GChecksum, ChecksumDeleter> checksum(g_checksum_new(G_CHECKSUM_SHA256));
+  std::optional<URLResponse> response;
+  int writeError = 0;
+  bool badStatus = false;
+  ExchangeHandlers handlers;
+  handlers.response = [&](URLResponse r) {
+    badStatus = r.statusCode < 200 || r.statusCode > 299;
+    response = std::move(r);
+  };
+  handlers.piece = [&](const std::uint8_t* p, std::size_t n) {
+    if (badStatus || writeError != 0) return;  // an error page is not written
+    writeError = temp->write(p, n);
+    if (writeError == 0) {
+      g_checksum_update(checksum.get(), p, static_cast<gssize>(n));
+      out.size += n;
+    }
+  };
+  handlers.cancelled = [&] { return badStatus || writeError != 0; };
+
+  Exchange exchange(request, handlers);
+  std::optional<Error> transportError = exchange.run();
+  if (response) out.statusCode = response->statusCode;
+
+  if (writeError != 0) {
+    return fail(writeError == ENOSPC || writeError == EDQUOT ? DownloadFailure::DiskFull : DownloadFailure::LocalFile,
+                "no se puede escribir " + temp->path() + ": " + std::strerror(writeError));
+  }
+  if (badStatus) return fail(DownloadFailure::HttpStatus, "estado HTTP " + std::to_string(out.statusCode));
+  if (transportError) {
+    DownloadFailure failure = failureForCurl(exchange.result());
+    switch (transportError->code) {
+      case NSURLErrorDataLengthExceedsMaximum: failure = DownloadFailure::TooLarge; break;
+      case NSURLErrorCannotDecodeContentData: failure = DownloadFailure::Encoding; break;
+      case NSURLErrorTimedOut: failure = DownloadFailure::TimedOut; break;
+      default: break;
+    }
+    std::string detail = transportError->description();
+    if (auto it = transportError->userInfo.find("NSDebugDescription"); it != transportError->userInfo.end()) {
+      detail += " (" + it->second + ")";
+    }
+    return fail(failure, detail);
+  }
+  if (!response) return fail(DownloadFailure::Connection, "no llegó ninguna respuesta");
+  if (out.statusCode < 200 || out.statusCode > 299) {
+    return fail(DownloadFailure::HttpStatus, "estado HTTP " + std::to_string(out.statusCode));
+  }
+  if (auto stated = response->valueForHTTPHeaderField("Content-Length")) {
+    char* end = nullptr;
+    unsigned long long length = std::strtoull(stated->c_str(), &end, 10);
+    if (end == stated->c_str() || *end != '\0' || length != out.size) {
+      return fail(DownloadFailure::Truncated, "llegaron " + std::to_string(out.size) + " bytes de " + *stated);
+    }
+  }
+
+  MoveOutcome moved = temp->commit(destination, &error);
+  if (moved == MoveOutcome::DestinationExists) {
+    return fail(DownloadFailure::DestinationExists, "ya hay un fichero en " + destination);
+  }
+  if (moved != MoveOutcome::Moved) {
+    return fail(error == ENOSPC || error == EDQUOT ? DownloadFailure::DiskFull : DownloadFailure::LocalFile,
+                "no se puede dejar el fichero en " + destination + ": " + std::strerror(error));
+  }
+  out.ok = true;
+  out.failure = DownloadFailure::None;
+  out.sha256 = g_checksum_get_string(checksum.get());
+  return out;
 }
 
 }  // namespace platform

@@ -82,15 +82,17 @@ LogContext::LogContext(std::string ticket, std::string document)
 
 LogContext::~LogContext() { tContext = outer_; }
 
-std::string limitLogLine(std::string_view line) {
-  if (line.size() <= kMaxLogLineBytes) return std::string(line);
+std::string limitLogLine(std::string_view line) { return limitLogLine(line, line.size()); }
+
+std::string limitLogLine(std::string_view line, std::size_t totalBytes) {
+  if (totalBytes <= kMaxLogLineBytes) return std::string(line.substr(0, totalBytes));
   // Leave room for the marker, and never cut inside a UTF-8 sequence.
   constexpr std::size_t kMarkerRoom = 64;
   std::size_t keep = kMaxLogLineBytes - kMarkerRoom;
   while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) --keep;
   std::string out(line.substr(0, keep));
   out += " [... ";
-  out += std::to_string(line.size() - keep);
+  out += std::to_string(totalBytes - keep);
   out += " bytes left out]";
   return out;
 }

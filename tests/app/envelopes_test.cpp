@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "app/Envelopes.h"
+#include "codec/Compression.h"
+#include "platform/Log.h"
+#include "testsupport/TestSupport.h"
 
 using namespace app;
 
@@ -105,11 +108,70 @@ TEST(Envelopes, only_an_empty_result_found_in_a_good_reply_confirms_the_upload) 
       {"no result element", aspnet("<SubirFicheroResponse xmlns=\"http://tempuri.org/\" />"), 200, false},
       {"no body", "<soap:Envelope xmlns:soap=\"x\"></soap:Envelope>", 200, false},
       {"error status with an empty result", aspnet(ok), 500, false},
+      {"redirect status with an empty result", aspnet(ok), 307, false},
+      {"cut inside the accepting envelope", aspnet(ok).substr(0, aspnet(ok).find("<SubirFicheroResult")) +
+                                                "<SubirFicheroResult>", 200, false},
+      {"closing Envelope missing", aspnet(ok).substr(0, aspnet(ok).size() - 16), 200, false},
+      {"text after the envelope", aspnet(ok) + "<x/>", 200, false},
+      {"over the reply limit", aspnet(ok) + std::string(kLimiteRespuesta, ' '), 200, false},
   };
   for (const auto& c : cases) {
-    UploadVerdict v = leerRespuestaSubida(bytes(c.reply), c.status);
+    UploadVerdict v = leerRespuestaSubida(bytes(c.reply), c.status, true);
     EXPECT_EQ(v.accepted, c.accepted) << c.what;
     EXPECT_EQ(v.reason.empty(), c.accepted) << c.what << ": " << v.reason;
   }
   EXPECT_EQ(leerRespuestaSubida(bytes(cases[4].reply), 200).resultText, "No");
+}
+
+TEST(Envelopes, an_incomplete_transfer_never_confirms_and_deletion_replies_are_read) {
+  const std::string ok = aspnet("<SubirFicheroResponse xmlns=\"http://tempuri.org/\"><SubirFicheroResult />"
+                                "</SubirFicheroResponse>");
+  EXPECT_TRUE(leerRespuestaSubida(bytes(ok), 200, true).accepted);
+  EXPECT_FALSE(leerRespuestaSubida(bytes(ok), 200, false).accepted);
+
+  const std::string deleted = aspnet("<BorrarTicketResponse xmlns=\"http://tempuri.org/\" />");
+  const std::string fault = aspnet("<soap:Fault><faultcode>soap:Server</faultcode><faultstring>no existe"
+                                   "</faultstring></soap:Fault>");
+  EXPECT_TRUE(leerRespuestaBorrado(bytes(deleted), 200, true).ok);
+  for (const auto& [reply, status] : std::vector<std::pair<std::string, long>>{
+           {deleted, 404}, {deleted, 200 /* incomplete below */}, {"<html>", 500}, {ok, 200}}) {
+    RespuestaBorrado r = leerRespuestaBorrado(bytes(reply), status, status != 200 || reply != deleted);
+    EXPECT_FALSE(r.ok) << reply;
+    EXPECT_FALSE(r.reason.empty());
+  }
+  RespuestaBorrado r = leerRespuestaBorrado(bytes(fault), 500, true);
+  EXPECT_EQ(r.fault, "no existe");
+  EXPECT_EQ(r.statusCode, 500);
+}
+
+TEST(Envelopes, streamed_upload_envelope_is_byte_for_byte_the_whole_one) {
+  testsupport::TempDir dir;
+  // Sizes around the Base64 groups and the 48 KiB read blocks.
+  for (std::size_t size : {0u, 1u, 2u, 3u, 49151u, 49152u, 49153u, 150001u}) {
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7919 % 251);
+    const std::string path = dir.write("d" + std::to_string(size), content);
+    const std::string whole =
+        sobreSubirFichero("7", "T&1", KDXML_Compression::base64Encoding(bytes(content)));
+
+    auto file = std::shared_ptr<platform::ReadableFile>(platform::ReadableFile::open(path).first);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(lineaConstruimosEnvio("7", "T&1", *file), platform::limitLogLine("Construimos envio " + whole));
+    auto source = sobreSubirFicheroEnPiezas("7", "T&1", file);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->length, whole.size());
+    std::string streamed;
+    std::uint8_t buffer[16411];  // an odd capacity, as libcurl's varies
+    for (std::size_t round = 0;; ++round) {
+      const std::size_t capacity = 1 + round * 977 % sizeof buffer;
+      auto n = source->pull(buffer, capacity);
+      ASSERT_TRUE(n);
+      if (*n == 0) break;
+      streamed.append(reinterpret_cast<char*>(buffer), *n);
+    }
+    EXPECT_EQ(streamed, whole) << size;
+  }
+  // Ids that would break the envelope are refused.
+  auto file = std::shared_ptr<platform::ReadableFile>(platform::ReadableFile::open(dir.write("x", "x")).first);
+  EXPECT_FALSE(sobreSubirFicheroEnPiezas("7", "T\x01", file));
 }

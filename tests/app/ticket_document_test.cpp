@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <mutex>
 
@@ -26,10 +28,73 @@ TEST(TicketDocument, every_marker_is_removed_and_nothing_else) {
 
 TEST(TicketDocument, derived_addresses_and_local_path) {
   EXPECT_EQ(downloadAddress("B", "T", "7"), "B/Paginas/Tickets/DescargarTicket.aspx?t=T&i=7");
+  // Query values cannot add parameters or break the address.
+  EXPECT_EQ(downloadAddress("B", "X&i=999&t=Y", "7 #/é"),
+            "B/Paginas/Tickets/DescargarTicket.aspx?t=X%26i%3D999%26t%3DY&i=7%20%23%2F%C3%A9");
+  EXPECT_EQ(percentEncode("aZ09-._~+%"), "aZ09-._~%2B%25");
   EXPECT_EQ(soapEndpoint("B"), "B/Paginas/Tickets/SubirTicket.asmx");
-  EXPECT_EQ(localDocumentPath("/u/x.vldoc", "docx"), "/u/x.docx");
-  EXPECT_EQ(localDocumentPath("/u/a.vldoc.d/x.vldoc", "doc"), "/u/a.doc.d/x.doc");
-  EXPECT_EQ(localDocumentPath("/u/x.VLDOC", "doc"), "/u/x.VLDOC");
+  // Only the file name's last ".vldoc" is replaced; folders are never rewritten.
+  const std::pair<const char*, const char*> paths[] = {
+      {"/u/x.vldoc", "/u/x.docx"},
+      {"/u/a.vldoc.d/x.vldoc", "/u/a.vldoc.d/x.docx"},
+      {"/u/x.vldoc/y.vldoc", "/u/x.vldoc/y.docx"},
+      {"/u/x.vldoc.vldoc", "/u/x.vldoc.docx"},
+      {"/u/x.vldoc/notes", "/u/x.vldoc/notes.docx"},
+      {"/u/x.VLDOC", "/u/x.VLDOC.docx"},
+      {"x.vldoc", "x.docx"},
+  };
+  for (const auto& [ticket, local] : paths) EXPECT_EQ(localDocumentPath(ticket, "docx"), local) << ticket;
+}
+
+TEST(TicketDocument, ticket_text_is_checked_before_use) {
+  const std::string tail = "\r\nhttp://h\r\ndoc\r\n7\r\n";
+  const std::pair<std::string, TicketProblem> cases[] = {
+      {"T###1" + tail, TicketProblem::None},
+      {"\xEF\xBB\xBFT" + tail, TicketProblem::None},
+      {"T\xFF" + tail, TicketProblem::NotUTF8},
+      {"T\r\nhttp://h\r\ndoc", TicketProblem::TooFewLines},
+      {"T\r\nhttp://h\r\n../x\r\n7", TicketProblem::BadExtension},
+      {"T\r\nhttp://h\r\nVLDOC\r\n7", TicketProblem::BadExtension},
+      {"T\r\nfile:///etc\r\ndoc\r\n7", TicketProblem::BadAddress},
+      {"T\x01" + tail, TicketProblem::ControlCharacters},
+      {"T\nX" + tail, TicketProblem::ControlCharacters},
+      {"T\xC2\x85" + tail, TicketProblem::ControlCharacters},
+      {"T\r\nhttp://h\r\ndoc\r\n7\x7F", TicketProblem::ControlCharacters},
+      {"###" + tail, TicketProblem::ControlCharacters},
+      {" T" + tail, TicketProblem::ControlCharacters},
+  };
+  for (const auto& [text, expected] : cases) {
+    TicketReading reading = interpretTicketText(text);
+    EXPECT_EQ(reading.problem, expected) << text;
+    EXPECT_EQ(reading.fields.has_value(), expected == TicketProblem::None) << text;
+    EXPECT_EQ(reading.reason.empty(), expected == TicketProblem::None) << text;
+  }
+  EXPECT_EQ(interpretTicketText("T###1" + tail).fields->guid, "T1");
+}
+
+TEST(TicketDocument, only_a_small_regular_file_is_read_as_a_ticket) {
+  testsupport::TempDir dir;
+  const std::string good = dir.write("t.vldoc", "T\r\nhttp://h\r\nodt\r\n7\r\n");
+  const std::string fifo = dir.file("fifo.vldoc");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string link = dir.file("link.vldoc");
+  ASSERT_EQ(::symlink(good.c_str(), link.c_str()), 0);
+  const std::string zero = dir.file("zero.vldoc");
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  const std::string big = dir.write("big.vldoc", std::string(kMaxTicketBytes + 1, 'x'));
+  const std::pair<std::string, TicketProblem> cases[] = {
+      {good, TicketProblem::None},
+      {fifo, TicketProblem::NotRegularFile},  // would block for ever if opened plainly
+      {link, TicketProblem::NotRegularFile},
+      {zero, TicketProblem::NotRegularFile},
+      {"/dev/zero", TicketProblem::NotRegularFile},
+      {dir.path(), TicketProblem::NotRegularFile},
+      {big, TicketProblem::TooLarge},
+      {dir.file("none.vldoc"), TicketProblem::Missing},
+      {dir.write("sh.vldoc", "T\r\nhttp://h\r\nsh\r\n7"), TicketProblem::ExecutableType},
+      {dir.write("desk.vldoc", "T\r\nhttp://h\r\nDesktop\r\n7"), TicketProblem::ExecutableType},
+  };
+  for (const auto& [path, expected] : cases) EXPECT_EQ(readTicket(path).problem, expected) << path;
 }
 
 TEST(TicketDocument, input_checks) {

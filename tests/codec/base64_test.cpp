@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -218,4 +219,22 @@ TEST(Base64Interop, system_base64_reads_ours_and_we_read_theirs) {
   decoded = codectest::runCommand("base64 -d " + oneLine);
   ASSERT_EQ(decoded.status, 0);
   EXPECT_EQ(dataFromString(decoded.output), d);
+}
+
+TEST(Base64, incremental_encoder_matches_the_whole_encoding_for_any_split) {
+  for (std::size_t size : {0u, 1u, 2u, 3u, 4u, 5u, 17u, 100u, 1000u}) {
+    platform::Data data(size);
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    const std::string whole = KDXML_Compression::base64Encoding(data);
+    for (std::size_t step : {1u, 2u, 3u, 4u, 7u, 64u}) {
+      KDXML_Compression::Base64Encoder encoder;
+      std::string text;
+      for (std::size_t at = 0; at < size; at += step) {
+        encoder.update(data.data() + at, std::min(step, size - at), text);
+      }
+      encoder.finish(text);
+      EXPECT_EQ(text, whole) << size << "/" << step;
+    }
+    EXPECT_EQ(KDXML_Compression::Base64Encoder::encodedLength(size), whole.size());
+  }
 }

@@ -118,6 +118,7 @@ std::optional<UploadMode> uploadModeNamed(const std::string& name) {
   if (name == "fault") return UploadMode::Fault;
   if (name == "notxml") return UploadMode::NotXml;
   if (name == "drop") return UploadMode::Drop;
+  if (name == "cut") return UploadMode::Cut;
   return std::nullopt;
 }
 
@@ -128,6 +129,7 @@ std::string nameOfUploadMode(UploadMode mode) {
     case UploadMode::Fault: return "fault";
     case UploadMode::NotXml: return "notxml";
     case UploadMode::Drop: return "drop";
+    case UploadMode::Cut: return "cut";
   }
   return "?";
 }
@@ -219,6 +221,7 @@ struct TicketService::Impl {
   std::vector<SoapCall> calls;
   std::vector<std::string> journal;
   Behaviour behaviour;
+  TransportBehaviour transport;
   std::string placeholder;
   std::size_t downloads = 0;
   int uploadsStored = 0;
@@ -270,6 +273,20 @@ void TicketService::setBehaviour(Behaviour behaviour) {
        (behaviour.mode == UploadMode::Refuse ? " texto=" + behaviour.refusal : "") +
        " retardo_ms=" + std::to_string(behaviour.delay.count()));
   impl_->behaviour = std::move(behaviour);
+}
+
+void TicketService::setTransportBehaviour(TransportBehaviour behaviour) {
+  std::lock_guard lock(impl_->mutex);
+  note("transporte estado_descarga=" + std::to_string(behaviour.downloadStatus) +
+       " corte=" + std::to_string(static_cast<int>(behaviour.downloadCut)) +
+       " retardo_descarga_ms=" + std::to_string(behaviour.downloadDelay.count()) +
+       (behaviour.redirectTo.empty() ? "" : " redirige=" + behaviour.redirectTo));
+  impl_->transport = std::move(behaviour);
+}
+
+TransportBehaviour TicketService::transportBehaviour() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->transport;
 }
 
 Behaviour TicketService::behaviour() const {
@@ -328,13 +345,40 @@ bool TicketService::start(std::string* error) {
   svr.Get(kDownloadPath, [this](const httplib::Request& req, httplib::Response& res) {
     std::string t = req.get_param_value("t");
     std::string i = req.get_param_value("i");
+    TransportBehaviour behaviour = transportBehaviour();
+    if (behaviour.downloadDelay.count() > 0) std::this_thread::sleep_for(behaviour.downloadDelay);
     std::lock_guard lock(impl_->mutex);
     ++impl_->downloads;
     auto it = impl_->tickets.find(t);
     if (it != impl_->tickets.end() && it->second.open && it->second.instance == i) {
-      const Bytes& doc = it->second.document;
-      res.set_content(reinterpret_cast<const char*>(doc.data()), doc.size(), "application/octet-stream");
-      note("descarga ticket=" + t + " instancia=" + i + " -> documento (" + std::to_string(doc.size()) +
+      // The provider holds its own copy: the reply is sent after the lock is let go.
+      auto doc = std::make_shared<Bytes>(it->second.document);
+      res.status = behaviour.downloadStatus;
+      if (behaviour.downloadCut == DownloadCut::None) {
+        res.set_content(reinterpret_cast<const char*>(doc->data()), doc->size(), "application/octet-stream");
+      } else {
+        // Half the body, then the connection closes.
+        const std::size_t half = doc->size() / 2;
+        auto provider = [doc, half](std::size_t offset, httplib::DataSink& sink) {
+          if (offset < half) sink.write(reinterpret_cast<const char*>(doc->data()) + offset, half - offset);
+          return false;
+        };
+        if (behaviour.downloadCut == DownloadCut::NoLength) {
+          res.set_content_provider("application/octet-stream",
+                                   [provider](std::size_t offset, httplib::DataSink& sink) {
+                                     provider(offset, sink);
+                                     sink.done();
+                                     return true;
+                                   });
+          res.set_header("Connection", "close");
+        } else {
+          res.set_content_provider(doc->size(), "application/octet-stream",
+                                   [provider](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                     return provider(offset, sink);
+                                   });
+        }
+      }
+      note("descarga ticket=" + t + " instancia=" + i + " -> documento (" + std::to_string(doc->size()) +
            " bytes)");
     } else {
       res.set_content(impl_->placeholder, "application/msword");
@@ -355,6 +399,15 @@ bool TicketService::start(std::string* error) {
 
     Behaviour behaviour = this->behaviour();
     if (behaviour.delay.count() > 0) std::this_thread::sleep_for(behaviour.delay);
+    if (const std::string redirect = transportBehaviour().redirectTo; !redirect.empty()) {
+      res.status = 307;
+      res.set_header("Location", redirect + kSoapPath);
+      std::lock_guard lock(impl_->mutex);
+      note(call.operation + " ticket=" + call.ticket + " -> 307 " + redirect);
+      call.outcome = "redirigido";
+      impl_->calls.push_back(std::move(call));
+      return;
+    }
 
     auto soapReply = [&](int status, const std::string& xml) {
       res.status = status;
@@ -396,6 +449,20 @@ bool TicketService::start(std::string* error) {
             64, "text/xml; charset=utf-8",
             [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
         note(what + " -> cortado");
+      } else if (behaviour.mode == UploadMode::Cut) {
+        call.outcome = "cortada";
+        // An accepting reply stopped after the result's start tag; no
+        // Content-Length, so the closed connection ends it.
+        std::string reply = uploadResponse("");
+        reply = reply.substr(0, reply.find("<SubirFicheroResult")) + "<SubirFicheroResult>";
+        res.status = 200;
+        res.set_content_provider("text/xml; charset=utf-8", [reply](std::size_t offset, httplib::DataSink& sink) {
+          if (offset < reply.size()) sink.write(reply.data() + offset, reply.size() - offset);
+          sink.done();
+          return true;
+        });
+        res.set_header("Connection", "close");
+        note(what + " -> cortada");
       } else if (behaviour.mode == UploadMode::Refuse) {
         call.outcome = "rechazado";
         soapReply(200, uploadResponse(behaviour.refusal));
@@ -447,6 +514,25 @@ bool TicketService::start(std::string* error) {
     if (req.has_param("text")) b.refusal = req.get_param_value("text");
     if (req.has_param("delay_ms")) b.delay = std::chrono::milliseconds(std::atoi(req.get_param_value("delay_ms").c_str()));
     setBehaviour(b);
+    TransportBehaviour t;
+    if (req.has_param("download_status")) t.downloadStatus = std::atoi(req.get_param_value("download_status").c_str());
+    if (req.has_param("download_delay_ms")) {
+      t.downloadDelay = std::chrono::milliseconds(std::atoi(req.get_param_value("download_delay_ms").c_str()));
+    }
+    if (req.has_param("download_cut")) {
+      const std::string cut = req.get_param_value("download_cut");
+      t.downloadCut = cut == "nolength" ? DownloadCut::NoLength
+                    : cut == "wronglength" ? DownloadCut::WrongLength : DownloadCut::None;
+    }
+    if (req.has_param("redirect")) t.redirectTo = req.get_param_value("redirect");
+    // Replies as they should be unless a transport option was given.
+    for (const char* key : {"download_status", "download_delay_ms", "download_cut", "redirect"}) {
+      if (req.has_param(key) || transportBehaviour().downloadStatus != 200 || !transportBehaviour().redirectTo.empty() ||
+          transportBehaviour().downloadCut != DownloadCut::None || transportBehaviour().downloadDelay.count() > 0) {
+        setTransportBehaviour(t);
+        break;
+      }
+    }
     res.set_content("ok\n", "text/plain");
   });
   svr.Get("/admin/journal", [this](const httplib::Request&, httplib::Response& res) {

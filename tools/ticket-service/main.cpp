@@ -2,14 +2,16 @@
 //
 //   vla-ticket-service serve [--host H] [--port N] [--data DIR] [--placeholder FILE] [--port-file FILE]
 //   vla-ticket-service issue --server URL [--instance N] [--ext EXT] [--out X.vldoc] FILE
-//   vla-ticket-service behave --server URL MODE [--text T] [--delay-ms N]
+//   vla-ticket-service behave --server URL MODE [--text T] [--delay-ms N] [--download-status N]
+//                      [--download-delay-ms N] [--download-cut nolength|wronglength] [--redirect BASE]
 //   vla-ticket-service journal --server URL
 //   vla-ticket-service shutdown --server URL
 //
-// MODE is accept, refuse, fault, notxml or drop (see TicketService.h).
+// MODE is accept, refuse, fault, notxml, drop or cut (see TicketService.h).
 #include <httplib.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -36,7 +38,9 @@ int usage() {
   std::cerr << "uso:\n"
                "  vla-ticket-service serve [--host H] [--port N] [--data DIR] [--placeholder FILE] [--port-file FILE]\n"
                "  vla-ticket-service issue --server URL [--instance N] [--ext EXT] [--out X.vldoc] FILE\n"
-               "  vla-ticket-service behave --server URL accept|refuse|fault|notxml|drop [--text T] [--delay-ms N]\n"
+               "  vla-ticket-service behave --server URL accept|refuse|fault|notxml|drop|cut [--text T] [--delay-ms N]\n"
+               "      [--download-status N] [--download-delay-ms N] [--download-cut nolength|wronglength]\n"
+               "      [--redirect BASE]\n"
                "  vla-ticket-service journal --server URL\n"
                "  vla-ticket-service shutdown --server URL\n";
   return 2;
@@ -159,6 +163,11 @@ int behave(const Args& args) {
   httplib::Params params{{"mode", args.positional[0]}};
   if (args.options.count("text")) params.emplace("text", option(args, "text"));
   if (args.options.count("delay-ms")) params.emplace("delay_ms", option(args, "delay-ms"));
+  for (const char* name : {"download-status", "download-delay-ms", "download-cut", "redirect"}) {
+    std::string key = name;
+    std::replace(key.begin(), key.end(), '-', '_');
+    if (args.options.count(name)) params.emplace(key, option(args, name));
+  }
   auto res = c->Post(httplib::append_query_params("/admin/behaviour", params), "", "text/plain");
   if (!res || res->status != 200) {
     std::cerr << "vla-ticket-service: no aceptado\n";

@@ -4,6 +4,7 @@
 // ".gz". None of them keeps a reference to its arguments, and all of them
 // may be called from any thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,31 @@ std::string base64Encoding(const platform::Data& data);
 // the smallest multiple of 4 that is not below lineLength; a shorter last
 // line has no line feed after it. Never writes a carriage return.
 std::string base64EncodingWithLineLength(const platform::Data& data, std::uint32_t lineLength);
+
+// Base64 of a byte stream fed in pieces of any size, on one line: the
+// concatenated output is byte for byte base64Encoding of the concatenated
+// input. Up to two bytes are held back until more come or finish().
+class Base64Encoder {
+ public:
+  // Room that update() may need for n more input bytes.
+  static std::size_t maxOutput(std::size_t n) { return (n + 2) / 3 * 4; }
+  // Length of the whole text for n input bytes.
+  static std::uint64_t encodedLength(std::uint64_t n) { return (n + 2) / 3 * 4; }
+
+  // Encodes what completes whole groups into out (at least maxOutput(n)
+  // bytes of room); returns how many characters were written.
+  std::size_t update(const std::uint8_t* data, std::size_t n, char* out);
+  // Writes the last, padded group if bytes are held back (at most 4
+  // characters); returns how many. The encoder is then ready for a new text.
+  std::size_t finish(char* out);
+  // The same, appending to a string.
+  void update(const std::uint8_t* data, std::size_t n, std::string& out);
+  void finish(std::string& out);
+
+ private:
+  std::uint8_t held_[3] = {0, 0, 0};
+  std::size_t heldCount_ = 0;
+};
 
 // Lenient Base64 decoding: characters outside the alphabet are skipped, the
 // first "=" ends the data (a group it cuts short yields 1 or 2 bytes), an

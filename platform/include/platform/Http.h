@@ -7,9 +7,13 @@
 // (within http and https), sends the request's header fields in order
 // (Content-Length always reflects the body actually sent), accepts and
 // decodes compressed replies, and gives up when the connection cannot be
-// made or stays idle for the request's time-out. Transport failures are
-// error objects of the domain "NSURLErrorDomain" with the codes below.
+// made or stays idle for the request's time-out. A request's TransferPolicy
+// narrows this: no redirects, identity encoding only, a reply size limit, a
+// low-speed limit and an overall deadline. Transport failures are error
+// objects of the domain "NSURLErrorDomain" with the codes below.
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,11 +40,39 @@ enum URLErrorCode : long long {
   NSURLErrorCannotFindHost = -1003,
   NSURLErrorCannotConnectToHost = -1004,
   NSURLErrorNetworkConnectionLost = -1005,
+  NSURLErrorRequestBodyStreamExhausted = -1021,  // the body source failed or ran short
+  NSURLErrorDataLengthExceedsMaximum = -1103,    // the reply passed the policy's size limit
   NSURLErrorHTTPTooManyRedirects = -1007,
   NSURLErrorBadServerResponse = -1011,
   NSURLErrorCannotDecodeContentData = -1016,
   NSURLErrorSecureConnectionFailed = -1200,
   NSURLErrorServerCertificateUntrusted = -1202,
+};
+
+// A request body produced in pieces while it is sent: its exact length is
+// known in advance, and pull fills a buffer with the next bytes, returning how
+// many (0 only once length bytes were given) or nothing on failure, which
+// abandons the exchange. pull runs on the thread of the transfer.
+struct BodySource {
+  std::uint64_t length = 0;
+  std::function<std::optional<std::size_t>(std::uint8_t* buffer, std::size_t capacity)> pull;
+};
+
+// Limits of one exchange beyond the time-out. The defaults change nothing.
+struct TransferPolicy {
+  bool followRedirects = true;    // false: a 3xx reply is the final reply
+  bool identityEncodingOnly = false;  // sends "Accept-Encoding: identity"; any other
+                                      // Content-Encoding of the reply fails it
+  std::optional<std::uint64_t> maxReplyBytes;  // a longer reply body fails the exchange
+  // Fails the exchange when fewer than lowSpeedBytesPerSecond pass for
+  // lowSpeedSeconds; 0 seconds: 1 byte/s over the request's time-out.
+  long lowSpeedBytesPerSecond = 1;
+  long lowSpeedSeconds = 0;
+  // Overall deadline: deadlineSeconds plus the larger of the request body and
+  // the reply body (stated or received so far) at deadlineBytesPerSecond.
+  // 0 seconds: none.
+  double deadlineSeconds = 0;
+  double deadlineBytesPerSecond = 64 * 1024;
 };
 
 // NSMutableURLRequest.
@@ -55,6 +87,12 @@ class URLRequest {
   void setHTTPMethod(std::string method) { method_ = std::move(method); }
   const Data& httpBody() const { return body_; }
   void setHTTPBody(Data body) { body_ = std::move(body); }
+  // A body streamed from a source instead of httpBody (for POST and others).
+  // The source is read once; the request then carries no body of its own.
+  const std::shared_ptr<BodySource>& httpBodySource() const { return bodySource_; }
+  void setHTTPBodySource(std::shared_ptr<BodySource> source) { bodySource_ = std::move(source); }
+  const TransferPolicy& transferPolicy() const { return policy_; }
+  void setTransferPolicy(TransferPolicy policy) { policy_ = std::move(policy); }
   // Seconds that connecting may take and that the exchange may stay idle
   // (checked about once a second); not a limit on the whole exchange. A
   // value that is not positive means the default.
@@ -75,6 +113,8 @@ class URLRequest {
   std::string method_ = "GET";
   std::vector<std::pair<std::string, std::string>> headers_;
   Data body_;
+  std::shared_ptr<BodySource> bodySource_;
+  TransferPolicy policy_;
   double timeout_ = kDefaultTimeoutInterval;
 };
 
@@ -91,6 +131,9 @@ struct SendResult {
   std::optional<Data> body;              // the body, whatever the status; null when the exchange failed
   std::optional<URLResponse> response;   // set when a reply arrived
   std::optional<Error> error;            // set when the exchange failed
+  // The whole reply arrived: no transport error, the stated Content-Length
+  // (when there was one) reached, within the policy's limits.
+  bool complete = false;
 };
 
 // sendSynchronousRequest:returningResponse:error: — blocks the calling
@@ -131,6 +174,9 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   static std::shared_ptr<URLConnection> start(URLRequest request,
                                               std::shared_ptr<URLConnectionDelegate> delegate);
   const URLRequest& originalRequest() const { return request_; }
+  // True once the exchange has ended with the whole reply received (see
+  // SendResult::complete); set before connectionDidFinishLoading is called.
+  bool transferComplete() const;
   // No callback is delivered after this; the delegate is let go and the
   // transfer abandoned (within about a second). Call from any thread.
   void cancel();
@@ -148,5 +194,54 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
  private:
   void transfer(std::shared_ptr<void> activity);
 };
+
+// Streamed download of a document to a file.
+
+// Where a download stopped.
+enum class DownloadFailure {
+  None,
+  HttpStatus,         // the final reply's status was not 2xx
+  Connection,         // no connection, or it broke
+  TimedOut,           // too slow, or past the overall deadline
+  TooLarge,           // beyond the size limit
+  Truncated,          // the body ended before its stated length
+  DiskFull,           // ENOSPC or EDQUOT while writing
+  LocalFile,          // the temporary file could not be made, written or moved
+  Encoding,           // the reply was content-encoded
+  DestinationExists,  // something appeared at the destination meanwhile
+};
+
+inline constexpr std::uint64_t kDefaultDownloadLimit = std::uint64_t{1} << 30;  // 1 GiB
+
+struct DownloadLimits {
+  std::uint64_t maxBytes = kDefaultDownloadLimit;
+  double connectTimeout = 30;            // seconds
+  long lowSpeedBytesPerSecond = 512;     // below this …
+  long lowSpeedSeconds = 60;             // … for this long, the download fails
+  double deadlineSeconds = 300;          // overall: this plus the size at …
+  double deadlineBytesPerSecond = 32 * 1024;  // … this rate
+  // The defaults, with maxBytes taken from the environment variable
+  // VLA_LIMITE_DESCARGA (a decimal number of bytes, at least 1) when set.
+  static DownloadLimits fromEnvironment();
+};
+
+struct DownloadResult {
+  bool ok = false;
+  DownloadFailure failure = DownloadFailure::None;
+  long statusCode = 0;     // of the final reply; 0 when none came
+  std::string detail;      // what went wrong, for the log
+  std::uint64_t size = 0;  // bytes received
+  std::string sha256;      // lower-case hex of the received bytes (set when ok)
+};
+
+// GETs url and streams the body into a new temporary file beside
+// destination (mode 0600 while written), checking as it goes: status 2xx,
+// identity encoding, the size limit, the low-speed limit and the deadline;
+// at the end the stated Content-Length. On success the file gets the usual
+// mode and is moved to destination without replacing anything there; on
+// failure it is removed and nothing else is touched. Blocks the calling
+// thread; thread-safe.
+DownloadResult downloadToFile(const std::string& url, const std::string& destination,
+                              const DownloadLimits& limits = DownloadLimits::fromEnvironment());
 
 }  // namespace platform

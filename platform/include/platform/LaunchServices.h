@@ -21,4 +21,14 @@ std::string CFURLCreateFromFSRef(const ApplicationRef& ref);
 // The bundle's display name.
 std::string LSCopyDisplayNameForRef(const ApplicationRef& ref);
 
+// True when the desktop would run, rather than open for editing, a file with
+// this extension (no dot; compared without regard to case): a type GIO counts
+// as executable and that derives from "application/x-executable" (programs,
+// shell, Python, Perl and other scripts), desktop entries, Windows programs
+// and installers, Java archives, AppImages, shared libraries, and a short
+// list of such extensions whatever the MIME database says. Plain text kinds
+// (txt, csv, xml, html), which GIO also counts as possibly executable, are
+// opened in an editor and are not refused.
+bool isExecutableExtension(const std::string& extension);
+
 }  // namespace platform

@@ -105,4 +105,16 @@ std::optional<std::string> defaultInstanceDirectory(std::string* problem = nullp
 InstanceRole runSingleInstance(Application& application, const std::vector<std::string>& paths,
                                SingleInstanceOptions options = {});
 
+// The request a starter sends the primary: its id and its paths.
+struct SingleInstanceRequest {
+  std::string id;
+  std::vector<std::string> paths;
+};
+// Encodes a request as the primary reads it.
+std::string encodeSingleInstanceRequest(const std::string& id, const std::vector<std::string>& paths);
+// Decodes what a starter sent; nothing when it is malformed (bad header, more
+// paths than allowed, a path that is empty, relative or holds a NUL byte,
+// lengths that do not add up).
+std::optional<SingleInstanceRequest> decodeSingleInstanceRequest(const std::string& bytes);
+
 }  // namespace platform

@@ -410,4 +410,14 @@ InstanceRole runSingleInstance(Application& application, const std::vector<std::
   return start.role;
 }
 
+std::string encodeSingleInstanceRequest(const std::string& id, const std::vector<std::string>& paths) {
+  return encodeRequest(id, paths);
+}
+
+std::optional<SingleInstanceRequest> decodeSingleInstanceRequest(const std::string& bytes) {
+  std::optional<Request> decoded = decodeRequest(bytes);
+  if (!decoded) return std::nullopt;
+  return SingleInstanceRequest{std::move(decoded->id), std::move(decoded->paths)};
+}
+
 }  // namespace platform

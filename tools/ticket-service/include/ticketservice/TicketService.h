@@ -31,6 +31,14 @@ enum class UploadMode {
   Fault,    // status 500 with a SOAP Fault
   NotXml,   // status 200 with a body that is not XML
   Drop,     // the connection is closed in the middle of the reply
+  Cut,      // an accepting reply cut short after "<SubirFicheroResult>", then the connection closes
+};
+
+// How the download page sends a document's body.
+enum class DownloadCut {
+  None,        // whole, with its Content-Length
+  NoLength,    // half of it, no Content-Length, then the connection closes
+  WrongLength, // half of it under a Content-Length for the whole
 };
 
 struct Behaviour {
@@ -39,7 +47,15 @@ struct Behaviour {
   std::chrono::milliseconds delay{0};  // before every SOAP answer
 };
 
-// Parses "accept", "refuse", "fault", "notxml", "drop".
+// How the download page and the SOAP endpoint misbehave at the HTTP level.
+struct TransportBehaviour {
+  int downloadStatus = 200;  // status of a document download (the body is sent whatever it is)
+  DownloadCut downloadCut = DownloadCut::None;
+  std::chrono::milliseconds downloadDelay{0};  // before a download answers
+  std::string redirectTo;  // when set, SOAP requests get 307 to this base address
+};
+
+// Parses "accept", "refuse", "fault", "notxml", "drop", "cut".
 std::optional<UploadMode> uploadModeNamed(const std::string& name);
 std::string nameOfUploadMode(UploadMode mode);
 
@@ -102,6 +118,8 @@ class TicketService {
 
   void setBehaviour(Behaviour behaviour);
   Behaviour behaviour() const;
+  void setTransportBehaviour(TransportBehaviour behaviour);
+  TransportBehaviour transportBehaviour() const;
 
   std::optional<Ticket> ticket(const std::string& id) const;
   std::vector<SoapCall> calls() const;
