@@ -85,12 +85,16 @@ TEST_F(DocumentHold, held_while_an_editor_lock_file_lies_beside_it) {
 }
 
 TEST(DocumentHoldNames, office_lock_names_shorten_long_stems) {
-  auto names = platform::editorLockFileNames("presupuesto.docx");
-  EXPECT_NE(std::find(names.begin(), names.end(), "~$esupuesto.docx"), names.end());
-  EXPECT_NE(std::find(names.begin(), names.end(), ".~lock.presupuesto.docx#"), names.end());
-  auto shortNames = platform::editorLockFileNames("a.doc");
-  EXPECT_NE(std::find(shortNames.begin(), shortNames.end(), "~$a.doc"), shortNames.end());
-  EXPECT_EQ(std::find(shortNames.begin(), shortNames.end(), "~$doc"), shortNames.end());
+  // A stem of seven characters loses its first one, a longer stem two.
+  for (auto [name, office] : {std::pair{"a.doc", "~$a.doc"}, {"abcdef.doc", "~$abcdef.doc"},
+                              {"abcdefg.doc", "~$bcdefg.doc"}, {"abcdefgh.doc", "~$cdefgh.doc"},
+                              {"presupuesto.docx", "~$esupuesto.docx"}, {"informe", "~$nforme"}}) {
+    auto names = platform::editorLockFileNames(name);
+    EXPECT_EQ(std::count_if(names.begin(), names.end(), [](auto& n) { return n.rfind("~$", 0) == 0; }),
+              office == "~$" + std::string(name) ? 1 : 2) << name;
+    EXPECT_NE(std::find(names.begin(), names.end(), office), names.end()) << name;
+    EXPECT_NE(std::find(names.begin(), names.end(), ".~lock." + std::string(name) + "#"), names.end());
+  }
 }
 
 TEST_F(DocumentHold, answers_by_path_after_a_save_renames_a_new_file_over_it) {
@@ -112,6 +116,10 @@ TEST_F(DocumentHold, this_process_own_descriptors_and_locks_do_not_count) {
   struct flock lock{};
   lock.l_type = F_RDLCK;
   lock.l_whence = SEEK_SET;
+  // Our POSIX lock: the lock query and /proc/locks both show it, with our pid.
+  ASSERT_EQ(::fcntl(fd, F_SETLK, &lock), 0);
+  auto own = probeDocumentHold(doc);
+  EXPECT_EQ(own.state, HoldState::Free) << own.reason;
   ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &lock), 0);
   EXPECT_EQ(probeDocumentHold(doc).state, HoldState::Free);
   // Another process's OFD lock is told apart from ours although neither
