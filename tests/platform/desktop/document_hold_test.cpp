@@ -38,34 +38,27 @@ TEST_F(DocumentHold, free_when_nobody_holds_it_and_missing_when_nothing_is_there
   EXPECT_EQ(probeDocumentHold(doc).state, HoldState::Free);
 }
 
-TEST_F(DocumentHold, held_while_another_process_holds_any_kind_of_lock) {
+TEST_F(DocumentHold, held_while_another_process_holds_any_kind_of_lock_or_merely_has_it_open) {
   struct Case {
     Hold how;
+    HoldKind kind;
     bool holderKnown;
   };
-  for (auto [how, holderKnown] : {Case{Hold::PosixLock, true}, Case{Hold::OfdLock, false},
-                                  Case{Hold::Flock, true}}) {
+  for (auto [how, kind, holderKnown] : {Case{Hold::PosixLock, HoldKind::Lock, true},
+                                        Case{Hold::OfdLock, HoldKind::Lock, false},
+                                        Case{Hold::Flock, HoldKind::Lock, true}, Case{Hold::Open, HoldKind::Open, true}}) {
     ChildProcess child(doc, how);
     ASSERT_TRUE(child.ready());
     auto report = probeDocumentHold(doc);
     EXPECT_EQ(report.state, HoldState::Held) << static_cast<int>(how);
-    EXPECT_EQ(report.kind, HoldKind::Lock) << report.reason;
+    EXPECT_EQ(report.kind, kind) << report.reason;
     if (holderKnown) {
       EXPECT_EQ(report.holder, child.pid()) << report.reason;
+      EXPECT_NE(report.reason.find(std::to_string(child.pid())), std::string::npos) << report.reason;
     }
     child.stop();
     EXPECT_EQ(probeDocumentHold(doc).state, HoldState::Free) << static_cast<int>(how);
   }
-}
-
-TEST_F(DocumentHold, held_while_another_process_merely_has_it_open) {
-  ChildProcess reader(doc, Hold::Open);
-  ASSERT_TRUE(reader.ready());
-  auto report = probeDocumentHold(doc);
-  EXPECT_EQ(report.state, HoldState::Held);
-  EXPECT_EQ(report.kind, HoldKind::Open);
-  EXPECT_EQ(report.holder, reader.pid());
-  EXPECT_NE(report.reason.find(std::to_string(reader.pid())), std::string::npos);
 }
 
 TEST_F(DocumentHold, held_while_an_editor_lock_file_lies_beside_it) {
