@@ -84,8 +84,10 @@ TEST(Base64Encoding, agrees_with_the_model_for_every_length_and_line_length) {
   // Long inputs, and line lengths near the 32-bit maximum that must not
   // overflow the line count.
   Data big = randomBytes(300003, 7);
-  for (std::uint32_t len : {76u, 100000u, 0xFFFFFFFDu, 0xFFFFFFFFu}) {
-    EXPECT_EQ(base64EncodingWithLineLength(big, len), modelEncode(big, len)) << len;
+  for (std::uint32_t len : {0u, 76u, 100000u, 0xFFFFFFFDu, 0xFFFFFFFFu}) {
+    const std::string text = base64EncodingWithLineLength(big, len);
+    EXPECT_EQ(text, modelEncode(big, len)) << len;
+    EXPECT_EQ(dataWithBase64EncodedString(text), big) << len;
   }
   EXPECT_EQ(base64Encoding(Data{0xfb, 0xff, 0xbf}), "+/+/");
   EXPECT_EQ(base64EncodingWithLineLength(dataFromString("abcabca"), 3), "YWJj\nYWJj\nYQ==\n");
