@@ -171,6 +171,32 @@ TEST_F(KQueueTest, same_file_through_two_descriptors_reports_to_each_until_close
   EXPECT_FALSE(anyReady());
 }
 
+TEST_F(KQueueTest, disabled_registrations_keep_their_changes_and_oneshot_ones_fire_once) {
+  std::string path = dir_.write("a.txt", "abc");
+  const auto fd = static_cast<std::uintptr_t>(watch(path, NOTE_WRITE));
+  append(path, "d");
+  std::string other = dir_.write("b.txt", "abc");
+  const int once = platform::open(other.c_str(), O_EVTONLY, 0);
+  fds_.push_back(once);
+  // Registering takes in what inotify holds: the change above is ready now.
+  KEvent oneshot{static_cast<std::uintptr_t>(once), EVFILT_VNODE, EV_ADD | EV_ONESHOT, NOTE_WRITE, 0, nullptr};
+  ASSERT_EQ(kevent(kq_, &oneshot, 1, nullptr, 0, &kNoWait), 0);
+  KEvent toggle{fd, EVFILT_VNODE, EV_DISABLE, 0, 0, nullptr};
+  ASSERT_EQ(kevent(kq_, &toggle, 1, nullptr, 0, &kNoWait), 0);
+  EXPECT_FALSE(anyReady());
+  toggle.flags = EV_ENABLE;
+  ASSERT_EQ(kevent(kq_, &toggle, 1, nullptr, 0, &kNoWait), 0);
+  EXPECT_EQ(next().ident, fd);
+
+  append(other, "d");
+  EXPECT_EQ(next().ident, static_cast<std::uintptr_t>(once));
+  append(other, "e");
+  EXPECT_FALSE(anyReady());
+  oneshot.flags = EV_DELETE;
+  EXPECT_EQ(kevent(kq_, &oneshot, 1, nullptr, 0, &kNoWait), -1) << "gone after its event";
+  EXPECT_EQ(errno, ENOENT);
+}
+
 TEST_F(KQueueTest, a_change_before_registration_is_not_reported) {
   std::string path = dir_.write("a.txt", "abc");
   int fd = watch(path, NOTE_WRITE);
@@ -244,6 +270,8 @@ TEST_F(KQueueTest, failed_changes_are_reported_as_error_records_or_errno) {
 
   const std::timespec brief{0, 1000 * 1000};
   EXPECT_EQ(kevent(kq_, nullptr, 0, &out, 1, &brief), 0) << "a time-out returns zero";
+  EXPECT_EQ(kevent(kq_, nullptr, 0, nullptr, 1, &kNoWait), -1) << "no room for the events";
+  EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(kevent(-5, nullptr, 0, &out, 1, &kNoWait), -1);
   EXPECT_EQ(errno, EBADF);
   EXPECT_LT(platform::open(dir_.file("missing").c_str(), O_EVTONLY, 0), 0);
