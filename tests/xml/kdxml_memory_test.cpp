@@ -28,7 +28,14 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   }
 }
 
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (shouldFail()) return nullptr;
+  try {
+    return ::operator new[](size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace {
 
