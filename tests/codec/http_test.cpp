@@ -1,3 +1,4 @@
+// Request builders and the background send with its two callbacks.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -15,165 +16,111 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string bodyText(const platform::URLRequest& r) { return std::string(platform::stringView(r.httpBody())); }
+using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // What one asynchronous request reported, filled on a worker thread.
-struct Outcome {
+struct Outcome : std::enable_shared_from_this<Outcome> {
   std::mutex mutex;
   std::condition_variable cv;
-  int successes = 0;
-  int failures = 0;
-  bool onWorker = false;
-  bool onCaller = false;
+  int calls = 0;
+  bool succeeded = false;
+  bool onOtherWorker = false;
   std::optional<Data> body;
-  std::optional<platform::URLResponse> response;
+  std::optional<int> status;
   std::optional<platform::Error> error;
 
-  void record(std::function<void()> fill) {
+  void record(std::thread::id caller, std::optional<Data> b, std::optional<int> s, std::optional<platform::Error> e) {
     std::lock_guard lock(mutex);
-    onWorker = platform::isWorkerThread() && !platform::RunLoop::isMainThread();
-    fill();
+    ++calls;
+    succeeded = !e;
+    onOtherWorker = platform::isWorkerThread() && !platform::RunLoop::isMainThread() &&
+                    std::this_thread::get_id() != caller;
+    body = std::move(b);
+    status = s;
+    error = std::move(e);
     cv.notify_all();
+  }
+  void send(std::shared_ptr<const platform::URLRequest> request) {
+    auto caller = std::this_thread::get_id();
+    auto self = shared_from_this();  // the callbacks may outlive the test's wait
+    kdxmlAsyncRequest(
+        std::move(request),
+        [self, caller](std::optional<Data> b, std::optional<platform::URLResponse> r) {
+          self->record(caller, std::move(b), r ? std::optional(r->statusCode) : std::nullopt, std::nullopt);
+        },
+        [self, caller](std::optional<Data> b, platform::Error e) { self->record(caller, std::move(b), {}, std::move(e)); });
   }
   bool waitForOne() {
     std::unique_lock lock(mutex);
-    return cv.wait_for(lock, 10s, [this] { return successes + failures > 0; });
+    return cv.wait_for(lock, 10s, [this] { return calls > 0; });
   }
 };
 
-void send(const std::string& url, const std::shared_ptr<Outcome>& outcome) {
-  auto caller = std::this_thread::get_id();
-  kdxmlAsyncRequest(
-      std::make_shared<const platform::URLRequest>(kdxmlGetRequestWithURL(url)),
-      [outcome, caller](std::optional<Data> body, std::optional<platform::URLResponse> response) {
-        outcome->record([&] {
-          ++outcome->successes;
-          outcome->onCaller = std::this_thread::get_id() == caller;
-          outcome->body = std::move(body);
-          outcome->response = std::move(response);
-        });
-      },
-      [outcome, caller](std::optional<Data> body, platform::Error error) {
-        outcome->record([&] {
-          ++outcome->failures;
-          outcome->onCaller = std::this_thread::get_id() == caller;
-          outcome->body = std::move(body);
-          outcome->error = std::move(error);
-        });
-      });
-}
-
 }  // namespace
 
-TEST(RequestBuilders, get_request_sets_only_url_and_method) {
-  platform::URLRequest r = kdxmlGetRequestWithURL("http://example.test/a b?c=d");
-  EXPECT_EQ(r.url(), "http://example.test/a b?c=d");
-  EXPECT_EQ(r.httpMethod(), "GET");
-  EXPECT_TRUE(r.httpBody().empty());
-  EXPECT_TRUE(r.allHTTPHeaderFields().empty());
-  EXPECT_EQ(r.timeoutInterval(), platform::kDefaultTimeoutInterval);
+TEST(RequestBuilders, get_and_form_post_requests) {
+  platform::URLRequest get = kdxmlGetRequestWithURL("http://example.test/a b?c=d");
+  EXPECT_EQ(get.url(), "http://example.test/a b?c=d");
+  EXPECT_EQ(get.httpMethod(), "GET");
+  EXPECT_TRUE(get.httpBody().empty());
+  EXPECT_TRUE(get.allHTTPHeaderFields().empty());
+  EXPECT_EQ(get.timeoutInterval(), platform::kDefaultTimeoutInterval);
+
+  struct Case {
+    Fields parameters;
+    std::string body;
+  };
+  for (const auto& [parameters, body] : {
+           Case{{{"a", "1"}}, "a=1"},
+           Case{{}, ""},
+           Case{{{"q", "x y&z=1"}, {"b", "2"}}, "q=x y&z=1&b=2"},  // nothing is escaped
+           Case{{{"n", "Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80!"}}, "n=Jos? ? ?!"},  // one '?' a character
+           Case{{{"k", "a\xc3z\x80\xff"}}, "k=a?z??"},  // and one a stray byte
+       }) {
+    platform::URLRequest post = kdxmlPostRequestWithURL("http://h/p", parameters);
+    EXPECT_EQ(post.url(), "http://h/p");
+    EXPECT_EQ(post.httpMethod(), "POST");
+    EXPECT_EQ(std::string(platform::stringView(post.httpBody())), body);
+    EXPECT_EQ(post.allHTTPHeaderFields(), (Fields{{"Content-Type", "application/x-www-form-urlencoded"},
+                                                  {"Content-Length", std::to_string(body.size())}}));
+  }
 }
 
-TEST(RequestBuilders, post_request_body_and_fields) {
-  platform::URLRequest one = kdxmlPostRequestWithURL("http://h/p", {{"a", "1"}});
-  EXPECT_EQ(one.url(), "http://h/p");
-  EXPECT_EQ(one.httpMethod(), "POST");
-  EXPECT_EQ(bodyText(one), "a=1");
-  using Fields = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(one.allHTTPHeaderFields(),
-            (Fields{{"Content-Type", "application/x-www-form-urlencoded"}, {"Content-Length", "3"}}));
-
-  platform::URLRequest none = kdxmlPostRequestWithURL("http://h/p", {});
-  EXPECT_EQ(bodyText(none), "");
-  EXPECT_EQ(none.valueForHTTPHeaderField("Content-Length"), "0");
-
-  // Nothing is escaped, so separators inside values multiply.
-  platform::URLRequest raw = kdxmlPostRequestWithURL("http://h/p", {{"q", "x y&z=1"}, {"b", "2"}});
-  EXPECT_EQ(bodyText(raw), "q=x y&z=1&b=2");
-}
-
-TEST(RequestBuilders, characters_outside_ascii_become_one_question_mark_each) {
-  platform::URLRequest r = kdxmlPostRequestWithURL("http://h/p", {{"n", "Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80!"}});
-  EXPECT_EQ(bodyText(r), "n=Jos? ? ?!");
-  EXPECT_EQ(r.valueForHTTPHeaderField("Content-Length"), "11");
-  // Broken sequences give one "?" per stray byte.
-  platform::URLRequest broken = kdxmlPostRequestWithURL("http://h/p", {{"k", "a\xc3z\x80\xff"}});
-  EXPECT_EQ(bodyText(broken), "k=a?z??");
-}
-
-TEST(AsyncRequest, error_status_reaches_success_on_a_worker_thread) {
+TEST(AsyncRequest, exactly_one_callback_on_a_worker_success_even_for_error_statuses) {
   testsupport::LocalHttpServer server([](httplib::Server& s) {
     s.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
       res.status = 404;
       res.set_content("<html><p>gone</p></html>", "text/html");
     });
   });
-  auto outcome = std::make_shared<Outcome>();
-  send(server.url("/missing"), outcome);
-  ASSERT_TRUE(outcome->waitForOne());
-  std::lock_guard lock(outcome->mutex);
-  EXPECT_EQ(outcome->successes, 1);
-  EXPECT_EQ(outcome->failures, 0);
-  EXPECT_TRUE(outcome->onWorker);
-  EXPECT_FALSE(outcome->onCaller);
-  ASSERT_TRUE(outcome->response && outcome->body);
-  EXPECT_EQ(outcome->response->statusCode, 404);
-  EXPECT_EQ(std::string(platform::stringView(*outcome->body)), "<html><p>gone</p></html>");
-}
-
-TEST(AsyncRequest, unreachable_server_and_bad_url_reach_failure_on_a_worker_thread) {
-  for (std::string url : {"http://127.0.0.1:" + std::to_string(testsupport::unusedPort()) + "/", std::string("::")}) {
-    auto outcome = std::make_shared<Outcome>();
-    send(url, outcome);
-    ASSERT_TRUE(outcome->waitForOne()) << url;
-    std::lock_guard lock(outcome->mutex);
-    EXPECT_EQ(outcome->failures, 1);
-    EXPECT_EQ(outcome->successes, 0);
-    EXPECT_TRUE(outcome->onWorker);
-    EXPECT_FALSE(outcome->onCaller);
-    ASSERT_TRUE(outcome->error);
-    EXPECT_EQ(outcome->error->domain, "NSURLErrorDomain");
-    EXPECT_FALSE(outcome->body);
+  struct Case {
+    std::string url;
+    bool succeeds;
+  };
+  for (const auto& [url, succeeds] :
+       {Case{server.url("/missing"), true},
+        Case{"http://127.0.0.1:" + std::to_string(testsupport::unusedPort()) + "/", false}, Case{"::", false}}) {
+    auto shared = std::make_shared<Outcome>();
+    Outcome& outcome = *shared;
+    outcome.send(std::make_shared<const platform::URLRequest>(kdxmlGetRequestWithURL(url)));
+    ASSERT_TRUE(outcome.waitForOne()) << url;
+    std::lock_guard lock(outcome.mutex);
+    EXPECT_EQ(outcome.calls, 1) << url;
+    EXPECT_EQ(outcome.succeeded, succeeds) << url;
+    EXPECT_TRUE(outcome.onOtherWorker) << url;
+    if (succeeds) {
+      EXPECT_EQ(outcome.status, 404);
+      ASSERT_TRUE(outcome.body);
+      EXPECT_EQ(std::string(platform::stringView(*outcome.body)), "<html><p>gone</p></html>");
+    } else {
+      EXPECT_EQ(outcome.error->domain, "NSURLErrorDomain") << url;
+      EXPECT_FALSE(outcome.body) << url;
+    }
   }
-}
-
-TEST(AsyncRequest, two_requests_in_flight_at_once_both_complete) {
-  // The server answers neither until both have arrived, so they must be in
-  // flight together.
-  std::mutex mutex;
-  std::condition_variable cv;
-  int arrived = 0;
-  testsupport::LocalHttpServer server([&](httplib::Server& s) {
-    s.Get(R"(/r(\d))", [&](const httplib::Request& req, httplib::Response& res) {
-      std::unique_lock lock(mutex);
-      ++arrived;
-      cv.notify_all();
-      bool together = cv.wait_for(lock, 5s, [&] { return arrived >= 2; });
-      res.set_content(std::string(together ? "together " : "alone ") + req.matches[1].str(), "text/plain");
-    });
-  });
-  auto first = std::make_shared<Outcome>();
-  auto second = std::make_shared<Outcome>();
-  send(server.url("/r1"), first);
-  send(server.url("/r2"), second);
-  ASSERT_TRUE(first->waitForOne());
-  ASSERT_TRUE(second->waitForOne());
-  std::lock_guard l1(first->mutex);
-  std::lock_guard l2(second->mutex);
-  ASSERT_TRUE(first->body && second->body);
-  EXPECT_EQ(std::string(platform::stringView(*first->body)), "together 1");
-  EXPECT_EQ(std::string(platform::stringView(*second->body)), "together 2");
-}
-
-TEST(AsyncRequest, a_null_request_or_missing_callback_does_no_harm) {
-  auto outcome = std::make_shared<Outcome>();
-  kdxmlAsyncRequest(nullptr, nullptr, [outcome](std::optional<Data>, platform::Error error) {
-    outcome->record([&] {
-      ++outcome->failures;
-      outcome->error = std::move(error);
-    });
-  });
-  ASSERT_TRUE(outcome->waitForOne());
-  std::lock_guard lock(outcome->mutex);
-  EXPECT_EQ(outcome->error->code, platform::NSURLErrorBadURL);
+  auto shared = std::make_shared<Outcome>();
+  Outcome& none = *shared;
+  none.send(nullptr);
+  ASSERT_TRUE(none.waitForOne());
+  std::lock_guard lock(none.mutex);
+  EXPECT_EQ(none.error->code, platform::NSURLErrorBadURL);
 }

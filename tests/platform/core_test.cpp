@@ -14,40 +14,27 @@
 
 using namespace platform;
 
-TEST(RunLoop, task_sent_from_another_thread_runs_on_main_and_sender_waits_for_it) {
+TEST(RunLoop, waited_tasks_run_on_main_and_their_exceptions_reach_the_sender) {
   ASSERT_TRUE(RunLoop::isMainThread());
-  std::atomic<bool> ranOnMain{false};
-  std::atomic<bool> senderDone{false};
+  int value = 0;
+  performOnMainThread([&] { value = 1; }, true);  // from main: at once
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(RunLoop::main().pendingTasks(), 0u);
+
+  std::atomic<bool> ranOnMain{false}, caught{false}, senderDone{false};
   std::thread sender([&] {
     EXPECT_FALSE(RunLoop::isMainThread());
     performOnMainThread([&] { ranOnMain = RunLoop::isMainThread(); }, true);
-    senderDone = true;
-  });
-  EXPECT_TRUE(testsupport::runMainLoopUntil([&] { return senderDone.load(); }));
-  sender.join();
-  EXPECT_TRUE(ranOnMain);
-}
-
-TEST(RunLoop, waiting_task_sent_from_main_thread_runs_at_once) {
-  int value = 0;
-  performOnMainThread([&] { value = 1; }, true);
-  EXPECT_EQ(value, 1);
-  EXPECT_EQ(RunLoop::main().pendingTasks(), 0u);
-}
-
-TEST(RunLoop, exception_in_waited_task_reaches_the_sender) {
-  std::atomic<bool> caught{false};
-  std::atomic<bool> done{false};
-  std::thread sender([&] {
     try {
       RunLoop::main().performAndWait([] { throw std::runtime_error("boom"); });
     } catch (const std::runtime_error&) {
       caught = true;
     }
-    done = true;
+    senderDone = true;
   });
-  EXPECT_TRUE(testsupport::runMainLoopUntil([&] { return done.load(); }));
+  EXPECT_TRUE(testsupport::runMainLoopUntil([&] { return senderDone.load(); }));
   sender.join();
+  EXPECT_TRUE(ranOnMain);
   EXPECT_TRUE(caught);
 }
 
@@ -135,32 +122,13 @@ TEST(NotificationCenter, name_filter_object_filter_and_removal_during_post) {
   center.postNotificationName("A", nullptr);
   EXPECT_EQ(a, 2) << "removed observer must not hear later posts";
   EXPECT_EQ(all, 4);
-}
 
-TEST(NotificationCenter, observer_removed_by_an_earlier_observer_is_skipped_in_the_same_post) {
-  NotificationCenter center;
-  int first = 0, second = 0;
-  int secondCalls = 0;
+  // An observer removed by an earlier one is skipped in the same post.
+  int first = 0, second = 0, secondCalls = 0;
   center.addObserver(&first, [&](const Notification&) { center.removeObserver(&second); }, std::nullopt);
   center.addObserver(&second, [&](const Notification&) { ++secondCalls; }, std::nullopt);
   center.postNotificationName("X", nullptr);
   EXPECT_EQ(secondCalls, 0);
-}
-
-TEST(Notification, description_names_its_entries_and_application) {
-  auto app = std::make_shared<RunningApplication>();
-  app->processIdentifier = 42;
-  app->executableURL = "file:///opt/ed%20it/bin/editor";
-  app->localizedName = "Editor";
-  Notification n{"Launch", nullptr, {{"NSApplicationName", std::string("Editor")}, {"NSWorkspaceApplicationKey", app}}};
-  std::string d = n.description();
-  EXPECT_NE(d.find("name = Launch"), std::string::npos);
-  EXPECT_NE(d.find("NSApplicationName = Editor"), std::string::npos);
-  EXPECT_NE(d.find("pid=42"), std::string::npos);
-  EXPECT_EQ(app->executablePath(), "/opt/ed it/bin/editor");
-  EXPECT_EQ(n.string("NSApplicationName"), "Editor");
-  EXPECT_EQ(n.string("NSWorkspaceApplicationKey"), std::nullopt);
-  EXPECT_EQ(n.runningApplication("NSWorkspaceApplicationKey"), app);
 }
 
 TEST(Log, long_lines_are_cut_with_a_marker_and_never_inside_a_character) {
@@ -178,23 +146,9 @@ TEST(Log, long_lines_are_cut_with_a_marker_and_never_inside_a_character) {
   EXPECT_TRUE(isValidUTF8(cut));
   std::size_t kept = marker;
   EXPECT_NE(cut.find(std::to_string(longLine.size() - kept) + " bytes left out]"), std::string::npos);
-}
-
-TEST(Log, format_characters_are_data_and_sinks_receive_lines) {
   LogCapture capture;
-  log("100% %s %n %@");
+  log("100% %s %n %@");  // format characters are data
   EXPECT_TRUE(capture.contains("100% %s %n %@"));
-}
-
-TEST(Files, atomic_write_replaces_and_keeps_no_temporary) {
-  testsupport::TempDir dir;
-  std::string p = dir.write("doc.txt", "old");
-  ASSERT_TRUE(writeAtomically(p, dataFromString("new contents")));
-  EXPECT_EQ(testsupport::readText(p), "new contents");
-  int entries = 0;
-  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
-  EXPECT_EQ(entries, 1);
-  EXPECT_FALSE(writeAtomically(dir.file("missing/folder/x"), dataFromString("x")));
 }
 
 TEST(Files, equality_dates_moves_and_removal) {
@@ -211,6 +165,13 @@ TEST(Files, equality_dates_moves_and_removal) {
   EXPECT_TRUE(removeItem(dir.file("moved")));
   EXPECT_FALSE(fileExists(dir.file("moved")));
   EXPECT_FALSE(readFile(dir.path()).has_value()) << "a folder is not a file";
+
+  ASSERT_TRUE(writeAtomically(b, dataFromString("new contents")));
+  EXPECT_EQ(testsupport::readText(b), "new contents");
+  int entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 2) << "no temporary is left";
+  EXPECT_FALSE(writeAtomically(dir.file("missing/folder/x"), dataFromString("x")));
 }
 
 TEST(Resources, placeholder_is_found_in_the_build_tree) {

@@ -54,11 +54,6 @@ class Journal {
     }
     return out;
   }
-  std::size_t count(const std::string& by, const std::string& path) const {
-    std::size_t n = 0;
-    for (const Heard& h : entries()) n += h.by == by && h.path == path;
-    return n;
-  }
 
  private:
   mutable std::mutex mutex_;

@@ -101,56 +101,6 @@ TEST(WQMainThreadProxy, unrecognised_message_fails_on_the_sending_thread_without
   }
 }
 
-TEST(WQMainThreadProxy, responds_to_root_messages_and_to_the_targets) {
-  auto recorderProxy = mainThreadProxy(std::make_shared<Recorder>(std::make_shared<Journal>()));
-  auto answeringProxy = mainThreadProxy(std::make_shared<Answering>());
-  auto nullProxy = std::make_shared<WQMainThreadProxy>(nullptr);
-  for (const char* root : {"description", "className", "mainThreadProxy", "copyMainThreadProxy"}) {
-    EXPECT_TRUE(recorderProxy->respondsToSelector(root)) << root;
-    EXPECT_TRUE(nullProxy->respondsToSelector(root)) << root;
-  }
-  EXPECT_TRUE(recorderProxy->respondsToSelector(kWatcherReceivedNotificationForPath));
-  EXPECT_FALSE(recorderProxy->respondsToSelector("answer:"));
-  EXPECT_TRUE(answeringProxy->respondsToSelector("answer:"));
-  EXPECT_FALSE(answeringProxy->respondsToSelector(kWatcherReceivedNotificationForPath));
-}
-
-TEST(WQMainThreadProxy, root_messages_by_name_are_answered_by_the_proxy_itself) {
-  auto target = std::make_shared<Answering>();
-  auto proxy = mainThreadProxy(target);
-  // From another thread and without the main loop: the proxy answers itself.
-  auto answer = std::async(std::launch::async, [&] {
-    auto description = std::dynamic_pointer_cast<TextObject>(proxy->performSelector("description"));
-    auto className = std::dynamic_pointer_cast<TextObject>(proxy->performSelector("className"));
-    auto self = proxy->performSelector("mainThreadProxy");
-    return std::make_tuple(description ? description->text() : "", className ? className->text() : "",
-                           self);
-  });
-  ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  auto [description, className, self] = answer.get();
-  EXPECT_EQ(description, proxy->description());
-  EXPECT_NE(description.find("WQMainThreadProxy"), std::string::npos);
-  EXPECT_EQ(className, "WQMainThreadProxy");
-  EXPECT_EQ(self, proxy);
-}
-
-TEST(WQMainThreadProxy, perform_selector_runs_the_target_on_main_and_returns_null) {
-  auto target = std::make_shared<Answering>();
-  auto proxy = mainThreadProxy(target);
-  auto argument = std::make_shared<TextObject>("argument");
-  auto result = std::async(std::launch::async, [&] {
-    return proxy->performSelector("answer:", argument);
-  });
-  ASSERT_TRUE(testsupport::runMainLoopUntil(
-      [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-  EXPECT_EQ(result.get(), nullptr);
-  EXPECT_TRUE(target->ranOnMain);
-  EXPECT_EQ(target->argument, argument);
-  EXPECT_THROW(mainThreadProxy(std::make_shared<Recorder>(std::make_shared<Journal>()))
-                   ->performSelector(kWatcherReceivedNotificationForPath),
-               std::invalid_argument);
-}
-
 TEST(WQMainThreadProxy, a_proxy_is_never_wrapped_again) {
   auto target = std::make_shared<Answering>();
   auto proxy = mainThreadProxy(target);

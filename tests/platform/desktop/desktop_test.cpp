@@ -91,41 +91,33 @@ void quitEditor(pid_t pid) {
   std::ofstream(desktop().runs + "/quit-" + std::to_string(pid)) << "";
 }
 
-TEST(EditorLookup, default_application_bundle_is_the_folder_of_its_resolved_program) {
+TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_types_find_nothing) {
+  struct Case {
+    const char* extension;
+    std::string bundle;  // empty: nothing found
+    const char* desktopId;
+  };
+  const std::string editor = real(desktop().editorDir);
+  for (const auto& [extension, bundle, desktopId] : {
+           Case{"vlatest", editor, "editor.desktop"},
+           Case{"vlalinked", editor, nullptr},  // through a symbolic link
+           Case{"vlaenv", editor, nullptr},     // behind "env NAME=VALUE"
+           Case{"vlabin", real("/bin/cat"), nullptr},  // a shared bin folder: the program itself
+           Case{"vlalocal", real(desktop().home + "/.local/bin/editor-local"), nullptr},
+           Case{"doc", editor, "editor.desktop"},  // the mimeapps default wins
+           Case{"vlaorphan", "", nullptr},         // nobody opens it
+           Case{"vlamissing", "", nullptr},        // its program is not there
+           Case{"nosuchextension", "", nullptr}, Case{"", "", nullptr}, Case{"a/b", "", nullptr}}) {
+    auto ref = LSGetApplicationForInfo(extension);
+    EXPECT_EQ(ref ? ref->bundlePath : "", bundle) << extension;
+    if (ref && desktopId != nullptr) {
+      EXPECT_EQ(ref->desktopId, desktopId) << extension;
+    }
+  }
   auto ref = LSGetApplicationForInfo("vlatest");
   ASSERT_TRUE(ref);
-  EXPECT_EQ(ref->bundlePath, real(desktop().editorDir));
   EXPECT_EQ(ref->displayName, "Editor de prueba");
-  EXPECT_EQ(ref->desktopId, "editor.desktop");
   EXPECT_EQ(platform::LSCopyDisplayNameForRef(*ref), "Editor de prueba");
-
-  // Through a symbolic link, and behind "env NAME=VALUE".
-  auto linked = LSGetApplicationForInfo("vlalinked");
-  ASSERT_TRUE(linked);
-  EXPECT_EQ(linked->bundlePath, real(desktop().editorDir));
-  auto withEnv = LSGetApplicationForInfo("vlaenv");
-  ASSERT_TRUE(withEnv);
-  EXPECT_EQ(withEnv->bundlePath, real(desktop().editorDir));
-}
-
-TEST(EditorLookup, program_in_a_shared_bin_folder_is_its_own_bundle) {
-  auto cat = LSGetApplicationForInfo("vlabin");
-  ASSERT_TRUE(cat);
-  EXPECT_EQ(cat->bundlePath, real("/bin/cat"));
-  auto local = LSGetApplicationForInfo("vlalocal");
-  ASSERT_TRUE(local);
-  EXPECT_EQ(local->bundlePath, real(desktop().home + "/.local/bin/editor-local"));
-}
-
-TEST(EditorLookup, mimeapps_default_wins_and_unknown_or_unrunnable_types_find_nothing) {
-  auto doc = LSGetApplicationForInfo("doc");
-  ASSERT_TRUE(doc);
-  EXPECT_EQ(doc->desktopId, "editor.desktop");
-  EXPECT_FALSE(LSGetApplicationForInfo("vlaorphan"));    // nobody opens it
-  EXPECT_FALSE(LSGetApplicationForInfo("vlamissing"));   // its program is not there
-  EXPECT_FALSE(LSGetApplicationForInfo("nosuchextension"));
-  EXPECT_FALSE(LSGetApplicationForInfo(""));
-  EXPECT_FALSE(LSGetApplicationForInfo("a/b"));
 }
 
 TEST(EditorLookup, bundle_url_path_is_a_text_prefix_of_paths_inside_it_despite_the_space) {

@@ -179,26 +179,7 @@ TEST_F(SingleInstance, later_starters_hand_their_paths_to_the_primary) {
   EXPECT_EQ(inbox.now().size(), 2u);
 }
 
-TEST_F(SingleInstance, stale_socket_and_dead_primary_are_recovered) {
-  // A socket left behind by a primary that is gone: nobody listens on it.
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-  {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = folder + "/vla.sock";
-    std::strcpy(address.sun_path, path.c_str());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-  }
-  {
-    Inbox inbox;
-    auto primary = startInstance({"/a.vldoc"}, inbox.deliver(), options());
-    ASSERT_EQ(primary.role, InstanceRole::Primary) << primary.problem;
-    EXPECT_EQ(startInstance({"/b.vldoc"}, nullptr, options()).role, InstanceRole::Delivered);
-    EXPECT_EQ(inbox.waitFor(1), std::vector<std::string>{"/b.vldoc"});
-  }
-
+TEST_F(SingleInstance, a_primary_killed_outright_is_replaced) {
   // A primary killed outright leaves its socket; its lock goes with it.
   Starter killed({folder, out, "hold"});
   ASSERT_EQ(killed.line(), "primary");
