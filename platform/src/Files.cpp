@@ -2,6 +2,7 @@
 
 #include "UniqueFd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +80,33 @@ bool contentsEqual(const std::string& a, const std::string& b) {
   if (!da) return false;
   auto db = readFile(b);
   return db && *da == *db;
+}
+
+bool createFolder(const std::string& path, unsigned mode) {
+  if (path.empty()) return false;
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !createFolder(path.substr(0, slash), mode)) return false;
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::string> folderEntries(const std::string& path) {
+  std::vector<std::string> names;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return names;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
 }
 
 bool removeItem(const std::string& path) {

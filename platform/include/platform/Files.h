@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/Data.h"
 
@@ -34,6 +35,11 @@ bool writeAtomically(const std::string& path, const Data& data);
 std::optional<std::string> absolutePath(const std::string& path);
 // The last component of a path ("informe.vldoc" of "/u/informe.vldoc").
 std::string lastPathComponent(const std::string& path);
+// Makes the folder and any missing parents (new ones get mode); true when a
+// folder (not a link to one) is there afterwards.
+bool createFolder(const std::string& path, unsigned mode = 0755);
+// The names in a folder, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> folderEntries(const std::string& path);
 // "2026-12-06 21:30:00 +0000", as logs show dates.
 std::string dateDescription(const Date& date);
 
