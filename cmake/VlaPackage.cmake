@@ -11,8 +11,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PACKAGE_CONTACT "vla maintainers <maintainers@users.noreply.c-seed-708f1d0b.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "edit Velmora Web documents in the desktop's own editor")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-vla opens the ticket documents (.vldoc) that Velmora Web hands out: it
+# CPack puts the summary above this, as the synopsis line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "vla opens the ticket documents (.vldoc) that Velmora Web hands out: it
 downloads the document, opens it in the desktop's default editor for its
 type, and when the editor lets go of it uploads the saved document to the
 ticket web service, or drops the ticket when nothing was saved. An edit the
