@@ -1,19 +1,31 @@
 // vla: opens each ticket document given on the command line. The first vla
 // of a user handles every ticket; a later one hands its documents to it and
-// ends at once.
+// ends at once. --pendientes, --help and --version answer and end.
+#include <chrono>
+#include <clocale>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/CommandLine.h"
 #include "app/vlaAppDelegate.h"
 #include "platform/Application.h"
+#include "platform/Notifications.h"
 #include "platform/SingleInstance.h"
 
 int main(int argc, char** argv) {
+  // The user's locale, so that the toolkit's own labels speak their language.
+  std::setlocale(LC_ALL, "");
+  const app::Invocacion invocacion = app::leerArgumentos(std::vector<std::string>(argv + 1, argv + argc));
+  if (auto status = app::atenderOpciones(invocacion, std::cout, std::cerr)) return *status;
+
   platform::Application& application = platform::Application::sharedApplication();
   auto delegate = std::make_shared<app::vlaAppDelegate>();
   application.setDelegate(delegate.get());
-  platform::runSingleInstance(application, std::vector<std::string>(argv + 1, argv + argc));
+  platform::runSingleInstance(application, invocacion.tickets);
   application.setDelegate(nullptr);
+  // The last notices (a document sent just before the end) still reach the desktop.
+  platform::flushNotifications(std::chrono::seconds(3));
   return 0;
 }

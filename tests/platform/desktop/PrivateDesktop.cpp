@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
+
+#include "testsupport/TestSupport.h"
 
 namespace desktoptest {
 namespace {
@@ -140,7 +143,12 @@ class PrivateDesktopEnvironment : public testing::Environment {
     writeFile(apps + "other.desktop", desktopEntry("Otro", "cat %f", "application/msword;"));
     writeFile(d.home + "/.config/mimeapps.list",
               "[Default Applications]\napplication/msword=editor.desktop;\n");
-    fs::copy_file(std::string(VLA_SOURCE_DIR) + "/packaging/vla.desktop", apps + "vla.desktop");
+    // vla's entry as an install into ROOT writes it: it names ROOT/bin/vla.
+    std::string entry = testsupport::readText(std::string(VLA_SOURCE_DIR) + "/packaging/vla.desktop.in");
+    for (const char* key : {"@VLA_DESKTOP_TRYEXEC@", "@VLA_DESKTOP_EXEC@"}) {
+      entry.replace(entry.find(key), std::string_view(key).size(), d.root + "/bin/vla");
+    }
+    writeFile(apps + "vla.desktop", entry);
     // GIO finds the applications of a type through this index only.
     run("update-desktop-database '" + apps + "' >/dev/null 2>&1");
   }

@@ -219,12 +219,12 @@ TEST(Workspace, document_without_a_runnable_application_is_not_opened) {
 }
 
 TEST(Packaging, desktop_entry_is_valid_and_makes_vla_the_opener_of_vldoc) {
-  const std::string entry = std::string(VLA_SOURCE_DIR) + "/packaging/vla.desktop";
+  const std::string entry = desktop().root + "/share/applications/vla.desktop";
   if (std::system("command -v desktop-file-validate >/dev/null 2>&1") == 0) {
     EXPECT_EQ(std::system(("desktop-file-validate '" + entry + "'").c_str()), 0);
   }
   const std::string text = readText(entry);
-  EXPECT_NE(text.find("\nExec=vla %F\n"), std::string::npos);
+  EXPECT_NE(text.find("\nExec=" + desktop().root + "/bin/vla %F\n"), std::string::npos);
   EXPECT_NE(text.find("\nMimeType=application/x-vldoc;\n"), std::string::npos);
   EXPECT_NE(text.find("\nNoDisplay=true\n"), std::string::npos);
   auto ref = LSGetApplicationForInfo("vldoc");

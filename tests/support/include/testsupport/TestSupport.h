@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Data.h"
+#include "platform/Notifications.h"
 
 namespace testsupport {
 
@@ -33,5 +36,28 @@ bool runMainLoopUntil(const std::function<bool()>& predicate,
                       std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 std::string readText(const std::string& path);
+
+// A notifier that keeps the notices it is given, in order (install it with
+// platform::setUserNotifier). Thread-safe.
+class RecordingNotifier : public platform::UserNotifier {
+ public:
+  struct Notice {
+    std::string summary;
+    std::string body;
+    bool operator==(const Notice&) const = default;
+  };
+  void notify(const std::string& summary, const std::string& body) override {
+    std::lock_guard lock(mutex_);
+    notices_.push_back({summary, body});
+  }
+  std::vector<Notice> notices() const {
+    std::lock_guard lock(mutex_);
+    return notices_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Notice> notices_;
+};
 
 }  // namespace testsupport
