@@ -48,7 +48,6 @@ window_of() {
     if [ -n "$win" ]; then echo "$win"; return 0; fi
     sleep 1
   done
-  cat "$work"/vla*.log >&2
   fail "LibreOffice showed no window for $1"
 }
 # Types WORD at the end of the document in window WIN and saves it.
