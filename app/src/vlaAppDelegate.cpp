@@ -1,8 +1,13 @@
 #include "app/vlaAppDelegate.h"
 
+#include <chrono>
+
+#include "app/Envelopes.h"
 #include "app/TicketDocument.h"
+#include "app/TicketRecord.h"
 #include "platform/Dialogs.h"
 #include "platform/FileURL.h"
+#include "platform/Files.h"
 #include "platform/LaunchServices.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
@@ -124,11 +129,12 @@ void TicketSession::despues(double seconds, std::function<void(TicketSession&)> 
 }
 
 std::vector<std::string> TicketSession::obtenerLineasDeFichero(const std::string& path) {
-  auto bytes = platform::readFile(path);
-  std::string_view text = bytes ? platform::stringView(*bytes) : std::string_view();
+  // Read with the ticket's bound, never through a link, never from a FIFO.
+  const platform::BoundedRead read = platform::readRegularFile(path, kMaxTicketBytes);
+  std::string_view text = read.data ? platform::stringView(*read.data) : std::string_view();
   // The document is UTF-8; a byte-order mark at its start is not part of line 0.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  if (!bytes || !platform::isValidUTF8(text)) {
+  if (!read.data || !platform::isValidUTF8(text)) {
     log("Error reading file");
     return {};
   }
@@ -166,25 +172,14 @@ void TicketSession::dejarDeObservar() {
   observing_ = false;
 }
 
-bool TicketSession::leerTicket(const std::string& path, std::vector<std::string>& lines) {
-  lines = obtenerLineasDeFichero(path);
-  if (lines.empty()) {
-    // Nothing came back: the file could not be read, or it is not UTF-8.
-    if (!platform::readFile(path)) {
-      rechazarTicket("No se puede leer el fichero vldoc " + path,
-                     "No se ha podido leer el fichero " + path + ".");
-    } else {
-      rechazarTicket("El fichero vldoc " + path + " no está en UTF-8",
-                     "El fichero " + path + " no es un ticket válido.");
-    }
-    return false;
-  }
-  if (lines.size() < 4) {
-    rechazarTicket("El fichero vldoc " + path + " tiene menos de cuatro líneas",
-                   "El fichero " + path + " no es un ticket válido.");
-    return false;
-  }
-  return true;
+std::optional<TicketFields> TicketSession::leerTicket(const std::string& path) {
+  TicketReading reading = readTicket(path);
+  if (reading.lines.empty() && reading.problem != TicketProblem::None) log("Error reading file");
+  for (const auto& line : reading.lines) log(line);
+  if (reading.fields) return std::move(reading.fields);
+  rechazarTicket("No se puede abrir el ticket " + path + ": " + reading.reason,
+                 "El fichero " + path + " no es un ticket válido: " + reading.reason + ".");
+  return std::nullopt;
 }
 
 void TicketSession::abrirVLdoc(const std::string& path) {
@@ -195,84 +190,150 @@ void TicketSession::abrirVLdoc(const std::string& path) {
   auto context = contexto();
   log("Vamos a abrir el fichero " + path);
 
-  std::vector<std::string> lines;
-  if (!leerTicket(path, lines)) return;
-  // A path without ".vldoc" would make the local document the ticket
-  // document itself, and the download would overwrite it.
-  if (path.find(".vldoc") == std::string::npos) {
-    rechazarTicket("La ruta " + path + " no contiene .vldoc",
-                   "El fichero " + path + " no tiene la extensión .vldoc.");
-    return;
-  }
-
-  guid = removeMarkers(lines[0]);
+  // The ticket comes from the web: its size, type, extension, address and
+  // ids are checked before anything is derived from them.
+  const std::optional<TicketFields> fields = leerTicket(path);
+  if (!fields) return;
+  guid = fields->guid;
   auto ticketContext = contexto();
-  const std::string base = removeMarkers(lines[1]);
-  const std::string extension = removeMarkers(lines[2]);
-  // The ticket comes from the web: an extension that is not a plain name could
-  // put the download outside the ticket's folder, and an address that is not
-  // http(s) could copy local files.
-  if (!isPlainExtension(extension)) {
-    rechazarTicket("Extensión no válida en el fichero vldoc: " + extension,
-                   "La extensión del documento del ticket no es válida.");
-    return;
-  }
-  if (!isWebAddress(base)) {
-    rechazarTicket("Dirección del servidor no válida en el fichero vldoc: " + base,
-                   "La dirección del servidor del ticket no es válida.");
-    return;
-  }
+  const std::string extension = fields->extension;
 
   cargarApp(extension);
-  instancia = removeMarkers(lines[3]);
-  uploadURL = soapEndpoint(base);
-  const std::string download = downloadAddress(base, guid, instancia);
+  instancia = fields->instancia;
+  uploadURL = soapEndpoint(fields->base);
+  const std::string download = downloadAddress(fields->base, guid, instancia);
   log(download);
-  const std::string local = localDocumentPath(path, extension);
+  const std::optional<std::string> local = destinoDocumento(localDocumentPath(path, extension));
+  if (!local) return;
+  if (reabierto_) {
+    fileP = *local;
+    documentoListo(extension);
+    return;
+  }
 
   // The download runs on a worker thread; the ticket goes on on the main
   // thread once it is over.
   std::weak_ptr<TicketSession> weak = weak_from_this();
-  platform::globalQueue().async([weak, download, local, path, extension] {
-    descargarFichero(download, local);
-    platform::RunLoop::main().perform([weak, local, path, extension] {
+  platform::globalQueue().async([weak, download, local = *local, path, extension] {
+    platform::DownloadResult result = platform::downloadToFile(download, local);
+    platform::RunLoop::main().perform([weak, local, path, extension, result = std::move(result)] {
       auto self = weak.lock();
       if (!self || self->ended_) return;
       auto context = self->contexto();
-      self->descargado(path, local, extension);
+      self->descargado(path, local, extension, result);
     });
   });
 }
 
-void descargarFichero(const std::string& address, const std::string& fileToSave) {
-  std::optional<platform::Data> bytes = platform::dataWithContentsOfURL(address);
-  if (bytes && !bytes->empty()) platform::writeAtomically(fileToSave, *bytes);
+namespace {
+
+// "informe (2).doc" beside "informe.doc".
+std::string conNumero(const std::string& path, int n) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart) dot = path.size();
+  return path.substr(0, dot) + " (" + std::to_string(n) + ")" + path.substr(dot);
 }
 
-void TicketSession::descargado(const std::string& path, const std::string& local, const std::string& extension) {
-  const std::optional<std::string> placeholder = platform::pathForResource("caducado.doc");
-  log("Comparamos " + local + " con " + placeholder.value_or("(null)"));
-  if (!platform::fileExists(local)) {
-    // Nothing came and nothing was there before: there is nothing to edit.
-    abandonarTicket("No se ha podido descargar el fichero " + local,
+}  // namespace
+
+std::optional<std::string> TicketSession::destinoDocumento(const std::string& local) {
+  // A kept edit of this ticket (vla ended before it was uploaded, the upload
+  // was refused or its outcome is unknown, or it was saved elsewhere) is
+  // where the user's work is: it is reopened, wherever it is.
+  if (std::optional<RegistroTicket> previo = leerRegistro(guid); previo && previo->estado != EstadoTicket::Terminado) {
+    const std::string propio = previo->keptPath.empty() ? previo->documentPath : previo->keptPath;
+    if (!propio.empty() && platform::pathKind(propio) == platform::PathKind::Regular) {
+      log("Reabrimos la edición conservada del ticket en " + propio + " (estado " + nombreEstado(previo->estado) +
+          "); no se descarga el documento");
+      registro_ = std::move(previo);
+      reabierto_ = true;
+      return propio;
+    }
+  }
+
+  switch (platform::pathKind(local)) {
+    case platform::PathKind::Absent: return local;
+    case platform::PathKind::Regular: break;
+    default:
+      // Whatever a link points to, or a folder, FIFO or device, is not the
+      // document: nothing is read from it or written through it.
+      abandonarTicket("En la ruta del documento " + local + " hay un enlace o algo que no es un fichero; no se descarga nada",
+                      "No se puede abrir el ticket.",
+                      "En " + local + " hay un enlace, una carpeta u otro elemento que no es un documento, así que no "
+                      "se ha descargado nada. El ticket " + fileN + " se conserva para volver a abrirlo.");
+      return std::nullopt;
+  }
+
+  // A file vla did not make for this ticket: it is left as it is, and the
+  // document goes to a free name beside it.
+  for (int n = 2; n < 1000; ++n) {
+    std::string libre = conNumero(local, n);
+    if (platform::pathKind(libre) != platform::PathKind::Absent) continue;
+    log("Ya existe el fichero " + local + ", que no es de este ticket; el documento se descarga en " + libre);
+    ocupado_ = local;
+    return libre;
+  }
+  abandonarTicket("No hay un nombre libre junto a " + local + "; no se descarga nada", "No se puede abrir el ticket.",
+                  "Ya existe el fichero " + local + " y no hay un nombre libre a su lado para el documento. El ticket " +
+                      fileN + " se conserva para volver a abrirlo.");
+  return std::nullopt;
+}
+
+void TicketSession::descargado(const std::string& path, const std::string& local, const std::string& extension,
+                               const platform::DownloadResult& result) {
+  if (!result.ok) {
+    // Nothing was written at the document path: nothing is opened or sent.
+    abandonarTicket("No se ha podido descargar el fichero " + local + ": " + result.detail,
                     "No se ha podido descargar el documento.",
-                    "No se ha podido descargar el documento del ticket desde Velmora Web. "
-                    "Compruebe la conexión y vuelva a abrir el fichero " + path + ".");
+                    "No se ha podido descargar el documento del ticket desde Velmora Web: " +
+                        describirFalloDescarga(result) + ". El ticket " + path + " se conserva para volver a abrirlo.");
     return;
   }
+  const std::optional<std::string> placeholder = platform::pathForResource("caducado.doc");
+  log("Comparamos " + local + " con " + placeholder.value_or("(null)"));
   if (placeholder && platform::contentsEqual(local, *placeholder)) {
     decided_ = true;
     alerta("El fichero vldoc está caducado.", "", [this] { terminarTicket(); });
     return;
   }
+  registro_ = RegistroTicket{};
+  registro_->ticket = guid;
+  registro_->instancia = instancia;
+  registro_->ticketPath = path;
+  registro_->documentPath = local;
+  registro_->size = result.size;
+  registro_->downloadedAt = platform::dateDescription(std::chrono::system_clock::now());
+  registro_->sha256 = result.sha256;
+  fileP = local;
+  registrarApertura(EstadoTicket::Descargado);
+  documentoListo(extension);
+}
+
+void TicketSession::registrarApertura(EstadoTicket estado) {
+  if (!registro_) return;
+  registro_->estado = estado;
+  if (!guardarRegistro(*registro_)) {
+    log("No se ha podido guardar el registro del ticket en " + carpetaRegistros());
+  }
+}
+
+void TicketSession::documentoListo(const std::string& extension) {
   if (!editorFound_) {
     abandonarTicket("No hay aplicación para abrir documentos ." + extension,
                     "No se puede abrir el documento.",
                     "No hay ninguna aplicación instalada para editar documentos ." + extension +
-                        ". El ticket " + path + " se conserva para volver a abrirlo.");
+                        ". El ticket " + fileN + " se conserva para volver a abrirlo.");
     return;
   }
-  fileP = local;
+  if (!ocupado_.empty()) {
+    // Told without waiting for an answer: the ticket goes on.
+    alerta("El documento se ha guardado con otro nombre.",
+           "Ya existía el fichero " + ocupado_ + ", que no es de este ticket, así que se ha dejado como estaba y el "
+           "documento se ha descargado en " + fileP + ".",
+           [] {});
+  }
   despues(timing_.openDelay, [extension](TicketSession& self) { self.abrirEnEditor(extension); });
 }
 
@@ -298,7 +359,10 @@ void TicketSession::abrirEnEditor(const std::string& extension) {
                         " se conserva para volver a abrirlo.");
     return;
   }
-  firstDate = platform::modificationDate(fileP);
+  // A reopened kept edit has changes the server does not have, saved again
+  // or not: the earliest date there is makes any modification date later,
+  // so it is uploaded when the user is done.
+  firstDate = reabierto_ ? std::optional<platform::Date>(platform::Date::min()) : platform::modificationDate(fileP);
 }
 
 void TicketSession::cargarApp(const std::string& extension) {
@@ -363,6 +427,7 @@ void TicketSession::appLaunched(const platform::Notification& notification) {
 
     editorApp_ = running;
     if (running->processIdentifier > 0) editorPid_ = running->processIdentifier;
+    registrarApertura(EstadoTicket::Editando);
     // Matched: no later notification is for this ticket.
     dejarDeObservar();
     despues(timing_.launchDelay, [](TicketSession& self) {

@@ -117,11 +117,11 @@ class FakeDesktop : public SystemDesktop {
   }
 };
 
-platform::Data bytesOf(const std::string& s) { return platform::dataFromString(s); }
+inline platform::Data bytesOf(const std::string& s) { return platform::dataFromString(s); }
 
 // An editor that has the document for a few looks, saving it on the way
 // when contents are given, then lets go.
-DocumentProbe editorThatSaves(const std::string& path, int look, std::optional<std::string> contents,
+inline DocumentProbe editorThatSaves(const std::string& path, int look, std::optional<std::string> contents,
                               int heldLooks = 3) {
   if (look == 1 && contents) {
     EXPECT_TRUE(platform::writeAtomically(path, bytesOf(*contents)));
@@ -146,6 +146,8 @@ class FlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::setLogToStandardError(false);
+    // The records of tickets go to a folder of the test's own.
+    ASSERT_EQ(setenv("XDG_STATE_HOME", dir.file("estado").c_str(), 1), 0);
     ticketservice::TicketService::Options o;
     o.placeholderPath = platform::pathForResource("caducado.doc").value_or("");
     service = std::make_unique<ticketservice::TicketService>(o);

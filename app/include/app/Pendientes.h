@@ -5,9 +5,9 @@
 
 namespace app {
 
-// Writes one line per kept edit (its ticket, state and path) to out. Returns
-// the exit status: 0 when the record could be read (even with nothing kept),
-// 1 otherwise.
+// Writes every kept edit (each ticket whose record has not ended: its ticket,
+// state, paths and reason) to out under a heading, or "No hay ediciones
+// pendientes." when there is none. Returns the exit status, 0.
 int listarPendientes(std::ostream& out);
 
 }  // namespace app

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "app/Desktop.h"
+#include "app/TicketDocument.h"
+#include "app/TicketRecord.h"
 #include "platform/Application.h"
 #include "platform/Data.h"
 #include "platform/Dialogs.h"
@@ -61,10 +63,6 @@ class SessionOwner {
   // The session has ended; called once, on the main thread.
   virtual void sessionEnded(const void* session) = 0;
 };
-
-// Downloads address into fileToSave: the body, whatever it is, written
-// atomically when any bytes came. Blocking; runs on a worker thread.
-void descargarFichero(const std::string& address, const std::string& fileToSave);
 
 class TicketSession : public platform::Object,
                       public platform::URLConnectionDelegate,
@@ -139,13 +137,12 @@ class TicketSession : public platform::Object,
   // Runs a step of the chain that follows a recognised editor inside the
   // error boundary of that chain.
   void enCadena(const std::function<void()>& step);
-  bool leerTicket(const std::string& path, std::vector<std::string>& lines);
+  std::optional<TicketFields> leerTicket(const std::string& path);
   void rechazarTicket(const std::string& logLine, const std::string& detail);
   // Ends the ticket without a request: tells the user, keeps the ticket
   // document for another try.
   void abandonarTicket(const std::string& logLine, const std::string& title, const std::string& detail);
   void alerta(const std::string& title, const std::string& detail, std::function<void()> then);
-  void descargado(const std::string& path, const std::string& local, const std::string& extension);
   void abrirEnEditor(const std::string& extension);
   // The ticket is decided: the session ends once its replies are in.
   void terminarTicket();
@@ -194,6 +191,21 @@ class TicketSession : public platform::Object,
   long uploadStatus_ = 0;          // HTTP status of the upload reply
   bool uploadHandled_ = true;      // the upload's outcome has been dealt with
   bool conn2Open_ = false;         // the deletion's reply has not finished
+
+  // Opening
+  // Where the document goes: a kept edit of this ticket to reopen, the
+  // document path, or a free name beside a file vla did not make there.
+  // Nothing when the document path cannot be used (it is told and ends).
+  std::optional<std::string> destinoDocumento(const std::string& local);
+  void descargado(const std::string& path, const std::string& local, const std::string& extension,
+                  const platform::DownloadResult& result);
+  // The document is at fileP (downloaded or reopened): on to its editor.
+  void documentoListo(const std::string& extension);
+  // Writes this ticket's record in the given state; a failure is logged only.
+  void registrarApertura(EstadoTicket estado);
+  std::optional<RegistroTicket> registro_;  // this ticket's record, as last written or read
+  bool reabierto_ = false;                  // fileP is a kept edit of this ticket, reopened
+  std::string ocupado_;                     // a file vla did not make, left at the document path
 };
 
 }  // namespace app
