@@ -200,6 +200,7 @@ void TicketSession::documentoDesaparecido(const std::string& path) {
          "El documento " + path + " ya no existe, así que no se ha enviado nada a Velmora Web. El ticket " +
              fileN + " se conserva para volver a abrirlo.",
          [this] { terminarTicket(); });
+  resultado(false, "el documento ha desaparecido; se conserva el ticket " + fileN);
 }
 
 void TicketSession::continuar(const std::string& path) {
