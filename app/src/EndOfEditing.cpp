@@ -217,8 +217,10 @@ void TicketSession::continuar(const std::string& path) {
   }
   log("No subiremos el fichero");
   BorrarTicket(path);
+  // Unchanged copies of the server's document: nothing of the user's goes.
   platform::removeItem(fileP);
   platform::removeItem(fileN);
+  actualizarRegistro(EstadoTicket::Terminado, "", "");
   abierto = true;
   terminarTicket();
 }
