@@ -177,8 +177,8 @@ void TicketSession::connectionDidFinishLoading(platform::URLConnection& connecti
     const UploadVerdict verdict = leerRespuestaSubida(buffer->bytes, uploadStatus_, complete);
     if (verdict.accepted) {
       subidaAceptada();
-    } else if (complete && (!verdict.resultText.empty() ||
-                            (!es2xx(uploadStatus_) && uploadStatus_ != 408 && uploadStatus_ != 504))) {
+    } else if (complete && (!verdict.resultText.empty() || (uploadStatus_ != 0 && !es2xx(uploadStatus_) &&
+                                                            uploadStatus_ != 408 && uploadStatus_ != 504))) {
       // The service answered, and its answer is no.
       subidaRechazada(verdict.reason);
     } else {

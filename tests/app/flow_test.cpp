@@ -198,6 +198,7 @@ TEST_F(FlowTest, only_the_uploads_own_connection_answers_for_it) {
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return log.count("Terminamos de recibir la respuesta") == 1; }));
   runUntilAllEnded();
   EXPECT_EQ(dialogs->titles().at(0), "Error subiendo el fichero");
+  EXPECT_EQ(leerRegistro(ticketId).value().motivo, "el servicio rechaza el fichero: No");
   EXPECT_EQ(testsupport::readText(localPath), "cambiado");
 }
 
