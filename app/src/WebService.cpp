@@ -91,6 +91,7 @@ void TicketSession::iniciarSOAP(platform::URLRequest request, bool upload) {
   if (timing_.replyDeadline > 0) {
     platform::TransferPolicy policy = request.transferPolicy();
     policy.deadlineSeconds = timing_.replyDeadline;
+    policy.deadlineBytesPerSecond = 0;
     request.setTransferPolicy(policy);
   }
   if (upload) log("Vamos a hacer el envio");
