@@ -197,11 +197,7 @@ class FlowTest : public ::testing::Test {
     testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50));
     platform::setDialogPresenter(previousPresenter);
     platform::setUserNotifier(previousNotifier);
-    if (previousState) {
-      setenv("XDG_STATE_HOME", previousState->c_str(), 1);
-    } else {
-      unsetenv("XDG_STATE_HOME");
-    }
+    previousState ? setenv("XDG_STATE_HOME", previousState->c_str(), 1) : unsetenv("XDG_STATE_HOME");
     service->stop();
     for (pid_t child : children) waitpid(child, nullptr, 0);
     platform::setLogToStandardError(true);
