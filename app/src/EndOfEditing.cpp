@@ -200,6 +200,7 @@ void TicketSession::documentoDesaparecido(const std::string& path) {
          "El documento " + path + " ya no existe, así que no se ha enviado nada a Velmora Web. El ticket " +
              fileN + " se conserva para volver a abrirlo.",
          [this] { terminarTicket(); });
+  resultado(false, "el documento ha desaparecido; se conserva el ticket " + fileN);
 }
 
 void TicketSession::continuar(const std::string& path) {
@@ -216,8 +217,10 @@ void TicketSession::continuar(const std::string& path) {
   }
   log("No subiremos el fichero");
   BorrarTicket(path);
+  // Unchanged copies of the server's document: nothing of the user's goes.
   platform::removeItem(fileP);
   platform::removeItem(fileN);
+  actualizarRegistro(EstadoTicket::Terminado, "", "");
   abierto = true;
   terminarTicket();
 }

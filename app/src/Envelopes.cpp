@@ -241,6 +241,26 @@ bool sobreCompleto(const platform::Data& reply, const xml::_KDXMLElement* root) 
   return text.size() >= closing.size() && text.substr(text.size() - closing.size()) == closing;
 }
 
+// The text of an element as the server meant it: the five predefined
+// entities resolved (the reader keeps text as it is in the document).
+std::string textoDe(const xml::_KDXMLElement* element) {
+  const std::string raw = element ? xml::KDXML::textForElement(element).value_or("") : std::string();
+  static const std::pair<std::string_view, char> kEntidades[] = {
+      {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
+  std::string text;
+  for (std::size_t i = 0; i < raw.size();) {
+    const auto* found = std::find_if(std::begin(kEntidades), std::end(kEntidades),
+                                     [&](const auto& e) { return raw.compare(i, e.first.size(), e.first) == 0; });
+    if (found == std::end(kEntidades)) {
+      text += raw[i++];
+    } else {
+      text += found->second;
+      i += found->first.size();
+    }
+  }
+  return text;
+}
+
 std::string estado(long statusCode) { return " (estado HTTP " + std::to_string(statusCode) + ")"; }
 
 // The checks both replies share; the parsed document when they pass.
@@ -274,7 +294,7 @@ Lectura leerSobre(const platform::Data& reply, long statusCode, bool complete) {
   lectura.body = hijo(root, "soap:Body");
   if (const xml::_KDXMLElement* fault = hijo(lectura.body, "soap:Fault")) {
     const xml::_KDXMLElement* faultString = hijo(fault, "faultstring");
-    lectura.fault = faultString ? xml::KDXML::textForElement(faultString).value_or("") : std::string();
+    lectura.fault = textoDe(faultString);
     lectura.reason = "fallo SOAP: " + *lectura.fault + estado(statusCode);
     return lectura;
   }
@@ -299,7 +319,7 @@ UploadVerdict leerRespuestaSubida(const platform::Data& reply, long statusCode, 
     verdict.reason = "la respuesta no trae SubirFicheroResult" + estado(statusCode);
     return verdict;
   }
-  verdict.resultText = xml::KDXML::textForElement(result).value_or("");
+  verdict.resultText = textoDe(result);
   if (!verdict.resultText.empty()) {
     verdict.reason = "el servicio rechaza el fichero: " + verdict.resultText;
     return verdict;

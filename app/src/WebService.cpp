@@ -1,11 +1,15 @@
 // The exchange with the ticket web service: the two SOAP requests, the
 // upload reply, and what happens to the local files after it.
+#include <cmath>
+
+#include "app/Avisos.h"
 #include "app/Envelopes.h"
 #include "app/TicketSession.h"
 #include "codec/Compression.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
+#include "platform/Notifications.h"
 #include "watch/WQKQueue.h"
 
 namespace app {
@@ -17,28 +21,79 @@ namespace {
 constexpr char kMensajeSubida[] =
     "No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia de seguridad y vuelva a "
     "adjuntarlo a Velmora Web.";
+constexpr char kMotivoDesconocido[] = "resultado desconocido";
+
+bool es2xx(long status) { return status >= 200 && status <= 299; }
+
+// Failures after which the request cannot have reached the service whole.
+bool nuncaLlego(const platform::Error& error) {
+  switch (error.code) {
+    case platform::NSURLErrorBadURL:
+    case platform::NSURLErrorUnsupportedURL:
+    case platform::NSURLErrorCannotFindHost:
+    case platform::NSURLErrorCannotConnectToHost:
+    case platform::NSURLErrorSecureConnectionFailed:
+    case platform::NSURLErrorServerCertificateUntrusted:
+    case platform::NSURLErrorRequestBodyStreamExhausted:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string carpetaDe(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string extensionDe(const std::string& path) {
+  const std::string name = platform::lastPathComponent(path);
+  const auto dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : name.substr(dot + 1);
+}
+
+std::string porQue(platform::OpenFailure failure) {
+  switch (failure) {
+    case platform::OpenFailure::Missing: return "no existe";
+    case platform::OpenFailure::NotRegular: return "es un enlace u otra cosa que no es un fichero normal";
+    default: return "no se puede leer";
+  }
+}
 }  // namespace
 
 void TicketSession::UploadFile(const std::string& path) {
   uploadHandled_ = false;
-  const std::optional<platform::Data> bytes = platform::readFile(path);
-  if (!bytes) {
-    // Sending an empty file in its place would overwrite the document on the
-    // server with nothing.
-    subidaRechazada("no se puede leer " + path);
+  // Never through a link, never a FIFO or a device: only the regular file
+  // that is there now.
+  auto [opened, failure] = platform::ReadableFile::open(path);
+  std::shared_ptr<platform::ReadableFile> file = std::move(opened);
+  std::shared_ptr<platform::BodySource> body = file ? sobreSubirFicheroEnPiezas(instancia, guid, file) : nullptr;
+  if (!body) {
+    const std::string why = file ? "el ticket no es válido" : porQue(failure);
+    uploadHandled_ = true;
+    log("No se envía " + path + ": " + why);
+    noEnviado("No se puede enviar el documento.",
+              "No se ha enviado " + path + " a Velmora Web: " + why + ". No se ha borrado nada; el ticket " +
+                  fileN + " se conserva para volver a abrirlo.",
+              why);
     return;
   }
-  const std::string envelope = sobreSubirFichero(instancia, guid, KDXML_Compression::base64Encoding(*bytes));
-  log("Construimos envio " + envelope);
-  iniciarSOAP("SubirFichero", envelope, true);
+  log(lineaConstruimosEnvio(instancia, guid, *file));
+  actualizarRegistro(EstadoTicket::Subiendo, "", "");
+  iniciarSOAP(solicitudSOAP(uploadURL, "SubirFichero", std::move(body)), true);
 }
 
 void TicketSession::BorrarTicket(const std::string&) {
-  iniciarSOAP("BorrarTicket", sobreBorrarTicket(instancia, guid), false);
+  iniciarSOAP(solicitudSOAP(uploadURL, "BorrarTicket", sobreBorrarTicket(instancia, guid)), false);
 }
 
-void TicketSession::iniciarSOAP(const std::string& operation, const std::string& envelope, bool upload) {
-  platform::URLRequest request = solicitudSOAP(uploadURL, operation, envelope);
+void TicketSession::iniciarSOAP(platform::URLRequest request, bool upload) {
+  if (timing_.replyDeadline > 0) {
+    platform::TransferPolicy policy = request.transferPolicy();
+    policy.deadlineSeconds = timing_.replyDeadline;
+    policy.deadlineBytesPerSecond = 0;
+    request.setTransferPolicy(policy);
+  }
   if (upload) log("Vamos a hacer el envio");
   std::shared_ptr<platform::URLConnection> connection =
       platform::URLConnection::start(std::move(request), shared_from_this());
@@ -48,6 +103,8 @@ void TicketSession::iniciarSOAP(const std::string& operation, const std::string&
   } else {
     conn2 = connection;
     conn2Open_ = connection != nullptr;
+    borradoBytes_.clear();
+    borradoStatus_ = 0;
   }
   if (connection) {
     auto previous = webData;
@@ -58,11 +115,22 @@ void TicketSession::iniciarSOAP(const std::string& operation, const std::string&
     } else {
       webData = fresh;
     }
+    if (upload) esperarRespuesta(0);
   } else if (upload) {
     subidaRechazada("no se puede conectar con " + uploadURL);
   } else {
     log("No se puede conectar con " + uploadURL + " para borrar el ticket");
+    resultado(false, "sin cambios; no se ha podido pedir el borrado del ticket");
   }
+}
+
+void TicketSession::esperarRespuesta(double waited) {
+  despues(timing_.waitLogInterval, [waited](TicketSession& self) {
+    if (self.uploadHandled_) return;
+    const double now = waited + self.timing_.waitLogInterval;
+    log("Esperando la respuesta del servidor (" + std::to_string(std::lround(now)) + " s)");
+    self.esperarRespuesta(now);
+  });
 }
 
 void TicketSession::connection(platform::URLConnection& connection, const platform::URLResponse& response) {
@@ -70,12 +138,19 @@ void TicketSession::connection(platform::URLConnection& connection, const platfo
   if (&connection == conn.get()) {
     if (webData) webData->bytes.clear();
     uploadStatus_ = response.statusCode;
+  } else if (&connection == conn2.get()) {
+    borradoStatus_ = response.statusCode;
   }
   log("recibida respuesta");
 }
 
 void TicketSession::connection(platform::URLConnection& connection, const platform::Data& piece) {
   auto context = contexto();
+  if (&connection == conn2.get()) {
+    // Read only for its status and Fault text; the exchange bounds its size.
+    borradoBytes_.insert(borradoBytes_.end(), piece.begin(), piece.end());
+    return;
+  }
   if (&connection != conn.get()) return;
   if (webData) webData->bytes.insert(webData->bytes.end(), piece.begin(), piece.end());
   log("datos recibidos");
@@ -88,50 +163,77 @@ void TicketSession::connectionDidFinishLoading(platform::URLConnection& connecti
     if (!buffer) return;
     std::lock_guard lock(buffer->lock);
     log("Terminamos de recibir la respuesta");
-    if (&connection != conn.get() || uploadHandled_) {
-      conexionTerminada(connection);
+    if (&connection == conn2.get()) {
+      borradoTerminado(connection, "");
       return;
     }
+    // Only the upload's own connection answers for the upload.
+    if (&connection != conn.get() || uploadHandled_) return;
 
     const std::string_view text = platform::stringView(buffer->bytes);
     log(platform::isValidUTF8(text)
             ? std::string(text)
             : "(respuesta de " + std::to_string(buffer->bytes.size()) + " bytes que no es UTF-8)");
-    const UploadVerdict verdict = leerRespuestaSubida(buffer->bytes, uploadStatus_);
-    if (!verdict.accepted) {
+    const bool complete = connection.transferComplete();
+    const UploadVerdict verdict = leerRespuestaSubida(buffer->bytes, uploadStatus_, complete);
+    if (verdict.accepted) {
+      subidaAceptada();
+    } else if (complete && (!verdict.resultText.empty() || (uploadStatus_ != 0 && !es2xx(uploadStatus_) &&
+                                                            uploadStatus_ != 408 && uploadStatus_ != 504))) {
+      // The service answered, and its answer is no.
       subidaRechazada(verdict.reason);
-      return;
+    } else {
+      // Something answered, but not the service's whole answer: it may have
+      // stored the document.
+      resultadoDesconocido(verdict.reason);
     }
-    uploadHandled_ = true;
-    platform::removeItem(fileP);
-    platform::removeItem(fileN);
-    terminarTicket();
   } catch (const std::exception& e) {
-    // Nothing is removed: the local document stays where it is.
     log(std::string("error al leer la respuesta ") + e.what());
-    uploadHandled_ = true;
-    terminarTicket();
+    if (&connection == conn.get() && !uploadHandled_) resultadoDesconocido("error al leer la respuesta");
   } catch (...) {
     log("error al leer la respuesta (error desconocido)");
-    uploadHandled_ = true;
-    terminarTicket();
+    if (&connection == conn.get() && !uploadHandled_) resultadoDesconocido("error al leer la respuesta");
   }
 }
 
 void TicketSession::connection(platform::URLConnection& connection, const platform::Error& error) {
   auto context = contexto();
-  if (&connection == conn.get() && !uploadHandled_) {
-    subidaRechazada("error de conexión: " + error.description());
-    return;
-  }
   log("Error en la conexión: " + error.description());
-  conexionTerminada(connection);
+  if (&connection == conn2.get()) {
+    borradoTerminado(connection, "error de conexión: " + error.description());
+  } else if (&connection == conn.get() && !uploadHandled_) {
+    if (nuncaLlego(error)) {
+      subidaRechazada("error de conexión: " + error.description());
+    } else {
+      resultadoDesconocido("error de conexión: " + error.description());
+    }
+  }
 }
 
-void TicketSession::conexionTerminada(platform::URLConnection& connection) {
-  if (&connection != conn2.get()) return;
+void TicketSession::borradoTerminado(platform::URLConnection& connection, const std::string& error) {
+  if (!conn2Open_) return;
   conn2Open_ = false;
+  const RespuestaBorrado borrado =
+      error.empty() ? leerRespuestaBorrado(borradoBytes_, borradoStatus_, connection.transferComplete())
+                    : RespuestaBorrado{false, borradoStatus_, "", error};
+  if (borrado.ok) {
+    log("Ticket borrado en el servidor (estado HTTP " + std::to_string(borrado.statusCode) + ")");
+    resultado(true, "borrado");
+  } else {
+    log("El servidor no ha borrado el ticket: " + borrado.reason);
+    resultado(false, "sin cambios; el borrado no se ha confirmado (" + borrado.reason + ")");
+  }
   quizasFin();
+}
+
+void TicketSession::subidaAceptada() {
+  uploadHandled_ = true;
+  platform::removeItem(fileP);
+  platform::removeItem(fileN);
+  actualizarRegistro(EstadoTicket::Terminado, "", "");
+  platform::notifyUser(kAvisoDocumentoEnviado, avisoDocumentoEnviado(platform::lastPathComponent(fileP)));
+  resultado(true, "subido");
+  terminarTicket();
 }
 
 void TicketSession::subidaRechazada(const std::string& reason) {
@@ -139,45 +241,126 @@ void TicketSession::subidaRechazada(const std::string& reason) {
   decided_ = true;
   log("La subida no se ha confirmado: " + reason);
   log("Fichero no accesible en este momento");
-  ShowMsg(kMensajeSubida, "Error subiendo el fichero", [this] {
-    platform::SavePanel panel;
-    panel.setAllowedFileTypes({"doc"});
-    std::weak_ptr<TicketSession> weak = weak_from_this();
-    panel.beginModalForDirectory("", "", [weak](platform::ModalResponse response, std::string filename) {
-      auto self = weak.lock();
-      if (!self || self->ended_) return;
-      auto context = self->contexto();
-      self->guardarCopia(response, filename);
-    });
+  // Recorded before anything is asked: the edit is kept whatever happens next.
+  actualizarRegistro(EstadoTicket::Conservado, fileP, reason);
+  ShowMsg(std::string(kMensajeSubida) + "\n\nMotivo: " + reason + ".\nSu edición está en " + fileP + ".",
+          "Error subiendo el fichero", [this, reason] {
+            platform::SavePanel panel;
+            // The document's own type, whatever it is.
+            const std::string extension = extensionDe(fileP);
+            if (!extension.empty()) panel.setAllowedFileTypes({extension});
+            std::weak_ptr<TicketSession> weak = weak_from_this();
+            panel.beginModalForDirectory(carpetaDe(fileP), platform::lastPathComponent(fileP),
+                                         [weak, reason](platform::ModalResponse response, std::string filename) {
+                                           auto self = weak.lock();
+                                           if (!self || self->ended_) return;
+                                           auto context = self->contexto();
+                                           self->guardarCopia(response, filename, reason);
+                                         });
+          });
+}
+
+void TicketSession::guardarCopia(platform::ModalResponse response, const std::string& destination,
+                                 const std::string& motivo) {
+  if (response == platform::ModalResponse::Cancel) {
+    preguntarDescartar(motivo);
+    return;
+  }
+  if (response == platform::ModalResponse::NotShown) {
+    // Not the user's cancel: nobody has decided to drop the changes.
+    log("No se ha podido mostrar el diálogo para guardar; el fichero se conserva en " + fileP);
+    conservar(fileP, motivo);
+    return;
+  }
+  if (destination == fileP || platform::absolutePath(destination) == platform::absolutePath(fileP)) {
+    conservar(fileP, motivo);
+    return;
+  }
+  platform::MoveOutcome moved = platform::moveWithoutReplacing(fileP, destination);
+  // The dialog has asked the user before offering a file that is there.
+  if (moved == platform::MoveOutcome::DestinationExists &&
+      platform::pathKind(destination) == platform::PathKind::Regular && platform::removeItem(destination)) {
+    moved = platform::moveWithoutReplacing(fileP, destination);
+  }
+  if (moved == platform::MoveOutcome::Failed && platform::moveItem(fileP, destination)) {
+    moved = platform::MoveOutcome::Moved;  // another file system
+  }
+  if (moved == platform::MoveOutcome::Moved) {
+    log("Fichero guardado en " + destination);
+    conservar(destination, motivo);
+  } else {
+    log("No se ha podido mover el fichero a " + destination + "; se conserva en " + fileP);
+    conservar(fileP, motivo);
+  }
+}
+
+void TicketSession::preguntarDescartar(const std::string& motivo) {
+  platform::Alert alert;
+  alert.setMessageText("El documento se conserva en " + fileP);
+  alert.setInformativeText("Su edición no se ha subido a Velmora Web. Puede conservarla ahí o descartar los "
+                           "cambios.");
+  alert.addButtonWithTitle("Conservar");  // first: what dismissing chooses
+  alert.addButtonWithTitle("Descartar los cambios");
+  std::weak_ptr<TicketSession> weak = weak_from_this();
+  alert.beginModal([weak, motivo](platform::ModalResponse response, std::optional<std::size_t> button) {
+    auto self = weak.lock();
+    if (!self || self->ended_) return;
+    auto context = self->contexto();
+    if (response == platform::ModalResponse::OK && button == 1u) {
+      log("El usuario descarta los cambios de " + self->fileP);
+      platform::removeItem(self->fileP);
+      self->actualizarRegistro(EstadoTicket::Terminado, "", "cambios descartados por el usuario");
+      self->resultado(false, "cambios descartados por el usuario");
+      self->terminarTicket();
+      return;
+    }
+    self->conservar(self->fileP, motivo);
   });
 }
 
-void TicketSession::guardarCopia(platform::ModalResponse response, const std::string& destination) {
-  switch (response) {
-    case platform::ModalResponse::OK: {
-      if (destination == fileP) {
-        log("El fichero se conserva en " + fileP);
-        break;
-      }
-      // The user confirmed replacing what is there.
-      if (platform::fileExists(destination)) platform::removeItem(destination);
-      if (platform::moveItem(fileP, destination)) {
-        log("Fichero guardado en " + destination);
-      } else {
-        log("No se ha podido mover el fichero a " + destination + "; se conserva en " + fileP);
-      }
-      break;
-    }
-    case platform::ModalResponse::Cancel:
-      platform::removeItem(fileP);
-      break;
-    case platform::ModalResponse::NotShown:
-      // Not the user's cancel: nobody has decided to drop the changes.
-      log("No se ha podido mostrar el diálogo para guardar; el fichero se conserva en " + fileP);
-      break;
-  }
-  platform::removeItem(fileN);
+void TicketSession::resultadoDesconocido(const std::string& reason) {
+  uploadHandled_ = true;
+  decided_ = true;
+  log("No se sabe si la subida ha llegado: " + reason);
+  actualizarRegistro(EstadoTicket::Conservado, fileP, kMotivoDesconocido);
+  alerta("Puede que el documento no haya llegado a Velmora Web.",
+         "No se ha recibido la confirmación del servidor (" + reason + "). Su edición se conserva en " + fileP +
+             " y el ticket en " + fileN + ": vuelva a abrir el ticket para enviarla de nuevo.",
+         [this] { conservar(fileP, kMotivoDesconocido); });
+}
+
+void TicketSession::noEnviado(const std::string& title, const std::string& detail, const std::string& motivo) {
+  decided_ = true;
+  actualizarRegistro(EstadoTicket::Conservado, fileP, motivo);
+  alerta(title, detail, [this, motivo] { conservar(fileP, motivo); });
+}
+
+void TicketSession::conservar(const std::string& path, const std::string& motivo) {
+  log("El fichero se conserva en " + path);
+  actualizarRegistro(EstadoTicket::Conservado, path, motivo);
+  platform::notifyUser(kAvisoEdicionConservada, avisoEdicionConservada(path));
+  resultado(false, "conservado en " + path + " (" + motivo + ")");
   terminarTicket();
+}
+
+void TicketSession::actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo) {
+  if (guid.empty()) return;
+  RegistroTicket registro = leerRegistro(guid).value_or(RegistroTicket{});
+  if (registro.ticket.empty()) {
+    registro.ticket = guid;
+    registro.instancia = instancia;
+    registro.ticketPath = fileN;
+    registro.documentPath = fileP;
+  }
+  registro.estado = estado;
+  registro.keptPath = keptPath;
+  registro.motivo = motivo;
+  if (!guardarRegistro(registro)) log("No se ha podido guardar el registro del ticket " + guid);
+}
+
+void TicketSession::resultado(bool asIntended, const std::string& text) {
+  asIntended_ = asIntended;
+  resultado_ = text;
 }
 
 void TicketSession::ShowMsg(const std::string& message, const std::string& andTitle, std::function<void()> then) {
@@ -215,7 +398,12 @@ void TicketSession::abandonar() {
     if (*c) (*c)->cancel();
   }
   activity_.reset();
-  if (auto owner = owner_.lock()) owner->sessionEnded(this);
+  // The ticket's last line says how it ended.
+  log("Ticket " + (guid.empty() ? fileN : guid) + " terminado: " + resultado_.value_or("sin enviar nada"));
+  if (auto owner = owner_.lock()) {
+    owner->ticketEnded(this, asIntended_ && resultado_);
+    owner->sessionEnded(this);
+  }
 }
 
 }  // namespace app

@@ -27,5 +27,5 @@ int main(int argc, char** argv) {
   application.setDelegate(nullptr);
   // The last notices (a document sent just before the end) still reach the desktop.
   platform::flushNotifications(std::chrono::seconds(3));
-  return 0;
+  return delegate->exitStatus();
 }

@@ -16,12 +16,15 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "app/Avisos.h"
 #include "app/Envelopes.h"
+#include "app/TicketRecord.h"
 #include "app/vlaAppDelegate.h"
 #include "platform/Dialogs.h"
 #include "platform/FileURL.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
+#include "platform/Notifications.h"
 #include "platform/Resources.h"
 #include "platform/RunLoop.h"
 #include "platform/Workspace.h"
@@ -62,13 +65,28 @@ class ScriptedDialogs : public platform::DialogPresenter {
     if (beforeAnswer) beforeAnswer(m);
     return locked([&] { return next(alertAnswers, ModalResponse::OK); });
   }
-  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string&,
-                                          const std::string&) override {
+  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string& folder,
+                                          const std::string& file) override {
     return locked([&] {
       savePanels_.push_back(types);
+      savePlaces_.emplace_back(folder, file);
       return next(saveAnswers, platform::SavePanelOutcome{ModalResponse::Cancel, ""});
     });
   }
+  // Alerts with buttons: the button chosen (by index); the first once these run out.
+  std::deque<std::size_t> buttonAnswers;
+  platform::AlertOutcome runAlertWithButtons(const std::string& m, const std::string& i,
+                                             const std::vector<std::string>& buttons) override {
+    if (buttons.size() == 1) return DialogPresenter::runAlertWithButtons(m, i, buttons);
+    return locked([&] {
+      alerts_.emplace_back(m, i);
+      buttons_.push_back(buttons);
+      return platform::AlertOutcome{ModalResponse::OK, next(buttonAnswers, std::size_t{0})};
+    });
+  }
+  auto buttons() const { return locked([&] { return buttons_; }); }
+  // Where each save dialog was opened: its folder and proposed name.
+  auto savePlaces() const { return locked([&] { return savePlaces_; }); }
   auto alerts() const { return locked([&] { return alerts_; }); }
   auto savePanels() const { return locked([&] { return savePanels_; }); }
   std::vector<std::string> titles() const {
@@ -77,13 +95,15 @@ class ScriptedDialogs : public platform::DialogPresenter {
     return t;
   }
   void clear() {
-    locked([&] { alerts_.clear(), savePanels_.clear(); });
+    locked([&] { alerts_.clear(), savePanels_.clear(), buttons_.clear(), savePlaces_.clear(); });
   }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::pair<std::string, std::string>> alerts_;
   std::vector<std::vector<std::string>> savePanels_;
+  std::vector<std::vector<std::string>> buttons_;
+  std::vector<std::pair<std::string, std::string>> savePlaces_;
 };
 
 class FakeDesktop : public SystemDesktop {
@@ -146,8 +166,11 @@ class FlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::setLogToStandardError(false);
-    // The records of tickets go to a folder of the test's own.
-    ASSERT_EQ(setenv("XDG_STATE_HOME", dir.file("estado").c_str(), 1), 0);
+    // The records of tickets and the notices stay with the test.
+    const char* state = std::getenv("XDG_STATE_HOME");
+    previousState = state ? std::optional<std::string>(state) : std::nullopt;
+    setenv("XDG_STATE_HOME", dir.file("estado").c_str(), 1);
+    previousNotifier = platform::setUserNotifier(notices);
     ticketservice::TicketService::Options o;
     o.placeholderPath = platform::pathForResource("caducado.doc").value_or("");
     service = std::make_unique<ticketservice::TicketService>(o);
@@ -173,6 +196,8 @@ class FlowTest : public ::testing::Test {
     // Let the requests in flight finish and their callbacks run here.
     testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50));
     platform::setDialogPresenter(previousPresenter);
+    platform::setUserNotifier(previousNotifier);
+    previousState ? setenv("XDG_STATE_HOME", previousState->c_str(), 1) : unsetenv("XDG_STATE_HOME");
     service->stop();
     for (pid_t child : children) waitpid(child, nullptr, 0);
     platform::setLogToStandardError(true);
@@ -236,8 +261,16 @@ class FlowTest : public ::testing::Test {
     return pid;
   }
 
+  std::string lastLine() const {
+    auto lines = log.lines();
+    return lines.empty() ? "" : lines.back();
+  }
+
   testsupport::TempDir dir;
   platform::LogCapture log;
+  std::shared_ptr<testsupport::RecordingNotifier> notices = std::make_shared<testsupport::RecordingNotifier>();
+  std::shared_ptr<platform::UserNotifier> previousNotifier;
+  std::optional<std::string> previousState;
   std::unique_ptr<ticketservice::TicketService> service;
   std::shared_ptr<ScriptedDialogs> dialogs;
   std::shared_ptr<platform::DialogPresenter> previousPresenter;

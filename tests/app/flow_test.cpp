@@ -1,192 +1,248 @@
 // The ticket flow, one ticket and several side by side (fixture in
 // FlowFixture.h).
 #include "FlowFixture.h"
+#include <unistd.h>
+
+#include "testsupport/LocalHttpServer.h"
 
 using namespace flowtest;
+using ticketservice::Behaviour;
+using ticketservice::UploadMode;
 
-TEST_F(FlowTest, one_ticket_runs_its_steps_in_order_and_sends_its_own_request) {
-  struct Case {
-    std::optional<std::string> saved;
-    std::vector<std::string> steps;
-  };
-  const std::vector<std::string> common = {"1", "Vamos a realizar el resto del proceso", "TERMINADO",
-                                           "Esperaremos por el fichero", "Fin de espera. Comprobaremos el fichero",
-                                           "Fichero desbloqueado", "Cerrado"};
-  for (const Case& c : {Case{std::nullopt, {"No subiremos el fichero", "recibida respuesta",
-                                            "Terminamos de recibir la respuesta"}},
-                        Case{"cambiado \xC3\xB1", {"Subiremos el fichero", "Vamos a hacer el envio",
-                                                   "recibida respuesta", "datos recibidos",
-                                                   "Terminamos de recibir la respuesta"}}}) {
-    SCOPED_TRACE(c.saved.value_or("sin cambios"));
+TEST_F(FlowTest, a_ticket_ends_uploaded_or_deleted_with_its_steps_request_record_and_last_line) {
+  const std::string fault = "fallo SOAP: Server was unable to process request. ---> Simulated failure. (estado HTTP 500)";
+  const std::pair<std::optional<std::string>, Behaviour> cases[] = {
+      {"cambiado \xC3\xB1", {}}, {std::nullopt, {}}, {std::nullopt, {UploadMode::Accept, "", {}, 404}},
+      {std::nullopt, {UploadMode::Fault, ""}}};
+  const std::vector<std::string> lasts = {"subido", "borrado", "sin cambios; el borrado no se ha confirmado (estado HTTP 404)",
+                                          "sin cambios; el borrado no se ha confirmado (" + fault + ")"};
+  const std::vector<std::string> lines = {"Aviso: Documento enviado: «informe.doc» ha llegado al servidor.",
+                                          "Ticket borrado en el servidor (estado HTTP 200)",
+                                          "El servidor no ha borrado el ticket: estado HTTP 404",
+                                          "El servidor no ha borrado el ticket: " + fault};
+  std::vector<std::string> steps = {"1", "Vamos a realizar el resto del proceso", "TERMINADO",
+                                    "Esperaremos por el fichero", "Fin de espera. Comprobaremos el fichero",
+                                    "Fichero desbloqueado", "Cerrado", "Subiremos el fichero", "Vamos a hacer el envio",
+                                    "recibida respuesta", "datos recibidos", "Terminamos de recibir la respuesta"};
+  const auto deleting = [&] {
+    std::vector<std::string> d(steps.begin(), steps.begin() + 7);
+    return d.insert(d.end(), {"No subiremos el fichero", "recibida respuesta", "Terminamos de recibir la respuesta"}), d;
+  }();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [saved, behaviour] = cases[i];
+    SCOPED_TRACE(lasts[i]);
+    service->setBehaviour(behaviour);
     log.clear();
     issue("original");
+    platform::setUserNotifier(notices = std::make_shared<testsupport::RecordingNotifier>());
     desktop->looks.clear();
-    desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, c.saved); };
+    desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, saved); };
     runTicket(ticketPath);
-    std::vector<std::string> all = common;
-    all.insert(all.end(), c.steps.begin(), c.steps.end());
-    all.insert(all.end(), {"Subiremos el fichero", "No subiremos el fichero", "Vamos a hacer el envio",
-                           "datos recibidos"});
-    std::vector<std::string> expected = common;
-    expected.insert(expected.end(), c.steps.begin(), c.steps.end());
-    EXPECT_EQ(logSteps(all), expected);
-    EXPECT_TRUE(log.contains("fileP es " + localPath));
+    std::vector<std::string> all = steps;
+    all.push_back("No subiremos el fichero");
+    EXPECT_EQ(logSteps(all), saved ? steps : deleting);
+    EXPECT_TRUE(log.contains(lines[i]));
+    EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: " + lasts[i]);
     auto calls = callsFor(ticketId);
     ASSERT_EQ(calls.size(), 1u);
-    if (c.saved) {
-      EXPECT_EQ(calls[0].soapAction, "http://tempuri.org/SubirFichero");
-      EXPECT_EQ(calls[0].body, sobreSubirFichero("7", ticketId, "Y2FtYmlhZG8gw7E="));
-      EXPECT_EQ(service->ticket(ticketId)->document, bytesOf(*c.saved));
-    } else {
-      EXPECT_EQ(calls[0].body, sobreBorrarTicket("7", ticketId));
-    }
-    EXPECT_FALSE(platform::fileExists(localPath));
-    EXPECT_FALSE(platform::fileExists(ticketPath));
+    EXPECT_EQ(calls[0].contentType + " " + calls[0].soapAction,
+              "text/xml; charset=utf-8 http://tempuri.org/" + std::string(saved ? "SubirFichero" : "BorrarTicket"));
+    EXPECT_EQ(calls[0].body, saved ? sobreSubirFichero("7", ticketId, "Y2FtYmlhZG8gw7E=") : sobreBorrarTicket("7", ticketId));
+    EXPECT_EQ(service->ticket(ticketId)->document, bytesOf(saved.value_or("original")));
+    EXPECT_EQ(notices->notices().size(), saved ? 1u : 0u);
+    EXPECT_EQ(leerRegistro(ticketId).value().estado, EstadoTicket::Terminado);
+    EXPECT_FALSE(platform::fileExists(localPath) || platform::fileExists(ticketPath));
     EXPECT_TRUE(dialogs->alerts().empty());
+    EXPECT_EQ(delegate->exitStatus(), i < 2 ? 0 : 1);
   }
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
 }
 
-TEST_F(FlowTest, an_upload_not_confirmed_offers_a_copy_and_loses_nothing_unasked) {
-  using ticketservice::UploadMode;
+// Refused by the service, never sent, or sent with no whole answer: the edit
+// stays (where the user chose, or where it was) unless the user explicitly
+// throws it away, and the ticket document stays for another try. Another
+// connection's reply reaching the session is not the upload's.
+TEST_F(FlowTest, an_upload_not_confirmed_keeps_the_edit_and_the_ticket_and_says_where) {
+  const std::string error = "Error subiendo el fichero", unknown = "Puede que el documento no haya llegado a Velmora Web.";
+  const std::string refused = "el servicio rechaza el fichero: Ticket bloqueado", lost = "resultado desconocido";
+  const std::string copy = dir.file("otra/copia.doc"), edit = "cambiado" + std::string(100000, 'x');
+  ASSERT_TRUE(platform::createFolder(dir.file("otra")));
+  testsupport::LocalHttpServer other([](httplib::Server& s) {
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(ticketservice::uploadResponse(""), "text/xml");
+    });
+  });
+  const Behaviour refusal{UploadMode::Refuse, "Ticket bloqueado", std::chrono::milliseconds(300)};
+  // where: of the edit at the end (empty: discarded, "-": the document path);
+  // motivo: the start of the record's.
   struct Case {
-    UploadMode mode;
-    bool serviceGone;
-    platform::SavePanelOutcome answer;
-    std::optional<std::string> copy;  // where the edit must end up; none: deleted
+    const char* what;
+    Behaviour behaviour;
+    platform::SavePanelOutcome save;
+    std::vector<std::string> titles;
+    std::string where, motivo;
   };
-  const std::string copy = dir.file("copia.doc");
-  const std::string kept = dir.file("informe.doc");
-  for (const Case& c : {Case{UploadMode::Refuse, false, {ModalResponse::OK, copy}, copy},
-                        Case{UploadMode::Refuse, false, {ModalResponse::Cancel, ""}, std::nullopt},
-                        Case{UploadMode::NotXml, false, {ModalResponse::NotShown, ""}, kept},
-                        Case{UploadMode::Fault, false, {ModalResponse::NotShown, ""}, kept},
-                        Case{UploadMode::Drop, false, {ModalResponse::NotShown, ""}, kept},
-                        Case{UploadMode::Accept, true, {ModalResponse::OK, copy}, copy}}) {
-    SCOPED_TRACE(ticketservice::nameOfUploadMode(c.mode) + (c.serviceGone ? " sin servicio" : ""));
-    service->setBehaviour({c.mode, "Ticket bloqueado", {}});
-    issue("original");
+  const Case cases[] = {
+      {"guardada en otra carpeta", refusal, {ModalResponse::OK, copy}, {error}, copy, refused},
+      {"cancelada", refusal, {ModalResponse::Cancel, ""}, {error, "*"}, "-", refused},
+      {"descartada", refusal, {ModalResponse::Cancel, ""}, {error, "*"}, "", "cambios descartados por el usuario"},
+      {"fault", {UploadMode::Fault, ""}, {}, {error}, "-", "fallo SOAP: Server was unable"},
+      {"aceptada con estado 503", {UploadMode::Accept, "", {}, 503}, {}, {error}, "-", "estado HTTP 503"},
+      {"tardía", {UploadMode::Accept, "", std::chrono::milliseconds(1500)}, {}, {unknown}, "-", lost},
+      {"conexión cortada", {UploadMode::Drop, ""}, {}, {unknown}, "-", lost},
+      {"respuesta cortada", {UploadMode::Cut, ""}, {}, {unknown}, "-", lost},
+      {"redirigida", {}, {}, {error}, "-", "la respuesta no es XML (estado HTTP 307)"},
+      {"enlace", {}, {}, {"No se puede enviar el documento."}, "-", "es un enlace"},
+      {"sin servicio", {}, {}, {error}, "-", "error de conexión"}};
+  const std::string outside = dir.write("fuera.txt", "de otro");
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string what = c.what;
+    SCOPED_TRACE(what);
+    log.clear();
+    dir.write("otra/copia.doc", "viejo");  // the dialog asked before replacing it
+    service->setBehaviour(c.behaviour);
+    service->setTransportBehaviour({200, {}, {}, what == "redirigida" ? other.url("") : ""});
+    delegate->timing.replyDeadline = what == "tardía" ? 0.3 : 0;
+    delegate->timing.waitLogInterval = what == "tardía" ? 0.1 : 30;
+    issue("original", "r" + std::to_string(++n));
+    const std::string where = c.where == "-" ? localPath : c.where;
     dialogs->clear();
-    dialogs->saveAnswers.push_back(c.answer);
+    dialogs->saveAnswers = {c.save};
+    dialogs->buttonAnswers = {what == "descartada" ? 1u : 0u};  // "Descartar los cambios" / "Conservar"
+    platform::setUserNotifier(notices = std::make_shared<testsupport::RecordingNotifier>());
     desktop->looks.clear();
     desktop->probeHook = [&](const std::string& p, int look) {
-      if (look == 1 && c.serviceGone) service->stop();
-      return editorThatSaves(p, look, std::string("cambiado"));
+      if (look == 1 && what == "sin servicio") service->stop();
+      DocumentProbe probe = editorThatSaves(p, look, edit);
+      if (look == 1 && what == "enlace") {  // the saved document replaced by a link to a file elsewhere
+        dir.write("fuera.txt", "de otro");
+        EXPECT_TRUE(platform::removeItem(p) && symlink(outside.c_str(), p.c_str()) == 0);
+      }
+      return probe;
     };
-    runTicket(ticketPath);
-    ASSERT_EQ(dialogs->alerts().size(), 1u);
-    EXPECT_EQ(dialogs->alerts()[0],
-              std::make_pair(std::string("Error subiendo el fichero"),
-                             std::string("No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia de "
-                                         "seguridad y vuelva a adjuntarlo a Velmora Web.")));
-    EXPECT_EQ(dialogs->savePanels(), std::vector<std::vector<std::string>>{{"doc"}});
-    EXPECT_TRUE(log.contains("Fichero no accesible en este momento"));
-    if (c.copy) {
-      EXPECT_EQ(testsupport::readText(*c.copy), "cambiado");
+    open(ticketPath);
+    if (c.behaviour.delay.count() == 300) {  // an accepting reply of another connection comes first
+      ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return log.contains("Vamos a hacer el envio"); }));
+      platform::URLConnection::start(platform::URLRequest(other.url("/")), delegate->session(ticketPath));
     }
-    if (c.copy != kept) {
-      EXPECT_FALSE(platform::fileExists(localPath));
+    runUntilAllEnded();
+
+    std::vector<std::string> titles = c.titles;
+    if (titles.size() > 1) titles[1] = "El documento se conserva en " + localPath;
+    EXPECT_EQ(dialogs->titles(), titles);
+    if (c.titles[0] == error) {
+      const std::string text = dialogs->alerts()[0].second;
+      EXPECT_EQ(text.rfind("No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia", 0), 0u);
+      EXPECT_NE(text.find(what == "descartada" ? refused : c.motivo), std::string::npos);
+      EXPECT_NE(text.find(localPath), std::string::npos);
+      const std::pair<std::string, std::string> place{dir.path(), "r" + std::to_string(n) + ".doc"};
+      EXPECT_EQ(dialogs->savePlaces(), std::vector{place});
+      EXPECT_EQ(dialogs->savePanels(), std::vector<std::vector<std::string>>{{"doc"}});
+    } else {
+      EXPECT_TRUE(dialogs->savePanels().empty());
     }
-    EXPECT_FALSE(platform::fileExists(ticketPath));
-    platform::removeItem(copy);
-    platform::removeItem(localPath);
+    if (titles.size() > 1) {
+      EXPECT_EQ(dialogs->buttons().at(0), (std::vector<std::string>{"Conservar", "Descartar los cambios"}));
+    }
+    if (!where.empty()) {  // through the link, its target untouched
+      EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit);
+    }
+    EXPECT_EQ(platform::fileExists(localPath), where == localPath);
+    EXPECT_TRUE(platform::fileExists(ticketPath));
+    const auto record = leerRegistro(ticketId);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->estado, where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado);
+    EXPECT_EQ(record->keptPath, where);
+    EXPECT_EQ(record->motivo.rfind(c.motivo, 0), 0u) << record->motivo;
+    using Notice = testsupport::RecordingNotifier::Notice;
+    const std::vector<Notice> kept = {{kAvisoEdicionConservada, avisoEdicionConservada(where)}};
+    EXPECT_EQ(notices->notices(), where.empty() ? std::vector<Notice>() : kept);
+    EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: " +
+                              (where.empty() ? c.motivo : "conservado en " + where + " (" + record->motivo + ")"));
+    if (what == "enlace" || what == "sin servicio") {
+      EXPECT_TRUE(callsFor(ticketId).empty());
+    } else {  // a late answer is journalled once given
+      ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !callsFor(ticketId).empty(); }));
+      EXPECT_EQ(callsFor(ticketId)[0].file.value_or(ticketservice::Bytes{}).size(), what == "redirigida" ? 0 : edit.size());
+    }
+    const auto lines = log.lines();
+    EXPECT_EQ(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Esperando la respuesta del servidor ("); }), what == "tardía");
   }
+  EXPECT_EQ(delegate->exitStatus(), 1);
 }
 
 TEST_F(FlowTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_the_ticket) {
   const std::string placeholder = testsupport::readText(platform::pathForResource("caducado.doc").value());
-  struct Case {
-    const char* what;
-    std::string title;
-  };
-  for (const Case& c : {Case{"caducado", "El fichero vldoc está caducado."},
-                        Case{"sin descarga", "No se ha podido descargar el documento."},
-                        Case{"sin editor", "No se puede abrir el documento."},
-                        Case{"sin lanzamiento", "No se puede abrir el documento."}}) {
-    SCOPED_TRACE(c.what);
-    const std::string what = c.what;
-    issue("original", "informe", what == "sin descarga" ? "http://127.0.0.1:9" : "");
+  const std::string cannot = "No se puede abrir el documento.";
+  for (const auto& [what, title] : std::map<std::string, std::string>{
+           {"caducado", "El fichero vldoc está caducado."}, {"sin descarga", "No se ha podido descargar el documento."},
+           {"sin editor", cannot}, {"sin lanzamiento", cannot}}) {
+    SCOPED_TRACE(what);
+    issue("original", what, what == "sin descarga" ? "http://127.0.0.1:9" : "");
     // A ticket the service does not know is served the placeholder.
-    if (what == "caducado") dir.write("informe.vldoc", "desconocido\r\n" + service->baseURL() + "\r\ndoc\r\n7\r\n");
+    if (what == "caducado") dir.write(what + ".vldoc", "desconocido\r\n" + service->baseURL() + "\r\ndoc\r\n7\r\n");
     dialogs->clear();
     if (what == "sin editor") desktop->editor.reset();
     bool opened = false;
-    desktop->onOpen = [&](const std::string&) {
-      opened = true;
-      return false;
-    };
+    desktop->onOpen = [&](const std::string&) { return !(opened = true); };
     runTicket(ticketPath);
-    EXPECT_EQ(dialogs->titles(), std::vector<std::string>{c.title});
+    EXPECT_EQ(dialogs->titles(), std::vector<std::string>{title});
     EXPECT_EQ(opened, what == "sin lanzamiento");
-    EXPECT_TRUE(service->calls().empty());
-    EXPECT_TRUE(platform::fileExists(ticketPath));
-    if (what == "caducado") {
-      EXPECT_EQ(testsupport::readText(localPath), placeholder);
-    }
-    platform::removeItem(localPath);
+    EXPECT_TRUE(service->calls().empty() && platform::fileExists(ticketPath));
+    EXPECT_TRUE(what != "caducado" || testsupport::readText(localPath) == placeholder);
     desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"};
   }
   EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
-
-  // One byte away from the placeholder is a document like any other.
-  std::string almost = placeholder;
-  almost.back() ^= 1;
-  issue(almost);
-  dialogs->clear();
-  desktop->onOpen = [this](const std::string&) {
-    announceLaunch(4242, bundle + "/bin/editor", kEditorName);
-    return true;
-  };
-  desktop->probes = {S::Held, S::Free, S::Free};
-  runTicket(ticketPath);
-  EXPECT_TRUE(dialogs->alerts().empty());
-  EXPECT_EQ(callsFor(ticketId).at(0).operation, "BorrarTicket");
+  EXPECT_EQ(delegate->exitStatus(), 1);
 }
 
 TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_user) {
   struct Case {
     const char* what;
-    std::deque<DocumentState> probes;
     std::deque<std::optional<bool>> running;
     std::deque<ModalResponse> answers;
     std::vector<std::string> titles;
     const char* logLine;
   };
+  // Held, then free and held again before one interval has passed: the second
+  // look, one interval after the first, sees it. Never held: the launched
+  // process running when the grace period ends, then gone; or gone at once,
+  // and the user says when; or nobody can be asked, and the editor taking the
+  // document and letting go ends it.
   const std::vector<Case> cases = {
-      // Held; free once; held again at the second look; then free twice.
-      {"retenido", {S::Held, S::Held, S::Free, S::Held, S::Held, S::Free, S::Free}, {}, {}, {}, "Fichero bloqueado"},
-      // Never held: running when the grace period ends, then gone.
-      {"proceso", {}, {true, true, true, false}, {}, {}, "El editor ha terminado (proceso 4242)"},
-      // Never held and the launched process gone at once: the user says when.
-      {"pregunta", {}, {false}, {}, {kQuestion}, "El usuario ha terminado de editar"},
-      // Nobody can be asked: the editor taking the document and letting go ends it.
-      {"sin pregunta", {}, {false}, {ModalResponse::NotShown}, {kQuestion},
+      {"retenido", {}, {}, {}, "Fichero bloqueado"},
+      {"proceso", {true, true, true, false}, {}, {}, "El editor ha terminado (proceso 4242)"},
+      {"pregunta", {false}, {}, {kQuestion}, "El usuario ha terminado de editar"},
+      {"sin pregunta", {false}, {ModalResponse::NotShown}, {kQuestion},
        "No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    const std::string what = c.what;
+    SCOPED_TRACE(what);
     issue("original");
     dialogs->clear();
     dialogs->alertAnswers = c.answers;
     desktop->running = c.running;
-    desktop->probes = c.probes;
-    const bool unheld = c.probes.empty();
-    desktop->probeHook = nullptr;
-    if (unheld) {
-      // Held for three looks only once the question could not be shown.
-      desktop->probeHook = [&, held = 0](const std::string&, int) mutable {
-        if (held < 3 && log.contains(c.logLine) && !c.answers.empty()) {
-          ++held;
-          return DocumentProbe{S::Held, "abierto por fin"};
+    desktop->looks.clear();
+    bool heldAgain = false;
+    int held = 0;
+    desktop->probeHook = [&](const std::string&, int look) {
+      if (what == "retenido") {
+        if (look == 2) {
+          platform::RunLoop::main().performAfter(delegate->timing.probeInterval * 0.9, [&] { heldAgain = true; });
         }
-        return DocumentProbe{S::Free, ""};
-      };
-    }
+        return look == 1 || (heldAgain && held++ == 0) ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
+      }
+      // Held for three looks only once the question could not be shown.
+      if (held < 3 && log.contains(c.logLine) && !c.answers.empty()) return ++held, DocumentProbe{S::Held, "x"};
+      return DocumentProbe{S::Free, ""};
+    };
     log.clear();
     runTicket(ticketPath);
     EXPECT_EQ(dialogs->titles(), c.titles);
     EXPECT_TRUE(log.contains(c.logLine));
     EXPECT_EQ(callsFor(ticketId).at(0).operation, "BorrarTicket");
-    if (std::string(c.what) == "retenido") {
+    if (what == "retenido") {
       const std::string wait = "Esperaremos por el fichero", end = "Fin de espera. Comprobaremos el fichero";
       EXPECT_EQ(logSteps({wait, end, "Fichero bloqueado", "Fichero desbloqueado", "Cerrado"}),
                 (std::vector<std::string>{wait, end, "Fichero bloqueado", wait, end, "Fichero desbloqueado",
@@ -204,38 +260,32 @@ TEST_F(FlowTest, a_document_that_disappears_or_cannot_be_dated_and_a_broken_chai
   };
   runTicket(ticketPath);
   EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"El documento ha desaparecido."});
-  EXPECT_TRUE(service->calls().empty());
-  EXPECT_TRUE(platform::fileExists(ticketPath));
-  EXPECT_FALSE(log.contains("Cerrado"));
+  EXPECT_TRUE(service->calls().empty() && platform::fileExists(ticketPath) && !log.contains("Cerrado"));
 
   // No date right after the open request: the document counts as changed.
   issue("original");
   desktop->looks.clear();
-  desktop->onOpen = [this](const std::string& path) {
-    platform::removeItem(path);
-    announceLaunch(4242, bundle + "/bin/editor", kEditorName);
-    return true;
-  };
+  auto launch = desktop->onOpen;
+  desktop->onOpen = [&](const std::string& path) { return platform::removeItem(path) && launch(path); };
   desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, "restaurado", 2); };
   runTicket(ticketPath);
   EXPECT_EQ(callsFor(ticketId).at(0).operation, "SubirFichero");
 
   // A failure in the chain is logged; the files stay and nothing is sent.
   issue("original");
-  desktop->onOpen = [this](const std::string&) {
-    announceLaunch(4242, bundle + "/bin/editor", kEditorName);
-    return true;
-  };
+  desktop->onOpen = launch;
   desktop->probeHook = [](const std::string&, int) -> DocumentProbe { throw std::runtime_error("sonda rota"); };
   runTicket(ticketPath);
   EXPECT_TRUE(log.contains("error con la notificación sonda rota"));
-  EXPECT_TRUE(callsFor(ticketId).empty());
-  EXPECT_TRUE(platform::fileExists(localPath));
-  EXPECT_TRUE(platform::fileExists(ticketPath));
+  EXPECT_TRUE(callsFor(ticketId).empty() && platform::fileExists(localPath) && platform::fileExists(ticketPath));
 }
 
+// The ticket's document one byte away from the expiry placeholder is a
+// document like any other.
 TEST_F(FlowTest, only_the_editors_launch_is_recognised) {
-  issue("original");
+  std::string almost = testsupport::readText(platform::pathForResource("caducado.doc").value());
+  almost.back() ^= 1;
+  issue(almost);
   desktop->onOpen = [this](const std::string&) {
     announceLaunch(1, "/usr/bin/otro", "Otro");                             // another application
     announceLaunch(2, bundle + "/bin/editor", std::string("Otro nombre"));  // name does not pass
@@ -246,10 +296,10 @@ TEST_F(FlowTest, only_the_editors_launch_is_recognised) {
   desktop->probes = {S::Held, S::Free, S::Free};
   runTicket(ticketPath);
   EXPECT_EQ(log.count("fileP es " + localPath), 1u);
-  std::size_t received = 0;
-  for (const auto& l : log.lines()) received += l.rfind("Se recibe una notificación ", 0) == 0;
-  EXPECT_GE(received, 4u);
-  EXPECT_EQ(service->calls().size(), 1u);
+  const auto lines = log.lines();
+  EXPECT_GE(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Se recibe una notificación "); }), 4);
+  EXPECT_TRUE(dialogs->alerts().empty());
+  EXPECT_EQ(callsFor(ticketId).at(0).operation, "BorrarTicket");
 }
 
 // Three tickets edited at the same time in scripted editors, each holding its
@@ -287,17 +337,15 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
     SCOPED_TRACE(t.name);
     auto calls = callsFor(ids[paths[t.name]]);
     ASSERT_EQ(calls.size(), 1u);
-    if (t.text.empty()) {
-      EXPECT_EQ(calls[0].operation, "BorrarTicket");
-    } else {
-      EXPECT_EQ(calls[0].operation, "SubirFichero");
-      EXPECT_EQ(calls[0].file, bytesOf("original de " + t.name + "\n" + t.text + "\n"));
+    EXPECT_EQ(calls[0].operation, t.text.empty() ? "BorrarTicket" : "SubirFichero");
+    EXPECT_EQ(calls[0].file.value_or(ticketservice::Bytes{}),
+              t.text.empty() ? ticketservice::Bytes{} : bytesOf("original de " + t.name + "\n" + t.text + "\n"));
+    for (const auto& left : {paths[t.name], dir.file(t.name + ".doc"), dir.file(".~lock." + t.name + ".doc#")}) {
+      EXPECT_FALSE(platform::fileExists(left));
     }
-    EXPECT_FALSE(platform::fileExists(paths[t.name]));
-    EXPECT_FALSE(platform::fileExists(dir.file(t.name + ".doc")));
-    EXPECT_FALSE(platform::fileExists(dir.file(".~lock." + t.name + ".doc#")));
   }
   EXPECT_TRUE(dialogs->alerts().empty());
+  EXPECT_EQ(delegate->exitStatus(), 0);
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
 }
 
@@ -305,7 +353,7 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
 // while another's question is on screen: each runs and ends on its own, and
 // the answer to the question decides only its own ticket.
 TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_their_own) {
-  service->setBehaviour({ticketservice::UploadMode::Accept, "", std::chrono::milliseconds(300)});
+  service->setBehaviour({UploadMode::Accept, "", std::chrono::milliseconds(300)});
   std::mutex gateMutex;
   std::condition_variable gateChanged;
   bool questionAnswered = false;
@@ -314,9 +362,7 @@ TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_thei
     std::unique_lock lock(gateMutex);
     gateChanged.wait(lock, [&] { return questionAnswered; });
   };
-  const std::string a = issue("documento a", "a");
-  const std::string b = issue("documento b", "b");
-  const std::string c = issue("documento c", "c");
+  const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c");
   desktop->probeHook = [&](const std::string& path, int look) {
     if (path == dir.file("a.doc")) return editorThatSaves(path, look, std::string("a editado"));
     if (path == dir.file("b.doc")) return DocumentProbe{S::Free, ""};  // never held: the user is asked
@@ -334,12 +380,8 @@ TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_thei
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !delegate->session(c) && !delegate->session(a); }));
   EXPECT_TRUE(delegate->session(b));
   EXPECT_EQ(callsFor(ids[c]).at(0).operation, "BorrarTicket");
-  EXPECT_FALSE(platform::fileExists(c));
-  EXPECT_TRUE(callsFor(ids[b]).empty());
-  {
-    std::lock_guard lock(gateMutex);
-    questionAnswered = true;
-  }
+  EXPECT_TRUE(!platform::fileExists(c) && callsFor(ids[b]).empty());
+  { std::lock_guard lock(gateMutex); questionAnswered = true; }
   gateChanged.notify_all();
   runUntilAllEnded();
 

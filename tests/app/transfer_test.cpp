@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -8,14 +7,11 @@
 #include "app/TicketDocument.h"
 #include "platform/Files.h"
 #include "platform/Resources.h"
-#include "testsupport/LocalHttpServer.h"
 #include "testsupport/TestSupport.h"
 #include "ticketservice/TicketService.h"
 
 using namespace app;
-using ticketservice::Behaviour;
 using ticketservice::DownloadCut;
-using ticketservice::UploadMode;
 
 namespace {
 
@@ -110,38 +106,4 @@ TEST_F(TransferTest, a_slow_download_fails_at_its_deadline) {
       platform::downloadToFile(downloadAddress(service->baseURL(), id, "7"), dir.file("slow.odt"), limits);
   EXPECT_EQ(r.failure, platform::DownloadFailure::TimedOut) << r.detail;
   EXPECT_TRUE(folder().empty());
-}
-
-TEST_F(TransferTest, a_streamed_upload_counts_only_with_a_whole_reply_from_the_endpoint) {
-  const std::string path = dir.write("doc.odt", std::string(200000, 'e'));
-  testsupport::LocalHttpServer elsewhere([](httplib::Server& s) {
-    s.Post(ticketservice::kSoapPath, [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(ticketservice::uploadResponse(""), "text/xml");
-    });
-  });
-  Behaviour cut;
-  cut.mode = UploadMode::Cut;
-  ticketservice::TransportBehaviour redirect;
-  redirect.redirectTo = "http://127.0.0.1:" + std::to_string(elsewhere.port());
-  struct Case {
-    Behaviour behaviour;
-    ticketservice::TransportBehaviour transport;
-    bool accepted;
-  };
-  const Case cases[] = {{{}, {}, true}, {{}, redirect, false}, {cut, {}, false}};
-  for (const auto& [behaviour, transport, accepted] : cases) {
-    const std::string id = service->issue(platform::dataFromString("old"), "odt", "7");
-    service->setBehaviour(behaviour);
-    service->setTransportBehaviour(transport);
-    auto file = std::shared_ptr<platform::ReadableFile>(platform::ReadableFile::open(path).first);
-    platform::SendResult sent = platform::sendSynchronousRequest(
-        solicitudSOAP(soapEndpoint(service->baseURL()), "SubirFichero", sobreSubirFicheroEnPiezas("7", id, file)));
-    const long status = sent.response ? sent.response->statusCode : 0;
-    UploadVerdict v = leerRespuestaSubida(sent.body.value_or(platform::Data{}), status, sent.complete);
-    EXPECT_EQ(v.accepted, accepted) << v.reason;
-  }
-  const auto calls = service->calls();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].file, platform::readFile(path));  // the streamed body arrived whole
-  EXPECT_EQ(calls[1].outcome, "redirigido");
 }

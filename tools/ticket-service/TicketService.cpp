@@ -410,13 +410,17 @@ bool TicketService::start(std::string* error) {
     }
 
     auto soapReply = [&](int status, const std::string& xml) {
-      res.status = status;
+      res.status = behaviour.status ? behaviour.status : status;
       res.set_content(xml, "text/xml; charset=utf-8");
     };
 
     std::lock_guard lock(impl_->mutex);
     std::string who = " ticket=" + call.ticket + " instancia=" + call.instance;
-    if (call.operation == "BorrarTicket") {
+    if (call.operation == "BorrarTicket" && behaviour.mode == UploadMode::Fault) {
+      call.outcome = "fault";
+      soapReply(500, faultResponse("Server was unable to process request. ---> Simulated failure."));
+      note("BorrarTicket" + who + " -> fault");
+    } else if (call.operation == "BorrarTicket") {
       auto it = impl_->tickets.find(call.ticket);
       if (it != impl_->tickets.end() && it->second.instance == call.instance) it->second.open = false;
       call.outcome = "ok";

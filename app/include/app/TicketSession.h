@@ -52,6 +52,8 @@ struct Timing {
   double watchDelay = 0.5;     // after the watcher has started
   double editorGrace = 60.0;   // for the editor to take the document
   double probeInterval = 0.5;  // between two looks at the document
+  double replyDeadline = 0;    // overall limit of a SOAP exchange whatever its size; 0: its own
+  double waitLogInterval = 30.0;  // between two log lines while a reply is awaited
 };
 
 // What a session needs of the delegate that owns it.
@@ -62,6 +64,12 @@ class SessionOwner {
   virtual bool editorTakenByOther(const platform::RunningApplication& app, const void* session) const = 0;
   // The session has ended; called once, on the main thread.
   virtual void sessionEnded(const void* session) = 0;
+  // How the session's ticket ended: uploaded or deleted as intended, or not.
+  // Called once, just before sessionEnded.
+  virtual void ticketEnded(const void* session, bool asIntended) {
+    (void)session;
+    (void)asIntended;
+  }
 };
 
 class TicketSession : public platform::Object,
@@ -150,15 +158,14 @@ class TicketSession : public platform::Object,
   void dejarDeObservar();
   bool nombreAceptable(const std::optional<std::string>& name) const;
   void subidaRechazada(const std::string& reason);
-  void guardarCopia(platform::ModalResponse response, const std::string& destination);
-  void iniciarSOAP(const std::string& operation, const std::string& envelope, bool upload);
+  void guardarCopia(platform::ModalResponse response, const std::string& destination, const std::string& motivo);
+  void iniciarSOAP(platform::URLRequest request, bool upload);
   // One look of the wait for the editor, and what follows from it.
   void mirar(const std::string& path);
   void seguirEsperando(const std::string& path);
   void finDeEspera(const std::string& path);
   DocumentProbe sondear(const std::string& path);
   void documentoDesaparecido(const std::string& path);
-  void conexionTerminada(platform::URLConnection& connection);
 
   std::weak_ptr<SessionOwner> owner_;
   std::shared_ptr<Desktop> desktop_;
@@ -206,6 +213,25 @@ class TicketSession : public platform::Object,
   std::optional<RegistroTicket> registro_;  // this ticket's record, as last written or read
   bool reabierto_ = false;                  // fileP is a kept edit of this ticket, reopened
   std::string ocupado_;                     // a file vla did not make, left at the document path
+
+  // Outcome
+  // The upload's outcome: confirmed, refused by the server (or never sent),
+  // or unknown (the request went out and no whole answer came back).
+  void subidaAceptada();
+  void resultadoDesconocido(const std::string& reason);
+  void noEnviado(const std::string& title, const std::string& detail, const std::string& motivo);
+  void preguntarDescartar(const std::string& motivo);
+  // The edit stays at path: recorded, notified, and the ticket ends.
+  void conservar(const std::string& path, const std::string& motivo);
+  void borradoTerminado(platform::URLConnection& connection, const std::string& error);
+  void actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo);
+  void esperarRespuesta(double waited);
+  // How the ticket ended, for its last log line and the owner.
+  void resultado(bool asIntended, const std::string& text);
+  platform::Data borradoBytes_;          // the deletion's reply
+  long borradoStatus_ = 0;
+  std::optional<std::string> resultado_;  // "subido", "borrado", "conservado en PATH (motivo)", ...
+  bool asIntended_ = false;
 };
 
 }  // namespace app

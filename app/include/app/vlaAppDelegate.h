@@ -57,7 +57,14 @@ class vlaAppDelegate : public platform::Object,
   bool editorTakenByOther(const platform::RunningApplication& app, const void* session) const override;
   void sessionEnded(const void* session) override;
 
+  // Outcome
+  void ticketEnded(const void*, bool asIntended) override { ticketsNotAsIntended_ += asIntended ? 0 : 1; }
+  // The exit status: 0 when every ticket ended uploaded or deleted as
+  // intended, 1 otherwise.
+  int exitStatus() const { return ticketsNotAsIntended_ == 0 ? 0 : 1; }
+
  private:
+  std::size_t ticketsNotAsIntended_ = 0;
   // True (after a log line) when the ticket of path is in progress.
   bool yaAbierto(const std::string& path) const;
 

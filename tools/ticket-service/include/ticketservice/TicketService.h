@@ -28,7 +28,7 @@ inline constexpr char kSoapPath[] = "/Paginas/Tickets/SubirTicket.asmx";
 enum class UploadMode {
   Accept,   // store the document, empty result
   Refuse,   // result holds the refusal text; nothing stored
-  Fault,    // status 500 with a SOAP Fault
+  Fault,    // status 500 with a SOAP Fault (BorrarTicket too)
   NotXml,   // status 200 with a body that is not XML
   Drop,     // the connection is closed in the middle of the reply
   Cut,      // an accepting reply cut short after "<SubirFicheroResult>", then the connection closes
@@ -45,6 +45,7 @@ struct Behaviour {
   UploadMode mode = UploadMode::Accept;
   std::string refusal = "El ticket no admite más cambios";
   std::chrono::milliseconds delay{0};  // before every SOAP answer
+  int status = 0;  // when set, the HTTP status of every SOAP answer, whatever its body
 };
 
 // How the download page and the SOAP endpoint misbehave at the HTTP level.
