@@ -181,8 +181,12 @@ bool isWebAddress(std::string_view base) {
     return false;
   }
   if (rest.empty() || rest.front() == '/' || rest.front() == ':') return false;
+  // The service's paths are appended to the base: a query or fragment in it
+  // would swallow them (the request would go to another page), and user
+  // information in it could hide the real host from whoever reads the log.
   for (char c : rest) {
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+    if (c == '?' || c == '#' || c == '@' || c == '\\') return false;
   }
   return true;
 }

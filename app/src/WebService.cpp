@@ -79,7 +79,7 @@ void TicketSession::UploadFile(const std::string& path) {
     return;
   }
   log(lineaConstruimosEnvio(instancia, guid, *file));
-  actualizarRegistro(EstadoTicket::Subiendo, "", "");
+  actualizarRegistro(EstadoTicket::Subiendo, fileP, "");
   iniciarSOAP(solicitudSOAP(uploadURL, "SubirFichero", std::move(body)), true);
 }
 

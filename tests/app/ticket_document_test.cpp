@@ -105,7 +105,8 @@ TEST(TicketDocument, input_checks) {
   }
   EXPECT_TRUE(isWebAddress("http://127.0.0.1:8080"));
   EXPECT_TRUE(isWebAddress("https://velmora.example/web"));
-  for (const char* bad : {"file:///etc", "ftp://x", "http://", "http:///x", "http://a b", "127.0.0.1"}) {
+  for (const char* bad : {"file:///etc", "ftp://x", "http://", "http:///x", "http://a b", "127.0.0.1",
+                          "http://h/x?y", "http://h/x#y", "http://evil@h"}) {
     EXPECT_FALSE(isWebAddress(bad)) << bad;
   }
 }
