@@ -49,31 +49,6 @@ TEST(RunLoop, waited_tasks_run_on_main_and_their_exceptions_reach_the_sender) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
-// Timers run on their loop's thread, earliest first (equal times in the order
-// they were made), never once cancelled; a loop with only timers does not end
-// for lack of tasks.
-TEST(RunLoop, timers_run_on_their_loops_thread_in_due_order_unless_cancelled) {
-  std::vector<std::string> order;
-  bool onLoopThread = true;
-  std::thread worker([&] {
-    RunLoop& loop = RunLoop::current();
-    EXPECT_NE(&loop, &RunLoop::main());
-    auto note = [&](std::string what) { return [&, what] { onLoopThread &= loop.isCurrent(), order.push_back(what); }; };
-    loop.performAfter(0.06, note("c"));
-    Timer cancelled = loop.performAfter(0.01, note("cancelado"));
-    loop.performAfter(0.03, note("b1"));
-    loop.performAfter(0.03, note("b2"));
-    loop.performAfter(0.0, note("a"));
-    loop.performAfter(0.08, [&loop] { loop.stop(); });
-    cancelled.cancel();
-    EXPECT_FALSE(cancelled.isPending());
-    loop.run();
-  });
-  worker.join();
-  EXPECT_EQ(order, (std::vector<std::string>{"a", "b1", "b2", "c"}));
-  EXPECT_TRUE(onLoopThread);
-}
-
 namespace {
 class Recording final : public ApplicationDelegate {
  public:
@@ -114,7 +89,7 @@ TEST(Application, runs_until_idle_and_handles_requests_that_come_while_the_intak
 TEST(NotificationCenter, filters_and_removal_during_a_post) {
   NotificationCenter center;
   int a = 0, b = 0, all = 0, late = 0, sender1 = 0, sender2 = 0;
-  int tokenA, tokenB, tokenAll, tokenLate;
+  int tokenA = 0, tokenB = 0, tokenAll = 0, tokenLate = 0;
   center.addObserver(&tokenA, [&](const Notification&) { ++a; }, std::string("A"));
   center.addObserver(&tokenB, [&](const Notification&) { ++b; }, std::string("A"), &sender1);
   center.addObserver(&tokenAll, [&](const Notification& n) {

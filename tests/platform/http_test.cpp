@@ -1,12 +1,12 @@
 // The HTTP transport against a local server: replies, transport failures and
-// the limits a transfer policy sets, then the asynchronous connection.
+// the limits a transfer policy sets (the asynchronous connection is driven by
+// the application's flow tests).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/Application.h"
 #include "platform/Http.h"
 #include "platform/RunLoop.h"
 #include "platform/WorkQueue.h"
@@ -167,78 +167,6 @@ TEST(SynchronousSend, replies_failures_and_transfer_limits) {
   SendResult r = sendSynchronousRequest(slow);
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->code, NSURLErrorTimedOut);
-}
-
-// What a connection's delegate was told; it outlives the delegate.
-struct Events {
-  std::vector<std::string> seen;
-  Data body;
-  std::optional<URLResponse> response;
-  std::optional<Error> error;
-  bool allOnMainThread = true;
-  bool done = false;
-};
-
-class Recorder : public URLConnectionDelegate {
- public:
-  std::shared_ptr<Events> log = std::make_shared<Events>();
-  void connection(URLConnection&, const URLResponse& r) override { note("response"), log->response = r; }
-  void connection(URLConnection&, const Data& piece) override {
-    note("piece");
-    log->body.insert(log->body.end(), piece.begin(), piece.end());
-  }
-  void connectionDidFinishLoading(URLConnection&) override { note("finish"), log->done = true; }
-  void connection(URLConnection&, const Error& e) override { note("error"), log->error = e, log->done = true; }
-
- private:
-  void note(const std::string& event) {
-    log->allOnMainThread = log->allOnMainThread && RunLoop::isMainThread();
-    if (log->seen.empty() || log->seen.back() != event) log->seen.push_back(event);
-  }
-};
-
-TEST(URLConnection, callbacks_arrive_on_the_main_thread_in_order_and_then_let_go) {
-  Server server;
-  auto& app = Application::sharedApplication();
-  for (const char* url : {"", "nonsense", "ftp://127.0.0.1/x"}) {
-    EXPECT_FALSE(URLConnection::start(URLRequest(url), std::make_shared<Recorder>())) << url;
-  }
-  EXPECT_EQ(app.activeCount(), 0);
-
-  std::vector<std::shared_ptr<Events>> logs;
-  std::weak_ptr<Recorder> watch;
-  for (std::string url : {server.local.url("/big"), server.local.url("/missing"), refusedURL()}) {
-    auto recorder = std::make_shared<Recorder>();
-    if (watch.expired()) watch = recorder;
-    logs.push_back(recorder->log);
-    ASSERT_TRUE(URLConnection::start(URLRequest(url), std::move(recorder)));  // it keeps its delegate
-  }
-  EXPECT_EQ(app.activeCount(), 3);
-  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return logs[0]->done && logs[1]->done && logs[2]->done; }));
-  const std::vector<std::string> reply{"response", "piece", "finish"};
-  EXPECT_EQ(logs[0]->seen, reply);
-  EXPECT_EQ(logs[0]->body, Data(1 << 20, 'b'));
-  EXPECT_EQ(logs[1]->seen, reply);  // an error status is a reply
-  EXPECT_EQ(logs[1]->response->statusCode, 404);
-  EXPECT_EQ(text(logs[1]->body), "nope");
-  EXPECT_EQ(logs[2]->seen, std::vector<std::string>{"error"});
-  EXPECT_EQ(logs[2]->error->code, NSURLErrorCannotConnectToHost);
-  for (auto& log : logs) EXPECT_TRUE(log->allOnMainThread);
-  // With its last callback a connection lets go of its delegate and of the application.
-  EXPECT_TRUE(testsupport::runMainLoopUntil([&] { return app.activeCount() == 0; }));
-  EXPECT_TRUE(watch.expired());
-
-  // A cancelled one calls nothing more and lets go at once.
-  auto recorder = std::make_shared<Recorder>();
-  std::shared_ptr<Events> log = recorder->log;
-  watch = recorder;
-  auto connection = URLConnection::start(URLRequest(server.local.url("/slow")), std::move(recorder));
-  ASSERT_TRUE(connection);
-  connection->cancel();
-  EXPECT_TRUE(watch.expired());
-  EXPECT_TRUE(testsupport::runMainLoopUntil([&] { return app.activeCount() == 0; }));
-  server.gate.release();
-  EXPECT_TRUE(log->seen.empty());
 }
 
 TEST(WorkQueue, blocking_items_do_not_hold_each_other_up) {
