@@ -178,24 +178,18 @@ TEST(Workspace, opening_a_document_posts_launch_and_end_on_the_main_thread) {
   EXPECT_TRUE(platform::waitForProcessExit(pid, std::chrono::seconds(5)));
   EXPECT_FALSE(platform::isProcessRunning(pid));
   EXPECT_EQ(events.count(platform::NSWorkspaceDidLaunchApplicationNotification), 1u);
-}
 
-TEST(Workspace, launcher_script_that_replaces_itself_is_reported_inside_its_bundle) {
-  WorkspaceEvents events;
+  // A launcher script that replaces itself: read early it is the script,
+  // later the program it became; both are in its bundle.
+  WorkspaceEvents later;
   ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(writeDocument("a.vlalaunch")));
-  ASSERT_TRUE(runMainLoopUntil(
-      [&] { return events.find(platform::NSWorkspaceDidLaunchApplicationNotification).has_value(); }));
-  auto app = events.find(platform::NSWorkspaceDidLaunchApplicationNotification)->app;
+  ASSERT_TRUE(runMainLoopUntil([&] { return later.find(platform::NSWorkspaceDidLaunchApplicationNotification).has_value(); }));
+  auto app = later.find(platform::NSWorkspaceDidLaunchApplicationNotification)->app;
   ASSERT_TRUE(app);
-  // Read early it is the script, later the program it became: both are in
-  // the bundle.
-  EXPECT_EQ(app->executablePath().rfind(real(desktop().launcherDir) + "/", 0), 0u)
-      << app->executablePath();
+  EXPECT_EQ(app->executablePath().rfind(real(desktop().launcherDir) + "/", 0), 0u) << app->executablePath();
   ASSERT_EQ(::kill(app->processIdentifier, SIGTERM), 0);
   EXPECT_TRUE(runMainLoopUntil([&] {
-    return events.find(platform::NSWorkspaceDidTerminateApplicationNotification,
-                       app->processIdentifier)
-        .has_value();
+    return later.find(platform::NSWorkspaceDidTerminateApplicationNotification, app->processIdentifier).has_value();
   }));
 }
 
