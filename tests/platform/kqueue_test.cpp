@@ -1,15 +1,14 @@
+// The kqueue layer over inotify, against real files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/KQueue.h"
 #include "testsupport/TestSupport.h"
@@ -19,8 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kAllVnodeFlags = NOTE_DELETE | NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB |
-                                         NOTE_LINK | NOTE_RENAME | NOTE_REVOKE;
+constexpr std::uint32_t kAll = NOTE_DELETE | NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK |
+                               NOTE_RENAME | NOTE_REVOKE;
 const std::timespec kNoWait{0, 0};
 const std::timespec kLongWait{10, 0};  // bounds every wait for an expected event
 
@@ -30,35 +29,30 @@ void append(const std::string& path, const std::string& text) {
 
 class KQueueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    kq_ = kqueue();
-    ASSERT_GE(kq_, 0);
-  }
+  void SetUp() override { ASSERT_GE(kq_ = kqueue(), 0); }
   void TearDown() override {
     for (int fd : fds_) platform::close(fd);
     if (kq_ >= 0) platform::close(kq_);
   }
-
-  // Opens path for events and registers it; the descriptor.
-  int watch(const std::string& path, std::uint32_t mask, void* udata = nullptr) {
+  int change(std::uintptr_t ident, short filter, std::uint16_t flags, std::uint32_t fflags,
+             void* udata = nullptr) {
+    KEvent c{ident, filter, flags, fflags, 0, udata};
+    return kevent(kq_, &c, 1, nullptr, 0, &kNoWait);
+  }
+  // Opens path for events and registers it (EV_CLEAR unless flags say otherwise).
+  int watch(const std::string& path, std::uint32_t mask, void* udata = nullptr,
+            std::uint16_t flags = EV_ADD | EV_ENABLE | EV_CLEAR) {
     int fd = platform::open(path.c_str(), O_EVTONLY, 0);
     EXPECT_GE(fd, 0) << path;
     fds_.push_back(fd);
-    KEvent change{static_cast<std::uintptr_t>(fd), EVFILT_VNODE, EV_ADD | EV_ENABLE | EV_CLEAR,
-                  mask, 0, udata};
-    EXPECT_EQ(kevent(kq_, &change, 1, nullptr, 0, &kNoWait), 0);
+    EXPECT_EQ(change(static_cast<std::uintptr_t>(fd), EVFILT_VNODE, flags, mask, udata), 0);
     return fd;
   }
-
-  // The next event, waiting at most kLongWait; fflags 0 when none came.
-  KEvent next() {
-    KEvent ev;
-    int n = kevent(kq_, nullptr, 0, &ev, 1, &kLongWait);
-    EXPECT_EQ(n, 1);
+  KEvent next() {  // fflags 0 when nothing came
+    KEvent ev{};
+    EXPECT_EQ(kevent(kq_, nullptr, 0, &ev, 1, &kLongWait), 1);
     return ev;
   }
-
-  // Whether an event is ready right now.
   bool anyReady() {
     KEvent ev;
     return kevent(kq_, nullptr, 0, &ev, 1, &kNoWait) != 0;
@@ -69,60 +63,42 @@ class KQueueTest : public ::testing::Test {
   std::vector<int> fds_;
 };
 
-TEST_F(KQueueTest, changes_merge_until_read_and_only_the_mask_is_reported) {
+TEST_F(KQueueTest, a_file_reports_masked_merged_changes_through_its_whole_life) {
   std::string path = dir_.write("a.txt", "abc");
   int tag = 0;
-  int fd = watch(path, NOTE_WRITE | NOTE_ATTRIB, &tag);
+  int masked = watch(path, NOTE_WRITE | NOTE_ATTRIB, &tag);
   append(path, "d");
   append(path, "e");
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
-
   KEvent ev = next();
-  EXPECT_EQ(ev.ident, static_cast<std::uintptr_t>(fd));
+  EXPECT_EQ(ev.ident, static_cast<std::uintptr_t>(masked));
   EXPECT_EQ(ev.filter, EVFILT_VNODE);
-  EXPECT_EQ(ev.fflags, NOTE_WRITE | NOTE_ATTRIB);  // no NOTE_EXTEND: not in the mask
+  EXPECT_EQ(ev.fflags, NOTE_WRITE | NOTE_ATTRIB);  // merged until read; no NOTE_EXTEND
   EXPECT_EQ(ev.udata, &tag);
   EXPECT_FALSE(anyReady()) << "EV_CLEAR resets the state once read";
-}
+  ASSERT_EQ(platform::close(masked), 0);
+  fds_.clear();
 
-TEST_F(KQueueTest, only_growing_writes_extend_the_file) {
-  std::string path = dir_.write("a.txt", "abc");
-  watch(path, kAllVnodeFlags);
-  append(path, "d");
-  EXPECT_EQ(next().fflags, NOTE_WRITE | NOTE_EXTEND);
-
-  {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(0);
-    f << "x";
+  watch(path, kAll);
+  std::string moved = dir_.file("b.txt"), second = dir_.file("second.txt");
+  // Each step and what it reports; the registration follows the file.
+  const std::pair<std::function<void()>, std::uint32_t> steps[] = {
+      {[&] { append(path, "d"); }, NOTE_WRITE | NOTE_EXTEND},
+      {[&] { std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << "y"; }, NOTE_WRITE},
+      {[&] { fs::rename(path, moved); }, NOTE_RENAME},
+      {[&] { append(moved, "more"); }, NOTE_WRITE | NOTE_EXTEND},
+      {[&] { fs::create_hard_link(moved, second); }, NOTE_LINK},
+      {[&] { fs::remove(second); }, NOTE_LINK},
+      {[&] { fs::remove(moved); }, NOTE_DELETE},  // our descriptor keeps the file alive
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    steps[i].first();
+    EXPECT_EQ(next().fflags, steps[i].second) << "step " << i;
+    if (i == 2) {
+      dir_.write("a.txt", "a new file at the old name");
+      EXPECT_FALSE(anyReady());
+    }
   }
-  EXPECT_EQ(next().fflags, NOTE_WRITE);
-}
-
-TEST_F(KQueueTest, registration_follows_the_file_through_a_rename) {
-  std::string path = dir_.write("a.txt", "abc");
-  watch(path, kAllVnodeFlags);
-  std::string moved = dir_.file("b.txt");
-  fs::rename(path, moved);
-  EXPECT_EQ(next().fflags, NOTE_RENAME);
-
-  append(moved, "more");
-  EXPECT_EQ(next().fflags, NOTE_WRITE | NOTE_EXTEND);
-  dir_.write("a.txt", "a new file at the old name");
-  EXPECT_FALSE(anyReady());
-}
-
-TEST_F(KQueueTest, link_count_changes_and_removal_of_the_last_name) {
-  std::string path = dir_.write("a.txt", "abc");
-  watch(path, kAllVnodeFlags);
-  std::string second = dir_.file("second-name.txt");
-  fs::create_hard_link(path, second);
-  EXPECT_EQ(next().fflags, NOTE_LINK);
-  fs::remove(second);
-  EXPECT_EQ(next().fflags, NOTE_LINK);
-  // Our descriptor keeps the file alive; the removal is still reported.
-  fs::remove(path);
-  EXPECT_EQ(next().fflags, NOTE_DELETE);
 }
 
 TEST_F(KQueueTest, a_change_whose_event_the_kernel_dropped_in_an_overflow_is_still_reported) {
@@ -137,8 +113,7 @@ TEST_F(KQueueTest, a_change_whose_event_the_kernel_dropped_in_an_overflow_is_sti
   for (int& fd : writers) {
     std::string path = dir_.write("filler" + std::to_string(&fd - writers), "");
     watch(path, NOTE_WRITE);
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
+    ASSERT_GE(fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC), 0);
   }
   for (int i = 0; i <= capacity / 2; ++i) {
     for (int fd : writers) ASSERT_EQ(::write(fd, "x", 1), 1);
@@ -154,126 +129,90 @@ TEST_F(KQueueTest, a_change_whose_event_the_kernel_dropped_in_an_overflow_is_sti
   EXPECT_EQ(docFlags, NOTE_WRITE | NOTE_EXTEND);
 }
 
-TEST_F(KQueueTest, same_file_through_two_descriptors_reports_to_each_until_closed) {
+TEST_F(KQueueTest, registrations_of_one_file_are_independent_and_start_at_registration) {
   std::string path = dir_.write("a.txt", "abc");
   int first = 1, second = 2;
   int fd1 = watch(path, NOTE_WRITE, &first);
-  watch(path, NOTE_WRITE, &second);
   append(path, "d");
-  KEvent a = next(), b = next();
-  EXPECT_EQ(a.udata, &first);
-  EXPECT_EQ(b.udata, &second);
-
+  watch(path, NOTE_WRITE, &second);  // joins after the change
+  EXPECT_EQ(next().udata, &first);
+  EXPECT_FALSE(anyReady());
+  append(path, "e");
+  EXPECT_EQ(next().udata, &first);
+  EXPECT_EQ(next().udata, &second);
   ASSERT_EQ(platform::close(fd1), 0);
   fds_.erase(fds_.begin());
-  append(path, "e");
+  append(path, "f");
   EXPECT_EQ(next().udata, &second);
   EXPECT_FALSE(anyReady());
 }
 
 TEST_F(KQueueTest, disabled_registrations_keep_their_changes_and_oneshot_ones_fire_once) {
-  std::string path = dir_.write("a.txt", "abc");
-  const auto fd = static_cast<std::uintptr_t>(watch(path, NOTE_WRITE));
-  append(path, "d");
+  const auto fd = static_cast<std::uintptr_t>(watch(dir_.write("a.txt", "abc"), NOTE_WRITE));
+  append(dir_.file("a.txt"), "d");
   std::string other = dir_.write("b.txt", "abc");
-  const int once = platform::open(other.c_str(), O_EVTONLY, 0);
-  fds_.push_back(once);
   // Registering takes in what inotify holds: the change above is ready now.
-  KEvent oneshot{static_cast<std::uintptr_t>(once), EVFILT_VNODE, EV_ADD | EV_ONESHOT, NOTE_WRITE, 0, nullptr};
-  ASSERT_EQ(kevent(kq_, &oneshot, 1, nullptr, 0, &kNoWait), 0);
-  KEvent toggle{fd, EVFILT_VNODE, EV_DISABLE, 0, 0, nullptr};
-  ASSERT_EQ(kevent(kq_, &toggle, 1, nullptr, 0, &kNoWait), 0);
+  const auto once = static_cast<std::uintptr_t>(watch(other, NOTE_WRITE, nullptr, EV_ADD | EV_ONESHOT));
+  ASSERT_EQ(change(fd, EVFILT_VNODE, EV_DISABLE, 0), 0);
   EXPECT_FALSE(anyReady());
-  toggle.flags = EV_ENABLE;
-  ASSERT_EQ(kevent(kq_, &toggle, 1, nullptr, 0, &kNoWait), 0);
+  ASSERT_EQ(change(fd, EVFILT_VNODE, EV_ENABLE, 0), 0);
   EXPECT_EQ(next().ident, fd);
 
   append(other, "d");
-  EXPECT_EQ(next().ident, static_cast<std::uintptr_t>(once));
+  EXPECT_EQ(next().ident, once);
   append(other, "e");
   EXPECT_FALSE(anyReady());
-  oneshot.flags = EV_DELETE;
-  EXPECT_EQ(kevent(kq_, &oneshot, 1, nullptr, 0, &kNoWait), -1) << "gone after its event";
+  EXPECT_EQ(change(once, EVFILT_VNODE, EV_DELETE, 0), -1) << "gone after its event";
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(KQueueTest, a_change_before_registration_is_not_reported) {
-  std::string path = dir_.write("a.txt", "abc");
-  int fd = watch(path, NOTE_WRITE);
-  append(path, "d");
-  // A second registration of the same file joins after the change.
-  watch(path, NOTE_WRITE);
-  KEvent ev = next();
-  EXPECT_EQ(ev.ident, static_cast<std::uintptr_t>(fd));
-  EXPECT_FALSE(anyReady());
-}
-
-TEST_F(KQueueTest, folder_reports_entries_coming_and_going) {
+TEST_F(KQueueTest, folder_reports_entries_coming_and_going_only) {
   std::string folder = dir_.file("folder");
   fs::create_directory(folder);
-  watch(folder, kAllVnodeFlags);
+  watch(folder, kAll);
   dir_.write("folder/new.txt", "x");
   EXPECT_EQ(next().fflags & NOTE_WRITE, NOTE_WRITE);
   fs::create_directory(folder + "/sub");
   EXPECT_EQ(next().fflags, NOTE_WRITE | NOTE_LINK);
-  // Writing into an entry does not change the folder.
   append(folder + "/new.txt", "y");
   EXPECT_FALSE(anyReady());
 }
 
-TEST_F(KQueueTest, user_event_wakes_a_waiting_thread) {
-  KEvent add{7, EVFILT_USER, EV_ADD | EV_CLEAR, 0, 0, nullptr};
-  ASSERT_EQ(kevent(kq_, &add, 1, nullptr, 0, &kNoWait), 0);
-  auto waiter = std::async(std::launch::async, [this] {
+TEST_F(KQueueTest, a_waiting_thread_is_woken_by_a_user_event_and_by_closing) {
+  ASSERT_EQ(change(7, EVFILT_USER, EV_ADD | EV_CLEAR, 0), 0);
+  auto wait = [this] {
     KEvent ev;
     int n = kevent(kq_, nullptr, 0, &ev, 1, &kLongWait);
-    return n == 1 ? ev.filter : 0;
-  });
-  KEvent trigger{7, EVFILT_USER, 0, NOTE_TRIGGER, 0, nullptr};
-  ASSERT_EQ(kevent(kq_, &trigger, 1, nullptr, 0, &kNoWait), 0);
+    return n == 1 ? int(ev.filter) : n == -1 ? -errno : 0;
+  };
+  auto waiter = std::async(std::launch::async, wait);
+  ASSERT_EQ(change(7, EVFILT_USER, 0, NOTE_TRIGGER), 0);
   EXPECT_EQ(waiter.get(), EVFILT_USER);
   EXPECT_FALSE(anyReady());
-}
 
-TEST_F(KQueueTest, closing_the_queue_wakes_its_waiter) {
-  std::atomic<int> error{0};
-  std::thread waiter([&] {
-    KEvent ev;
-    if (kevent(kq_, nullptr, 0, &ev, 1, &kLongWait) == -1) error = errno;
-  });
-  // Give the waiter a chance to be inside its wait; either way it must end.
+  waiter = std::async(std::launch::async, wait);
+  // The waiter may or may not be inside its wait yet; either way it must end.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(platform::close(kq_), 0);
-  waiter.join();
-  EXPECT_EQ(error.load(), EBADF);
+  EXPECT_EQ(waiter.get(), -EBADF);
   kq_ = -1;
 }
 
 TEST_F(KQueueTest, failed_changes_are_reported_as_error_records_or_errno) {
-  std::string path = dir_.write("a.txt", "abc");
-  int fd = platform::open(path.c_str(), O_EVTONLY, 0);
-  ASSERT_GE(fd, 0);
+  int fd = platform::open(dir_.write("a.txt", "abc").c_str(), O_EVTONLY, 0);
   ASSERT_EQ(platform::close(fd), 0);
-  KEvent change{static_cast<std::uintptr_t>(fd), EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE, 0,
-                nullptr};
+  KEvent c{static_cast<std::uintptr_t>(fd), EVFILT_VNODE, EV_ADD | EV_CLEAR, NOTE_WRITE, 0, nullptr};
   KEvent out;
-  ASSERT_EQ(kevent(kq_, &change, 1, &out, 1, &kNoWait), 1);
+  ASSERT_EQ(kevent(kq_, &c, 1, &out, 1, &kNoWait), 1);
   EXPECT_EQ(out.flags, EV_ERROR);
   EXPECT_EQ(out.data, EBADF);
-
-  EXPECT_EQ(kevent(kq_, &change, 1, nullptr, 0, &kNoWait), -1);
-  EXPECT_EQ(errno, EBADF);
-
-  KEvent removal{99, EVFILT_VNODE, EV_DELETE, 0, 0, nullptr};
-  EXPECT_EQ(kevent(kq_, &removal, 1, nullptr, 0, &kNoWait), -1);
-  EXPECT_EQ(errno, ENOENT);
-
+  auto error = [](int result) { return result == -1 ? errno : 0; };
+  EXPECT_EQ(error(kevent(kq_, &c, 1, nullptr, 0, &kNoWait)), EBADF);
+  EXPECT_EQ(error(change(99, EVFILT_VNODE, EV_DELETE, 0)), ENOENT);
+  EXPECT_EQ(error(kevent(kq_, nullptr, 0, nullptr, 1, &kNoWait)), EINVAL) << "no room for events";
+  EXPECT_EQ(error(kevent(-5, nullptr, 0, &out, 1, &kNoWait)), EBADF);
   const std::timespec brief{0, 1000 * 1000};
   EXPECT_EQ(kevent(kq_, nullptr, 0, &out, 1, &brief), 0) << "a time-out returns zero";
-  EXPECT_EQ(kevent(kq_, nullptr, 0, nullptr, 1, &kNoWait), -1) << "no room for the events";
-  EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(kevent(-5, nullptr, 0, &out, 1, &kNoWait), -1);
-  EXPECT_EQ(errno, EBADF);
   EXPECT_LT(platform::open(dir_.file("missing").c_str(), O_EVTONLY, 0), 0);
 }
 

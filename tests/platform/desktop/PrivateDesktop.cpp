@@ -38,12 +38,6 @@ while [ -d "$out" ] && [ ! -e "$out/quit-$$" ] && [ ! -e "$out/quit-all" ] && [ 
 done
 )";
 
-std::string desktopEntry(const std::string& name, const std::string& exec,
-                         const std::string& types) {
-  return "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + exec +
-         "\nMimeType=" + types + "\nTerminal=false\n";
-}
-
 void run(const std::string& command) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
@@ -98,49 +92,33 @@ class PrivateDesktopEnvironment : public testing::Environment {
     fs::create_symlink(d.editor, d.root + "/links/linked-editor");
     writeFile(d.root + "/bin/vla", "#!/bin/sh\nexit 0\n", 0755);
 
-    // File types, named by extension only.
-    std::string types = R"(<?xml version="1.0" encoding="UTF-8"?>
-<mime-info xmlns="http://www.freedesktop.org/standards/shared-mime-info">
-)";
-    for (const auto& [type, glob] : std::initializer_list<std::pair<std::string, std::string>>{
-             {"application/x-vla-test", "*.vlatest"},
-             {"application/msword", "*.doc"},
-             {"application/x-vla-launch", "*.vlalaunch"},
-             {"application/x-vla-bin", "*.vlabin"},
-             {"application/x-vla-local", "*.vlalocal"},
-             {"application/x-vla-env", "*.vlaenv"},
-             {"application/x-vla-linked", "*.vlalinked"},
-             {"application/x-vla-missing", "*.vlamissing"},
-             {"application/x-vla-orphan", "*.vlaorphan"}}) {
-      types += "  <mime-type type=\"" + type + "\"><glob pattern=\"" + glob + "\"/></mime-type>\n";
-    }
-    types += "</mime-info>\n";
-    writeFile(d.root + "/share/mime/packages/vla-test.xml", types);
-    fs::copy_file(std::string(VLA_SOURCE_DIR) + "/packaging/vla-mime.xml",
-                  d.root + "/share/mime/packages/vla.xml");
-    run("update-mime-database '" + d.root + "/share/mime' >/dev/null 2>&1");
-
+    // File types, named by extension only, and the entries that open them.
     const std::string apps = d.root + "/share/applications/";
-    writeFile(apps + "editor.desktop",
-              desktopEntry("Editor de prueba", "\"" + d.editor + "\" %f",
-                           "application/x-vla-test;application/msword;"));
-    writeFile(apps + "launcher.desktop",
-              desktopEntry("Lanzador", d.launcherDir + "/launcher.sh %f",
-                           "application/x-vla-launch;"));
-    writeFile(apps + "cat.desktop", desktopEntry("Cat", "cat %f", "application/x-vla-bin;"));
-    writeFile(apps + "local.desktop",
-              desktopEntry("Editor local", d.home + "/.local/bin/editor-local %f",
-                           "application/x-vla-local;"));
-    writeFile(apps + "env.desktop",
-              desktopEntry("Editor con entorno", "env VLA_X=1 \"" + d.editor + "\" %f",
-                           "application/x-vla-env;"));
-    writeFile(apps + "linked.desktop",
-              desktopEntry("Editor enlazado", d.root + "/links/linked-editor %f",
-                           "application/x-vla-linked;"));
-    writeFile(apps + "missing.desktop",
-              desktopEntry("Falta", d.root + "/apps/none/editor %f", "application/x-vla-missing;"));
+    std::string types = "<?xml version=\"1.0\"?>\n<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n";
+    struct Entry {
+      std::string extension, file, name, exec;
+    };
+    for (const auto& [extension, file, name, exec] : {
+             Entry{"vlatest", "editor", "Editor de prueba", "\"" + d.editor + "\" %f"},
+             Entry{"vlalaunch", "launcher", "Lanzador", d.launcherDir + "/launcher.sh %f"},
+             Entry{"vlabin", "cat", "Cat", "cat %f"},
+             Entry{"vlalocal", "local", "Editor local", d.home + "/.local/bin/editor-local %f"},
+             Entry{"vlaenv", "env", "Editor con entorno", "env VLA_X=1 \"" + d.editor + "\" %f"},
+             Entry{"vlalinked", "linked", "Editor enlazado", d.root + "/links/linked-editor %f"},
+             Entry{"vlamissing", "missing", "Falta", d.root + "/apps/none/editor %f"},
+             Entry{"vlaorphan", "", "", ""}}) {
+      const std::string type = "application/x-" + extension;
+      types += "  <mime-type type=\"" + type + "\"><glob pattern=\"*." + extension + "\"/></mime-type>\n";
+      if (file.empty()) continue;
+      writeFile(apps + file + ".desktop", "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + exec +
+                                              "\nMimeType=" + type + (file == "editor" ? ";application/msword;\n" : ";\n"));
+    }
+    types += "  <mime-type type=\"application/msword\"><glob pattern=\"*.doc\"/></mime-type>\n</mime-info>\n";
+    writeFile(d.root + "/share/mime/packages/vla-test.xml", types);
+    fs::copy_file(std::string(VLA_SOURCE_DIR) + "/packaging/vla-mime.xml", d.root + "/share/mime/packages/vla.xml");
+    run("update-mime-database '" + d.root + "/share/mime' >/dev/null 2>&1");
     // A second editor for .doc that only mimeapps.list puts behind the first.
-    writeFile(apps + "other.desktop", desktopEntry("Otro", "cat %f", "application/msword;"));
+    writeFile(apps + "other.desktop", "[Desktop Entry]\nType=Application\nName=Otro\nExec=cat %f\nMimeType=application/msword;\n");
     writeFile(d.home + "/.config/mimeapps.list",
               "[Default Applications]\napplication/msword=editor.desktop;\n");
     // vla's entry as an install into ROOT writes it: it names ROOT/bin/vla.

@@ -1,5 +1,5 @@
-// Dialogs: the interface and the dialog queue through scripted presenters,
-// and the terminal presenter on a pseudo-terminal and on a pipe.
+// The dialog queue through a scripted presenter, and the terminal presenter
+// on a pseudo-terminal and on a pipe.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -7,10 +7,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <deque>
-#include <filesystem>
 #include <mutex>
-#include <thread>
 
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
@@ -21,56 +18,6 @@
 namespace {
 
 using platform::ModalResponse;
-
-class ScriptedPresenter : public platform::DialogPresenter {
- public:
-  std::deque<platform::SavePanelOutcome> saves;
-  std::vector<std::string> alerts;
-  std::vector<std::string> allowed;
-  ModalResponse runAlert(const std::string& message, const std::string& informative) override {
-    alerts.push_back(message + "|" + informative);
-    return ModalResponse::OK;
-  }
-  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string&,
-                                          const std::string&) override {
-    allowed = types;
-    auto next = saves.front();
-    saves.pop_front();
-    return next;
-  }
-};
-
-TEST(Dialogs, scripted_presenter_answers_and_not_shown_is_not_a_cancel) {
-  auto scripted = std::make_shared<ScriptedPresenter>();
-  scripted->saves = {{ModalResponse::OK, "/tmp/copia.doc"},
-                     {ModalResponse::Cancel, "/tmp/ignored"},
-                     {ModalResponse::NotShown, "/tmp/ignored"}};
-  auto previous = platform::setDialogPresenter(scripted);
-
-  platform::Alert alert;
-  alert.setMessageText("Error subiendo el fichero");
-  alert.setInformativeText("detalle");
-  EXPECT_EQ(alert.buttons(), std::vector<std::string>{"Aceptar"});
-  alert.addButtonWithTitle("Conservar");
-  alert.addButtonWithTitle("Descartar los cambios");
-  // A presenter that knows only plain alerts answers with the first button.
-  EXPECT_EQ(alert.runModal(), ModalResponse::OK);
-  EXPECT_EQ(alert.chosenButton(), 0u);
-  EXPECT_EQ(scripted->alerts.at(0), "Error subiendo el fichero|detalle");
-
-  platform::SavePanel panel;
-  panel.setAllowedFileTypes({"doc"});
-  EXPECT_EQ(panel.runModalForDirectory("", ""), 1);
-  EXPECT_EQ(panel.filename(), "/tmp/copia.doc");
-  EXPECT_EQ(scripted->allowed, std::vector<std::string>{"doc"});
-  EXPECT_EQ(panel.runModalForDirectory("", ""), 0);
-  EXPECT_EQ(panel.filename(), "");
-  EXPECT_EQ(panel.runModalForDirectory("", ""), -1);
-  EXPECT_EQ(panel.response(), ModalResponse::NotShown);
-  EXPECT_EQ(panel.filename(), "");
-
-  platform::setDialogPresenter(previous);
-}
 
 // Holds each dialog until the test lets it go, and records the order in
 // which dialogs were shown, where, and how many were up at once.
@@ -243,33 +190,29 @@ TEST(TerminalDialogs, save_dialog_asks_on_the_terminal_and_appends_the_allowed_t
   }
 }
 
-TEST(TerminalDialogs, alert_waits_for_enter_on_a_terminal) {
+TEST(TerminalDialogs, alerts_wait_for_enter_and_numbered_buttons_ask_again_when_out_of_range) {
   Terminal terminal;
   ASSERT_GE(terminal.follower(), 0);
   platform::LogCapture log;
   auto presenter = platform::makeTerminalDialogPresenter(terminal.follower(), terminal.follower());
   terminal.type("\n");
-  EXPECT_EQ(presenter->runAlert("Error subiendo el fichero", "una\xE2\x80\xA8otra"),
-            ModalResponse::OK);
+  EXPECT_EQ(presenter->runAlert("Error subiendo el fichero", "una\xE2\x80\xA8otra"), ModalResponse::OK);
   std::string screen = terminal.screen();
   EXPECT_NE(screen.find("Error subiendo el fichero"), std::string::npos);
   EXPECT_NE(screen.find("una\r\notra"), std::string::npos);  // U+2028 ends the line
   EXPECT_TRUE(log.contains("ALERTA: Error subiendo el fichero — una\xE2\x80\xA8otra"));
 
-  // Several buttons are numbered choices: a number out of range asks again;
-  // an empty answer or end of input chooses the first.
+  // An empty answer or end of input chooses the first.
   const std::vector<std::string> buttons{"Conservar", "Descartar los cambios"};
-  terminal.type("9\n2\n");
-  EXPECT_EQ(presenter->runAlertWithButtons("¿Qué hacemos?", "", buttons).button, 1u);
-  screen = terminal.screen();
-  EXPECT_NE(screen.find("  2) Descartar los cambios"), std::string::npos);
-  EXPECT_NE(screen.find("del 1 al 2"), std::string::npos);
-  for (const char* input : {"\n", "\x04"}) {
+  for (auto [input, button] : {std::pair{"9\n2\n", 1u}, {"\n", 0u}, {"\x04", 0u}}) {
     terminal.type(input);
     auto outcome = presenter->runAlertWithButtons("¿Qué hacemos?", "", buttons);
     EXPECT_EQ(outcome.response, ModalResponse::OK);
-    EXPECT_EQ(outcome.button, 0u) << int(input[0]);
+    EXPECT_EQ(outcome.button, button) << int(input[0]);
   }
+  screen = terminal.screen();
+  EXPECT_NE(screen.find("  2) Descartar los cambios"), std::string::npos);
+  EXPECT_NE(screen.find("del 1 al 2"), std::string::npos);
 }
 
 TEST(TerminalDialogs, without_a_terminal_dialogs_are_not_shown_but_alerts_are_logged) {
@@ -279,27 +222,17 @@ TEST(TerminalDialogs, without_a_terminal_dialogs_are_not_shown_but_alerts_are_lo
   auto presenter = platform::makeTerminalDialogPresenter(fds[0], fds[1]);
   EXPECT_EQ(presenter->runAlert("El fichero vldoc está caducado.", ""), ModalResponse::NotShown);
   EXPECT_TRUE(log.contains("ALERTA: El fichero vldoc está caducado."));
-  auto outcome = presenter->runSavePanel({"doc"}, "", "");
-  EXPECT_EQ(outcome.response, ModalResponse::NotShown);
-  EXPECT_EQ(outcome.filename, "");
-  ::close(fds[0]);
-  ::close(fds[1]);
-}
-
-TEST(TerminalDialogs, desktop_presenter_without_display_uses_the_terminal_and_never_hangs) {
-  // This process has no display (the private desktop removed it); whatever
-  // standard input is under the test runner, the call comes back.
-  int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int saved = ::dup(STDIN_FILENO);
-  ::dup2(devnull, STDIN_FILENO);
-  platform::setLogToStandardError(false);
-  auto presenter = platform::makeDesktopDialogPresenter();
-  EXPECT_EQ(presenter->runAlert("aviso", ""), ModalResponse::NotShown);
+  EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").filename, "");
+  // This process has no display (the private desktop removed it): the
+  // desktop's presenter falls back to standard input and comes back.
+  const int saved = ::dup(STDIN_FILENO);
+  ::dup2(fds[0], STDIN_FILENO);
+  presenter = platform::makeDesktopDialogPresenter();
   EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").response, ModalResponse::NotShown);
-  platform::setLogToStandardError(true);
   ::dup2(saved, STDIN_FILENO);
   ::close(saved);
-  ::close(devnull);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ class Recorder final : public platform::ApplicationDelegate {
  public:
   explicit Recorder(std::string out) : out_(std::move(out)) {}
   bool applicationOpenFile(platform::Application&, const std::string& path) override {
+    // One write to a file opened for appending: lines of starters never mix.
     std::string line = std::to_string(::getpid()) + " " + path + "\n";
     int fd = ::open(out_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     [[maybe_unused]] auto n = ::write(fd, line.data(), line.size());
@@ -41,12 +42,8 @@ class Recorder final : public platform::ApplicationDelegate {
 };
 
 const char* roleName(platform::InstanceRole role) {
-  switch (role) {
-    case platform::InstanceRole::Primary: return "primary";
-    case platform::InstanceRole::Delivered: return "delivered";
-    case platform::InstanceRole::Alone: return "alone";
-  }
-  return "?";
+  return role == platform::InstanceRole::Primary ? "primary"
+         : role == platform::InstanceRole::Delivered ? "delivered" : "alone";
 }
 
 }  // namespace
