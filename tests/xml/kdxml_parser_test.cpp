@@ -83,29 +83,57 @@ TEST(KDXMLModel, hand_picked_random_and_large_inputs_match_the_model) {
   EXPECT_EQ(document->currentElementBuffer()->previous->next, document->currentElementBuffer());
 }
 
-TEST(KDXMLDecode, error_codes_and_what_is_left_after_each_kind_of_input) {
+TEST(KDXMLDecode, error_codes_chunks_and_what_is_left_after_each_kind_of_input_or_a_failed_allocation) {
+  // Allocations: the copy, then element chunk 2 (the 101st element), then
+  // attribute chunk 2 (the 101st attribute); 100 of each need none.
+  const auto elements = [](int n) {
+    std::string text = "<r>";
+    for (int i = 1; i < n; ++i) text += "<e a='" + std::to_string(i) + "'/>";
+    return text + "</r>";
+  };
   struct Case {
     std::string input;
-    int code;  // -1: untouched (success)
+    int failing;  // which allocation fails, counted from 0; -1: none
+    int code;     // -1: untouched (success)
     const char* root;
+    int children;
   };
-  for (const Case& c : {Case{"", 0, nullptr}, Case{"<?xml version=\"1.0\"?>\n<!-- <a>x</a> -->\n", 1, nullptr},
-                        Case{"no markup", 1, nullptr}, Case{"\xEF\xBB\xBF<a>t</a>", -1, "a"},
-                        Case{std::string("<a>x</a>\0<b>y</b>", 17), -1, "a"}}) {
-    platform::Error fromString, fromData;
-    fromString.code = fromData.code = -1;
-    auto a = KDXML::kdxmlWithXMLString(c.input, &fromString);
-    auto b = KDXML::kdxmlWithXMLData(platform::dataFromString(c.input), &fromData);
-    EXPECT_EQ(fromString.code, c.code) << c.input;
-    EXPECT_EQ(fromData.code, c.code) << c.input;
-    if (c.code >= 0) {
-      EXPECT_EQ(fromString.domain, xml::kKDXMLErrorDomain);
-    }
-    for (const KDXML* doc : {a.get(), b.get()}) {
-      EXPECT_STREQ(doc->rootXMLElement() ? doc->rootXMLElement()->name : nullptr, c.root) << c.input;
-      EXPECT_EQ(doc->currentElement(), 0) << "one element at most handed out";
+  for (const Case& c : {Case{"", -1, 0, nullptr, 0}, Case{"<?xml version=\"1.0\"?>\n<!-- <a>x</a> -->", -1, 1, nullptr, 0},
+                        Case{"no markup", -1, 1, nullptr, 0}, Case{"\xEF\xBB\xBF<a><b/></a>", -1, -1, "a", 1},
+                        Case{std::string("<a>x</a>\0<b>y</b>", 17), -1, -1, "a", 0}, Case{"<a/>", 0, 2, nullptr, 0},
+                        Case{elements(100), 1, -1, "r", 99}, Case{elements(150), 1, 2, "r", 99},
+                        Case{elements(150), 2, 2, "r", 101}, Case{elements(150), -1, -1, "r", 149}}) {
+    for (bool fromString : {true, false}) {
+      platform::Error error;
+      error.code = -1;
+      allocationsBeforeFailure = c.failing;
+      auto doc = std::make_unique<KDXML>();
+      fromString ? (void)doc->initWithXMLString(c.input, &error) : doc->decodeData(platform::dataFromString(c.input), &error);
+      allocationsBeforeFailure = -1;
+      const std::string what = c.input.substr(0, 30) + " " + std::to_string(c.failing);
+      EXPECT_EQ(error.code, c.code) << what;
+      EXPECT_EQ(error.domain, c.code < 0 ? "" : xml::kKDXMLErrorDomain) << what;
+      const xml::_KDXMLElement* root = doc->rootXMLElement();
+      EXPECT_STREQ(root ? root->name : nullptr, c.root) << what;
+      int n = 0;
+      for (auto* e = root ? root->firstChild : nullptr; e != nullptr; e = e->nextSibling) ++n;
+      EXPECT_EQ(n, c.children) << what;
+      EXPECT_TRUE(c.children > 1 || doc->currentElement() == c.children) << "what was handed out: " << what;
+      if (c.failing == 2) {  // the element whose attribute found no record is kept, without it
+        EXPECT_EQ(root->lastChild->firstAttribute, nullptr);
+        EXPECT_STREQ(root->lastChild->previousSibling->firstAttribute->value, "100");
+      }
+      if (c.children == 149) {  // r and e1..e99 fill the first chunk of each kind
+        EXPECT_EQ(doc->currentElementBuffer()->previous->previous, nullptr);
+        EXPECT_EQ(&doc->currentElementBuffer()->previous->elements[0], root);
+        EXPECT_EQ(doc->currentElement(), 49);
+        EXPECT_EQ(doc->currentAttribute(), 48);
+        EXPECT_STREQ(doc->currentElementBuffer()->elements[0].firstAttribute->value, "100");
+        EXPECT_STREQ(doc->currentAttributeBuffer()->attributes[0].value, "101");
+      }
     }
   }
+  EXPECT_EQ(KDXML::errorWithCode(2).localizedDescription(), "Unable to allocate memory");
   // Decoding again replaces the previous document.
   KDXML doc;
   doc.initWithXMLString("<first><x/></first>");
@@ -114,56 +142,6 @@ TEST(KDXMLDecode, error_codes_and_what_is_left_after_each_kind_of_input) {
   EXPECT_EQ(doc.rootXMLElement()->firstChild, nullptr);
   doc.decodeData(platform::Data{});
   EXPECT_EQ(doc.rootXMLElement(), nullptr);
-}
-
-TEST(KDXMLDecode, chunks_of_one_hundred_and_a_failed_allocation_is_code_2_keeping_what_was_built) {
-  // Allocations: the copy, then element chunk 2 (the 101st element), then
-  // attribute chunk 2 (the 101st attribute); 100 of each need none.
-  struct Case {
-    int failing;  // which allocation fails, counted from 0
-    int elements;
-    int code;  // -1: untouched
-    int children;
-  };
-  for (auto [failing, elements, code, children] :
-       {Case{0, 2, 2, -1}, Case{1, 100, -1, 99}, Case{1, 150, 2, 99}, Case{2, 150, 2, 101}, Case{-1, 150, -1, 149}}) {
-    std::string text = "<r>";
-    for (int i = 1; i < elements; ++i) text += "<e a='" + std::to_string(i) + "'/>";
-    KDXML doc;
-    platform::Error error;
-    error.code = -1;
-    allocationsBeforeFailure = failing;
-    doc.decodeData(platform::dataFromString(text + "</r>"), &error);
-    allocationsBeforeFailure = -1;
-    EXPECT_EQ(error.code, code) << failing << " " << elements;
-    if (children < 0) {
-      EXPECT_EQ(doc.rootXMLElement(), nullptr);
-      continue;
-    }
-    int n = 0;
-    for (auto* c = doc.rootXMLElement()->firstChild; c != nullptr; c = c->nextSibling) ++n;
-    EXPECT_EQ(n, children) << failing << " " << elements;
-    const xml::_KDXMLElement* last = doc.rootXMLElement()->lastChild;
-    if (failing == 2) {  // the element whose attribute found no record is kept, without it
-      EXPECT_EQ(last->firstAttribute, nullptr);
-      EXPECT_STREQ(last->previousSibling->firstAttribute->value, "100");
-    }
-    if (failing < 0) {  // r and e1..e99 fill the first chunk of each kind
-      EXPECT_EQ(doc.currentElementBuffer()->previous->previous, nullptr);
-      EXPECT_EQ(&doc.currentElementBuffer()->previous->elements[0], doc.rootXMLElement());
-      EXPECT_EQ(doc.currentElement(), 49);
-      EXPECT_EQ(doc.currentAttribute(), 48);
-      EXPECT_STREQ(doc.currentElementBuffer()->elements[0].firstAttribute->value, "100");
-      EXPECT_STREQ(doc.currentAttributeBuffer()->attributes[0].value, "101");
-    }
-  }
-  KDXML fromString;
-  platform::Error stringError;
-  allocationsBeforeFailure = 0;
-  fromString.initWithXMLString("<a/>", &stringError);
-  allocationsBeforeFailure = -1;
-  EXPECT_EQ(stringError.code, 2);
-  EXPECT_EQ(stringError.localizedDescription(), "Unable to allocate memory");
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
   };
   for (const auto& [query, from, expected] : walks) {
     seen.clear();
-    KDXML::iterateElementsForQuery(query, from, [&](auto* e) { seen.push_back(std::string(e->name) + ":" + (e->text ? e->text : "")); });
+    KDXML::iterateElementsForQuery(query, from, [&](auto* e) { seen.push_back(std::string(e->name) + ":" + (e->text ?: "")); });
     EXPECT_EQ(seen, expected) << query.value_or("-");
   }
   KDXML::iterateElementsForQuery("a", root, nullptr);  // no block: nothing to call
@@ -135,60 +135,43 @@ TEST(KDXMLLoaders, resources_plain_gzipped_missing_and_broken) {
 }
 
 TEST(KDXMLLoaders, url_any_page_with_elements_succeeds_else_one_failure_on_a_worker_with_the_kept_document) {
-  std::promise<void> released;  // no reply before every document was dropped by its caller
+  std::promise<void> released;  // no reply before every caller dropped its document
   std::shared_future<void> go = released.get_future().share();
   testsupport::LocalHttpServer server([go](httplib::Server& s) {
     s.Get("/(.*)", [go](const httplib::Request& request, httplib::Response& response) {
       go.wait_for(std::chrono::seconds(10));
-      if (request.matches[1] == "missing") response.status = 404;
-      if (request.matches[1] == "empty") response.status = 204;
-      if (request.matches[1] != "empty") {
-        response.set_content(request.matches[1] == "prose" ? "just words" : "<html><b>404 Not Found</b></html>",
-                             "text/html");
-      }
+      response.status = request.matches[1] == "missing" ? 404 : request.matches[1] == "empty" ? 204 : 200;
+      if (response.status == 204) return;
+      response.set_content(request.matches[1] == "prose" ? "just words" : "<html><b>404 Not Found</b></html>",
+                           "text/html");
     });
   });
-  struct Outcome {
-    std::string url;
-    int code = 0;  // -2: success, -1: a failure outside the reader's domain
-    std::mutex mutex;
-    std::condition_variable changed;
-    int calls = 0;
-    bool onWorker = false;
-    const KDXML* returned = nullptr;
+  struct Heard {
     std::shared_ptr<KDXML> document;
     std::optional<platform::Error> error;
-    void record(std::shared_ptr<KDXML> doc, std::optional<platform::Error> e) {
-      std::lock_guard lock(mutex);
-      ++calls;
-      onWorker = platform::isWorkerThread() && !platform::RunLoop::isMainThread();
-      document = std::move(doc);
-      error = std::move(e);
-      changed.notify_all();
-    }
+    bool onWorker;
   };
-  Outcome outcomes[4];
+  // The code expected: -2 success, -1 a failure outside the reader's domain.
   const std::pair<std::string, int> cases[] = {{server.url("/missing"), -2}, {server.url("/empty"), 0},
       {server.url("/prose"), 1}, {"http://127.0.0.1:" + std::to_string(testsupport::unusedPort()) + "/x", -1}};
+  std::promise<Heard> heard[4];  // a second report would throw on the worker
+  const KDXML* returned[4];
   for (int i = 0; i < 4; ++i) {
-    Outcome& o = outcomes[i];
-    std::tie(o.url, o.code) = cases[i];
-    o.returned = KDXML::kdxmlWithURL(
-                     o.url, [&o](std::shared_ptr<KDXML> doc) { o.record(std::move(doc), std::nullopt); },
-                     [&o](std::shared_ptr<KDXML> doc, platform::Error e) { o.record(std::move(doc), std::move(e)); })
-                     .get();
+    auto report = [&promise = heard[i]](std::shared_ptr<KDXML> doc, std::optional<platform::Error> e) {
+      promise.set_value({std::move(doc), std::move(e), platform::isWorkerThread() && !platform::RunLoop::isMainThread()});
+    };
+    returned[i] = KDXML::kdxmlWithURL(cases[i].first, [report](auto doc) { report(doc, std::nullopt); }, report).get();
   }
   released.set_value();
-  for (Outcome& o : outcomes) {
-    std::unique_lock lock(o.mutex);
-    ASSERT_TRUE(o.changed.wait_for(lock, std::chrono::seconds(10), [&] { return o.calls > 0; })) << o.url;
-    EXPECT_EQ(o.calls, 1) << o.url;
-    EXPECT_TRUE(o.onWorker) << o.url;
-    EXPECT_EQ(o.document.get(), o.returned) << o.url;
-    EXPECT_EQ(o.error.has_value(), o.code != -2) << o.url;
-    const auto* b = KDXML::childElementNamed("b", o.document ? o.document->rootXMLElement() : nullptr);
-    EXPECT_EQ(o.error ? o.error->domain == xml::kKDXMLErrorDomain ? o.error->code : -1 : -2, o.code) << o.url;
-    EXPECT_EQ(KDXML::textForElement(b), o.code == -2 ? "404 Not Found" : "") << o.url;
+  for (int i = 0; i < 4; ++i) {
+    auto future = heard[i].get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready) << cases[i].first;
+    const Heard h = future.get();
+    EXPECT_TRUE(h.onWorker);
+    EXPECT_EQ(h.document.get(), returned[i]);
+    EXPECT_EQ(h.error ? h.error->domain == xml::kKDXMLErrorDomain ? h.error->code : -1 : -2, cases[i].second);
+    const auto* b = KDXML::childElementNamed("b", h.document ? h.document->rootXMLElement() : nullptr);
+    EXPECT_EQ(KDXML::textForElement(b), cases[i].second == -2 ? "404 Not Found" : "") << cases[i].first;
   }
 }
 

@@ -168,19 +168,15 @@ inline Lines parse(const std::string& input) {
 // The records a document handed out, in order, described the same way; a
 // link outside them is -2, and a misplaced root adds a line.
 inline Lines records(const xml::KDXML& document) {
-  std::vector<const xml::_KDXMLElementBuffer*> chunks;
+  std::vector<const xml::_KDXMLElement*> all;  // all of the older chunks, and the newest up to the last record
+  std::int64_t count = document.currentElement() + 1;
   for (auto* chunk = document.currentElementBuffer(); chunk != nullptr; chunk = chunk->previous) {
-    chunks.insert(chunks.begin(), chunk);
+    while (count > 0) all.push_back(&chunk->elements[--count]);
+    count = xml::kKDXMLRecordsPerBuffer;
   }
-  std::vector<const xml::_KDXMLElement*> all;
+  std::reverse(all.begin(), all.end());
   std::unordered_map<const xml::_KDXMLElement*, int> index;
-  for (std::size_t c = 0; c < chunks.size(); ++c) {
-    const std::int64_t count = c + 1 == chunks.size() ? document.currentElement() + 1 : xml::kKDXMLRecordsPerBuffer;
-    for (std::int64_t i = 0; i < count; ++i) {
-      index[&chunks[c]->elements[i]] = static_cast<int>(all.size());
-      all.push_back(&chunks[c]->elements[i]);
-    }
-  }
+  for (std::size_t i = 0; i < all.size(); ++i) index[all[i]] = static_cast<int>(i);
   const auto at = [&](const xml::_KDXMLElement* e) {
     return e == nullptr ? -1 : index.contains(e) ? index.at(e) : -2;
   };
