@@ -34,42 +34,38 @@ using xml::KDXML;
 
 std::string compare(const std::string& input) { return reference::difference(input, *KDXML::kdxmlWithXMLString(input)); }
 
-std::string randomInput(std::mt19937& random) {
-  static const char* pieces[] = {
-      "<a", "<b ", "<ns:c\t", "<", ">", "/>", " />", "</a>", "</", "<!--", "-->", "<!-->", "<![CDATA[", "]]>",
-      "<?xml version='1.0'?>", "<!DOCTYPE d>", " ", "  ", "\n", "\t", "\r\n", "\v", "=", " = ", "\"", "'", "x",
-      "text", "&amp;", "/", "<<", "]]", "--", "]", "\xC3\xA9", " k='v'", " k=\"v w\"", " q=1", " e=''",
-      " many='1' many='2' many='3' many='4' many='5' many='6' many='7' many='8' many='9'",
-      " long=\"0123456789012345678901234567890123456789012345678901234567890123456789\"",
-      "<averyveryveryveryveryveryveryveryveryveryveryveryveryveryverylongname", " v='<![CDATA[a>b]]>'",
-      " w=\"<![CDATA[<]]><![CDATA[\"]]>\"", "<r>", "</r>", "<e/>"};
-  constexpr int kPieces = sizeof pieces / sizeof pieces[0];
-  std::string out;
-  for (int i = std::uniform_int_distribution<int>(1, 40)(random); i > 0; --i) {
-    const int which = std::uniform_int_distribution<int>(0, kPieces)(random);
-    out += which == kPieces ? std::string(1, '\0') : std::string(pieces[which]);
-  }
-  return out;
-}
+// Pieces of random inputs; one index past the end stands for a NUL byte.
+const char* const pieces[] = {
+    "<a", "<b ", "<ns:c\t", "<", ">", "/>", " />", "</a>", "</", "<!--", "-->", "<!-->", "<![CDATA[", "]]>",
+    "<?xml version='1.0'?>", "<!DOCTYPE d>", " ", "  ", "\n", "\t", "\r\n", "\v", "=", " = ", "\"", "'", "x",
+    "text", "&amp;", "/", "<<", "]]", "--", "]", "\xC3\xA9", " k='v'", " k=\"v w\"", " q=1", " e=''",
+    " many='1' many='2' many='3' many='4' many='5' many='6' many='7' many='8' many='9'",
+    " long=\"0123456789012345678901234567890123456789012345678901234567890123456789\"",
+    "<averyveryveryveryveryveryveryveryveryveryveryveryveryveryverylongname", " v='<![CDATA[a>b]]>'",
+    " w=\"<![CDATA[<]]><![CDATA[\"]]>\"", "<r>", "</r>", "<e/>"};
+constexpr int kPieces = sizeof pieces / sizeof pieces[0];
 
 TEST(KDXMLModel, hand_picked_random_and_large_inputs_match_the_model) {
   for (const char* input : {
-           "<a>x</a>", "<a>\t\r\n\v\f x y \f\v\n\r\t</a>", "<a>\xC2\xA0x\xC2\xA0</a>", "<a>  open  ",
-           "<r><a/><b x='1'/>t<c>u</c></r>", "<p>lead<a>1</a>mid<b>2</b>tail</p>", "<a> x <b/> y </a>",
-           "<a one=\"1\" two='2' three = \"3\"\nfour\t=\t'it\"s' dup='x' dup=\"y\">t</a>", "<a z=3 w='4'/>",
-           "<a x='1' k=v>t</a>", "<a x='1' k='v>t</a>", "<a x=\"1>2\" y='3'>t</a>",
-           "<a x=\"<![CDATA[1>2 <b> \"q\"]]>!\" y='<![CDATA[a]]>b<![CDATA[c]]>'>t</a>",
-           "<a\tx=\"1\" y=\"2\">t</a>", "<a\r\nx=\"1\">t</a>", "<>x</>",
-           "<a>p<![CDATA[q]]>r<![CDATA[s]]>t<c/>", "<a><![CDATA[<x>]]><b/></a>",
-           "<a><![CDATA[1<![CDATA[2]]>3]]></a>", "<a><![CDATA[1]]>2<![CDATA[3", "<a><![CDATA[x]]>y<![CDATA[z</a>",
-           "<a x=\"<![CDATA[1<![CDATA[2]]>3\">t</a>", "<a x='<<![CDATA[![CDATA[]]>]]>'/>",
-           "<r><a x=\"<![CDATA[>\"/></r>", "<a>x<!-- <b>c</b> -->y</a>", "<a><!-->x</a>", "<a>x<!-- never <b/>",
-           "</stray><a><b>x</c><d/></a>trailing</z>", "<a/><b><c>1</c></b>", "<a>t<", "<", "<!--", "<a", "<a>"}) {
+          "<a>x</a>", "<a>\t\r\n\v\f x y \f\v\n\r\t</a>", "<a>\xC2\xA0x\xC2\xA0</a>", "<a>  open  ",
+          "<r><a/><b x='1'/>t<c>u</c></r>", "<p>lead<a>1</a>mid<b>2</b>tail</p>", "<a> x <b/> y </a>",
+          "<a one=\"1\" two='2' three = \"3\"\nfour\t=\t'it\"s' dup='x' dup=\"y\">t</a>", "<a z=3 w='4'/>",
+          "<a x='1' k=v>t</a>", "<a x='1' k='v>t</a>", "<a x=\"1>2\" y='3'>t</a>",
+          "<a x=\"<![CDATA[1>2 <b> \"q\"]]>!\" y='<![CDATA[a]]>b<![CDATA[c]]>'>t</a>", "<a\tx=\"1\" y=\"2\">t</a>",
+          "<a\r\nx=\"1\">t</a>", "<>x</>", "<a>p<![CDATA[q]]>r<![CDATA[s]]>t<c/>", "<a><![CDATA[<x>]]><b/></a>",
+          "<a><![CDATA[1<![CDATA[2]]>3]]></a>", "<a><![CDATA[1]]>2<![CDATA[3", "<a><![CDATA[x]]>y<![CDATA[z</a>",
+          "<a x=\"<![CDATA[1<![CDATA[2]]>3\">t</a>", "<a x='<<![CDATA[![CDATA[]]>]]>'/>",
+          "<r><a x=\"<![CDATA[>\"/></r>", "<a>x<!-- <b>c</b> -->y</a>", "<a><!-->x</a>", "<a>x<!-- never <b/>",
+          "</stray><a><b>x</c><d/></a>trailing</z>", "<a/><b><c>1</c></b>", "<a>t<", "<", "<!--", "<a", "<a>"}) {
     EXPECT_EQ(compare(input), "") << input;
   }
   std::mt19937 random(7u);
   for (int i = 0; i < 30000; ++i) {
-    const std::string input = randomInput(random);
+    std::string input;
+    for (int n = std::uniform_int_distribution<int>(1, 40)(random); n > 0; --n) {
+      const int which = std::uniform_int_distribution<int>(0, kPieces)(random);
+      input += which == kPieces ? std::string(1, '\0') : std::string(pieces[which]);
+    }
     ASSERT_EQ(compare(input), "") << "input #" << i << ": " << input;
   }
   // 30,000 elements and 60,000 attributes: hundreds of chunks.

@@ -75,17 +75,10 @@ inline Lines parse(const std::string& input) {
       // spaces fill the gap left before that '<'.
       char* close = std::strstr(open + 9, "]]>");
       if (close == nullptr) break;
-      char* next = nullptr;
-      for (char* from = close + 3; next == nullptr;) {
-        char* lt = std::strchr(from, '<');
-        if (lt == nullptr) break;
-        if (!begins(lt, "<![CDATA[")) {
-          next = lt;
-        } else if (char* otherClose = std::strstr(lt + 9, "]]>"); otherClose != nullptr) {
-          from = otherClose;
-        } else {
-          break;
-        }
+      char* next = std::strchr(close + 3, '<');
+      while (next != nullptr && begins(next, "<![CDATA[")) {
+        char* otherClose = std::strstr(next + 9, "]]>");
+        next = otherClose == nullptr ? nullptr : std::strchr(otherClose, '<');
       }
       if (next == nullptr) next = open + std::strlen(open);
       const std::size_t content = static_cast<std::size_t>(close - (open + 9));
@@ -102,8 +95,7 @@ inline Lines parse(const std::string& input) {
       tagEnd = close == nullptr ? nullptr : std::strpbrk(close + 3, "<>");
     }
     if (tagEnd == nullptr) break;
-    *tagEnd = '\0';
-    *open = '\0';
+    *tagEnd = *open = '\0';
     cursor = tagEnd + 1;
     if (open[1] == '!' || open[1] == '?') continue;
     if (open[1] == '/') {  // closes the open element, whatever its name
@@ -117,10 +109,8 @@ inline Lines parse(const std::string& input) {
       continue;
     }
     const int index = static_cast<int>(records.size());
-    Record& r = records.emplace_back();
-    r.name = open + 1;
+    Record& r = records.emplace_back(Record{open + 1, nullptr, {}, parent});
     const bool selfClosing = tagEnd[-1] == '/';
-    r.parent = parent;
     if (parent >= 0) {
       Record& p = records[parent];
       (p.lastChild >= 0 ? records[p.lastChild].nextSibling : p.firstChild) = index;
@@ -131,27 +121,21 @@ inline Lines parse(const std::string& input) {
     while (nameEnd < tagEnd && *nameEnd != ' ' && *nameEnd != '/' && *nameEnd != '\n') ++nameEnd;
     if (nameEnd < tagEnd) {
       *nameEnd = '\0';
-      // 0: before a name, 1: in it, 2: before the value, 3: in it, 4: in a
-      // CDATA section of the value.
+      // 0: before a name, 1: in it, 2: before the value, 3: in it, 4: in its CDATA section.
       int state = 0;
       char *name = nullptr, *value = nullptr, quote = 0;
       for (char* p = nameEnd + 1; p <= tagEnd; ++p) {
         const char c = *p;
-        if (state == 0 && !space(c)) {
-          name = p, state = 1;
-        } else if (state == 1 && (space(c) || c == '=')) {
-          *p = '\0', state = 2;
-        } else if (state == 2 && (c == '"' || c == '\'')) {
-          quote = c, value = p + 1, state = 3;
-        } else if (state == 3 && begins(p, "<![CDATA[")) {
-          state = 4;
-        } else if (state == 3 && c == quote) {
+        if (state == 0 && !space(c)) name = p, state = 1;
+        else if (state == 1 && (space(c) || c == '=')) *p = '\0', state = 2;
+        else if (state == 2 && (c == '"' || c == '\'')) quote = c, value = p + 1, state = 3;
+        else if (state == 4 && begins(p, "]]>")) state = 3;
+        else if (state == 3 && begins(p, "<![CDATA[")) state = 4;
+        else if (state == 3 && c == quote) {
           *p = '\0';
           removeValueCDATA(value);
           r.attributes.emplace_back(name, value);
           state = 0;
-        } else if (state == 4 && begins(p, "]]>")) {
-          state = 3;
         }
       }
     }
