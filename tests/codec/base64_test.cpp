@@ -64,6 +64,7 @@ TEST(Base64Decoding, lenient_rules) {
       {"YWJjZ=", slot},       // ... or keeps what the group before left in it
       {"Y W J j Z =", slot},
       {"YWJjA/AAZ=", Data{'a', 'b', 'c', 3, 15 << 4, 0, 25 << 2 | 3}},
+      {"A/ AA", Data{3, 15 << 4, 0}},  // a group cut by a foreign character: slot 1's high bits
       {"QUJD+/09QUJD+/09QUJDZ=", Data{'A', 'B', 'C', 0xfb, 0xfd, 0x3d, 'A', 'B', 'C', 0xfb, 0xfd, 0x3d, 'A', 'B', 'C',
                                       25 << 2 | 1}},
   };
