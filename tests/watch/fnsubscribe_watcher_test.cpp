@@ -29,7 +29,7 @@ class WQFNSubscribeFileWatcherTest : public ::testing::Test {
   std::unique_ptr<CentreObserver> centre_;
 };
 
-TEST_F(WQFNSubscribeFileWatcherTest, each_change_is_posted_then_sent_to_the_delegate) {
+TEST_F(WQFNSubscribeFileWatcherTest, each_change_is_posted_then_sent_to_the_delegate_until_the_path_is_removed) {
   std::string path = dir_.write("doc.txt", "abc");
   watcher_->addPath(path);
   watcher_->setDelegate(std::make_shared<Recorder>(journal_));
@@ -41,31 +41,28 @@ TEST_F(WQFNSubscribeFileWatcherTest, each_change_is_posted_then_sent_to_the_dele
   const Heard centre{"centre", written, path}, delegate{"delegate", written, path};
   EXPECT_EQ(journal_->about(path), (std::vector<Heard>{centre, delegate, centre, delegate}));
   EXPECT_FALSE(journal_->entries()[1].onMainThread) << "delivered on the platform's thread";
-}
 
-TEST_F(WQFNSubscribeFileWatcherTest, adding_again_replaces_and_removing_ends_a_subscription) {
-  std::string path = dir_.write("doc.txt", "abc");
+  // Adding again replaces the subscription; removing ends it.
   std::string other = dir_.write("other.txt", "abc");
-  watcher_->addPath(path);
   auto first = watcher_->subscriptions().at(path);
   watcher_->addPath(path);
   EXPECT_NE(watcher_->subscriptions().at(path), first);
   watcher_->addPath(other);
-  append(path, "d");
-  ASSERT_TRUE(heardAbout(path, 1));
+  append(path, "f");
+  ASSERT_TRUE(heardAbout(path, 6));
   append(other, "d");  // reported after anything the first change causes
-  ASSERT_TRUE(heardAbout(other, 1));
-  EXPECT_EQ(journal_->about(path).size(), 1u) << "one subscription, one report (to the centre)";
+  ASSERT_TRUE(heardAbout(other, 2));
+  EXPECT_EQ(journal_->about(path).size(), 6u) << "one subscription, one report to each";
 
   auto before = watcher_->subscriptions();
   watcher_->removePath(dir_.file("never-added"));
   EXPECT_EQ(watcher_->subscriptions(), before);
   watcher_->removePath(path);
   EXPECT_EQ(watcher_->subscriptions().count(path), 0u);
-  append(path, "e");
+  append(path, "g");
   append(other, "e");
-  ASSERT_TRUE(heardAbout(other, 2));
-  EXPECT_EQ(journal_->about(path).size(), 1u);
+  ASSERT_TRUE(heardAbout(other, 4));
+  EXPECT_EQ(journal_->about(path).size(), 6u);
 }
 
 TEST_F(WQFNSubscribeFileWatcherTest, failures_and_unknown_callbacks_are_logged_or_ignored) {

@@ -86,15 +86,28 @@ TEST_F(WQKQueueTest, several_changes_of_one_event_are_reported_in_table_order) {
   for (const Heard& h : journal_->entries()) EXPECT_TRUE(h.onMainThread);
 }
 
-TEST_F(WQKQueueTest, appending_is_only_written_to_under_the_default_mask) {
+TEST_F(WQKQueueTest, what_is_reported_under_each_mask_and_under_the_path_as_added) {
   std::string plain = dir_.write("plain.txt", "abc");
   std::string everything = dir_.write("everything.txt", "abc");
+  std::string path = dir_.write("doc.txt", "abc");
   watcher_->addPath(plain);
   watcher_->addPathToQueue(everything, 0x7F);
+  watcher_->addPath(path);
   append(plain, "d");
   append(everything, "d");
   fs::remove(plain);  // deleted, and its link count dropped: only the deletion is in the mask
+  std::string moved = dir_.file("moved.txt");
+  fs::rename(path, moved);
+  ASSERT_TRUE(heardAbout(path, 1));
+  append(moved, "more");
+  ASSERT_TRUE(heardAbout(path, 2));
+  fs::remove(moved);  // the watcher still holds the file: a deletion all the same
+  ASSERT_TRUE(heardAbout(path, 3));
   settle();
+  EXPECT_EQ(journal_->about(path),
+            (std::vector<Heard>{centreHeard(WQKQueueFileRenamedNotification, path),
+                                centreHeard(WQKQueueFileWrittenToNotification, path),
+                                centreHeard(WQKQueueFileDeletedNotification, path)}));
   EXPECT_EQ(journal_->about(plain),
             (std::vector<Heard>{centreHeard(WQKQueueFileWrittenToNotification, plain),
                                 centreHeard(WQKQueueFileDeletedNotification, plain)}));
@@ -157,7 +170,7 @@ TEST_F(WQKQueueTest, delegate_that_clears_itself_in_its_callback_gets_the_change
                                 centreHeard(written, path)}));
 }
 
-TEST_F(WQKQueueTest, a_path_added_twice_reports_twice_and_removal_takes_the_first_entry) {
+TEST_F(WQKQueueTest, a_path_added_twice_reports_twice_removal_takes_the_first_entry_and_remove_all_closes_all) {
   std::string path = dir_.write("doc.txt", "abc");
   watcher_->addPath(path);
   watcher_->addPath(path);
@@ -182,23 +195,18 @@ TEST_F(WQKQueueTest, a_path_added_twice_reports_twice_and_removal_takes_the_firs
   append(path, "f");
   settle();
   EXPECT_EQ(journal_->about(path).size(), 3u);
-}
 
-TEST_F(WQKQueueTest, rename_later_writes_and_removal_are_reported_under_the_path_as_added) {
-  std::string path = dir_.write("doc.txt", "abc");
+  // Removing all closes everything; the watcher keeps running.
   watcher_->addPath(path);
-  std::string moved = dir_.file("moved.txt");
-  fs::rename(path, moved);
-  ASSERT_TRUE(heardAbout(path, 1));
-  append(moved, "more");
-  ASSERT_TRUE(heardAbout(path, 2));
-  fs::remove(moved);  // the watcher still holds the file: a deletion all the same
-  ASSERT_TRUE(heardAbout(path, 3));
+  watcher_->addPath(dir_.file("missing.txt"));  // cannot be opened: ignored
+  EXPECT_EQ(watcher_->watchedPaths(), (std::vector<std::string>{sentinel_, path}));
+  watcher_->removeAllPathsFromQueue();
+  EXPECT_TRUE(watcher_->watchedPaths().empty());
+  EXPECT_TRUE(watcher_->watchedFDs().empty());
+  append(path, "g");
+  sentinel_.clear();  // watched afresh
   settle();
-  EXPECT_EQ(journal_->about(path),
-            (std::vector<Heard>{centreHeard(WQKQueueFileRenamedNotification, path),
-                                centreHeard(WQKQueueFileWrittenToNotification, path),
-                                centreHeard(WQKQueueFileDeletedNotification, path)}));
+  EXPECT_EQ(journal_->about(path).size(), 3u);
 }
 
 TEST_F(WQKQueueTest, a_watcher_dropped_by_its_owner_keeps_delivering) {
@@ -243,20 +251,6 @@ TEST_F(WQKQueueTest, unrecognised_delegate_is_logged_on_the_watcher_thread_and_s
   EXPECT_EQ(journal_->about(path),
             (std::vector<Heard>{centreHeard(WQKQueueFileWrittenToNotification, path)}));
   EXPECT_EQ(log.count(line), 1u);
-}
-
-TEST_F(WQKQueueTest, remove_all_closes_everything_and_the_watcher_keeps_running) {
-  std::string a = dir_.write("a.txt", "");
-  watcher_->addPath(a);
-  watcher_->addPath(dir_.write("b.txt", ""));
-  watcher_->addPath(dir_.file("missing.txt"));  // cannot be opened: ignored
-  EXPECT_EQ(watcher_->watchedPaths().size(), 2u);
-  watcher_->removeAllPathsFromQueue();
-  EXPECT_TRUE(watcher_->watchedPaths().empty());
-  EXPECT_TRUE(watcher_->watchedFDs().empty());
-  append(a, "x");
-  settle();
-  EXPECT_TRUE(journal_->about(a).empty());
 }
 
 }  // namespace
