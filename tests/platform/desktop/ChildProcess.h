@@ -1,7 +1,7 @@
 #pragma once
-// A child process that takes hold of a file and keeps it until the test ends
-// (killed by the destructor; it ends itself after 60 s in any case). Between
-// fork and its end the child makes only system calls.
+// A child process that takes hold of a file and keeps it until killed (by the
+// destructor; it ends itself after 60 s in any case). Between fork and its end
+// the child makes only system calls.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,15 +28,13 @@ class ChildProcess {
       bool ok = true;
       if (how != Hold::Nothing) {
         int fd = ::open(file, how == Hold::Open || how == Hold::OfdReadLock ? O_RDONLY : O_RDWR);
-        ok = fd >= 0;
         struct flock lock{};
         lock.l_whence = SEEK_SET;
         lock.l_type = how == Hold::OfdReadLock ? F_RDLCK : F_WRLCK;
-        if (ok && how == Hold::PosixLock) ok = ::fcntl(fd, F_SETLK, &lock) == 0;
-        if (ok && (how == Hold::OfdLock || how == Hold::OfdReadLock)) {
-          ok = ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-        }
-        if (ok && how == Hold::Flock) ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        ok = fd >= 0 && (how == Hold::PosixLock     ? ::fcntl(fd, F_SETLK, &lock) == 0
+                         : how == Hold::Flock       ? ::flock(fd, LOCK_EX | LOCK_NB) == 0
+                         : how == Hold::Open        ? true
+                                                    : ::fcntl(fd, F_OFD_SETLK, &lock) == 0);
       }
       char c = ok ? 'y' : 'n';
       [[maybe_unused]] auto n = ::write(ready[1], &c, 1);
@@ -52,11 +50,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // True once the child holds the file as asked.
-  bool ready() const { return ready_; }
+  bool ready() const { return ready_; }  // the child holds the file as asked
   pid_t pid() const { return pid_; }
-  // Kills the child and waits for it.
-  void stop() {
+  void stop() {  // kills the child and waits for it
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);

@@ -56,27 +56,20 @@ class PrivateDesktopEnvironment : public testing::Environment {
     d.runs = d.root + "/runs";
     d.launcherDir = d.root + "/apps/launcher";
     d.docs = d.root + "/docs";
-    for (const auto& dir : {d.home + "/.config", d.home + "/.local/bin", d.home + "/.cache",
-                            d.runs, d.docs, d.root + "/bin", d.root + "/links",
-                            d.root + "/run"}) {
+    for (const auto& dir : {d.home + "/.local/bin", d.runs, d.docs, d.root + "/links", d.root + "/run"}) {
       fs::create_directories(dir);
     }
     ::chmod((d.root + "/run").c_str(), 0700);
 
-    ::setenv("HOME", d.home.c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (d.home + "/.local/share").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (d.home + "/.config").c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", (d.home + "/.cache").c_str(), 1);
-    ::setenv("XDG_DATA_DIRS", (d.root + "/share").c_str(), 1);
-    ::setenv("XDG_CONFIG_DIRS", (d.root + "/etc/xdg").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (d.root + "/run").c_str(), 1);
-    ::setenv("VLA_TEST_RUNS", d.runs.c_str(), 1);
-    ::setenv("GIO_USE_VFS", "local", 1);
-    ::setenv("GSETTINGS_BACKEND", "memory", 1);
-    std::string path = d.root + "/bin:" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    ::setenv("PATH", path.c_str(), 1);
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP",
-                             "DBUS_SESSION_BUS_ADDRESS"}) {
+    const std::string path = d.root + "/bin:" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"HOME", d.home},
+             {"XDG_DATA_HOME", d.home + "/.local/share"}, {"XDG_CONFIG_HOME", d.home + "/.config"},
+             {"XDG_CACHE_HOME", d.home + "/.cache"}, {"XDG_DATA_DIRS", d.root + "/share"},
+             {"XDG_CONFIG_DIRS", d.root + "/etc/xdg"}, {"XDG_RUNTIME_DIR", d.root + "/run"},
+             {"VLA_TEST_RUNS", d.runs}, {"GIO_USE_VFS", "local"}, {"GSETTINGS_BACKEND", "memory"}, {"PATH", path}}) {
+      ::setenv(name, value.c_str(), 1);
+    }
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS"}) {
       ::unsetenv(name);
     }
 
@@ -87,7 +80,6 @@ class PrivateDesktopEnvironment : public testing::Environment {
     writeFile(d.launcherDir + "/launcher.sh",
               "#!/bin/sh\nexec \"$(dirname \"$0\")/real-editor\" 30\n", 0755);
     fs::copy_file("/bin/sleep", d.launcherDir + "/real-editor");
-    ::chmod((d.launcherDir + "/real-editor").c_str(), 0755);
     writeFile(d.home + "/.local/bin/editor-local", kEditorScript, 0755);
     fs::create_symlink(d.editor, d.root + "/links/linked-editor");
     writeFile(d.root + "/bin/vla", "#!/bin/sh\nexit 0\n", 0755);
@@ -134,7 +126,7 @@ class PrivateDesktopEnvironment : public testing::Environment {
   void TearDown() override {
     std::ofstream(gDesktop.runs + "/quit-all") << "";
     std::error_code ec;
-    if (!std::getenv("VLA_KEEP_DESKTOP")) fs::remove_all(gDesktop.root, ec);
+    fs::remove_all(gDesktop.root, ec);
   }
 };
 

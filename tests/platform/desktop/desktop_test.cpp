@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 
 std::string real(const std::string& path) { return fs::canonical(path).string(); }
 
-// What the workspace posts, as the observer saw it.
+// What the workspace posts, as an observer sees it.
 struct Seen {
   std::string name;
   std::optional<std::string> applicationName;
@@ -41,30 +41,30 @@ struct Seen {
 class WorkspaceEvents {
  public:
   WorkspaceEvents() {
-    auto& center = platform::Workspace::sharedWorkspace().notificationCenter();
-    center.addObserver(this, [this](const platform::Notification& n) { record(n); }, std::nullopt);
+    center().addObserver(this, [this](const platform::Notification& n) {
+      std::lock_guard lock(mutex_);
+      seen_.push_back({n.name, n.string(platform::NSApplicationNameKey),
+                       n.runningApplication(platform::NSWorkspaceApplicationKey), platform::RunLoop::isMainThread()});
+    }, std::nullopt);
   }
-  ~WorkspaceEvents() { platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this); }
-
-  std::optional<Seen> find(const std::string& name, pid_t pid = 0) const {
+  ~WorkspaceEvents() { center().removeObserver(this); }
+  // The notifications of that name (for that process), in order.
+  std::vector<Seen> all(const std::string& name, pid_t pid = 0) const {
     std::lock_guard lock(mutex_);
-    for (const auto& s : seen_) {
-      if (s.name == name && (pid == 0 || (s.app && s.app->processIdentifier == pid))) return s;
-    }
-    return std::nullopt;
+    std::vector<Seen> found;
+    std::copy_if(seen_.begin(), seen_.end(), std::back_inserter(found), [&](const Seen& s) {
+      return s.name == name && (pid == 0 || (s.app && s.app->processIdentifier == pid));
+    });
+    return found;
   }
-  std::size_t count(const std::string& name) const {
-    std::lock_guard lock(mutex_);
-    return std::count_if(seen_.begin(), seen_.end(), [&](const Seen& s) { return s.name == name; });
+  // Runs the main loop until the first such notification arrives.
+  std::optional<Seen> await(const std::string& name, pid_t pid = 0) const {
+    if (!runMainLoopUntil([&] { return !all(name, pid).empty(); })) return std::nullopt;
+    return all(name, pid).front();
   }
 
  private:
-  void record(const platform::Notification& n) {
-    std::lock_guard lock(mutex_);
-    seen_.push_back({n.name, n.string(platform::NSApplicationNameKey),
-                     n.runningApplication(platform::NSWorkspaceApplicationKey),
-                     platform::RunLoop::isMainThread()});
-  }
+  static platform::NotificationCenter& center() { return platform::Workspace::sharedWorkspace().notificationCenter(); }
   mutable std::mutex mutex_;
   std::vector<Seen> seen_;
 };
@@ -73,20 +73,6 @@ std::string writeDocument(const std::string& name) {
   std::string path = desktop().docs + "/" + name;
   std::ofstream(path) << "contenido";
   return path;
-}
-
-// The record the stand-in editor wrote for pid: pid, parent pid, arguments.
-std::vector<std::string> editorRun(pid_t pid) {
-  const std::string file = desktop().runs + "/" + std::to_string(pid);
-  std::vector<std::string> lines;
-  if (!runMainLoopUntil([&] { return fs::exists(file); })) return lines;
-  std::istringstream in(readText(file));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-void quitEditor(pid_t pid) {
-  std::ofstream(desktop().runs + "/quit-" + std::to_string(pid)) << "";
 }
 
 TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_types_find_nothing) {
@@ -115,7 +101,6 @@ TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_t
   }
   auto ref = LSGetApplicationForInfo("vlatest");
   ASSERT_TRUE(ref);
-  EXPECT_EQ(ref->displayName, "Editor de prueba");
   EXPECT_EQ(platform::LSCopyDisplayNameForRef(*ref), "Editor de prueba");
   // The bundle's address is a text prefix of paths inside it, despite the space.
   const std::string url = platform::CFURLCreateFromFSRef(*ref);
@@ -123,12 +108,8 @@ TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_t
   EXPECT_NE(url.find("my%20editor"), std::string::npos);
   EXPECT_EQ(platform::pathForFileURL(url), ref->bundlePath);
 
-  // Our entry makes vla the opener of vldoc without showing it in menus.
-  const std::string entry = readText(desktop().root + "/share/applications/vla.desktop");
-  for (std::string line : {"Exec=" + desktop().root + "/bin/vla %F", std::string("MimeType=application/x-vldoc;"),
-                           std::string("NoDisplay=true")}) {
-    EXPECT_NE(entry.find("\n" + line + "\n"), std::string::npos) << line;
-  }
+  // Our entry (the opener of vldoc, above) is not shown in menus.
+  EXPECT_NE(readText(desktop().root + "/share/applications/vla.desktop").find("\nNoDisplay=true\n"), std::string::npos);
 }
 
 TEST(FileURL, round_trips_every_byte_and_keeps_stray_percent_signs) {
@@ -142,55 +123,43 @@ TEST(FileURL, round_trips_every_byte_and_keeps_stray_percent_signs) {
 }
 
 TEST(Workspace, opening_a_document_posts_launch_and_end_on_the_main_thread) {
+  using platform::NSWorkspaceDidLaunchApplicationNotification, platform::NSWorkspaceDidTerminateApplicationNotification;
   WorkspaceEvents events;
   const std::string doc = writeDocument("informe 1.vlatest");
   ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(doc));
+  auto launch = events.await(NSWorkspaceDidLaunchApplicationNotification);
+  ASSERT_TRUE(launch && launch->app);
+  EXPECT_TRUE(launch->onMainThread);
+  EXPECT_EQ(launch->applicationName, "Editor de prueba");
+  const pid_t pid = launch->app->processIdentifier;
+  // The process runs the script (through its interpreter): the script is its
+  // executable, inside the bundle that the lookup names.
+  EXPECT_EQ(launch->app->executablePath(), real(desktop().editor));
+  // The editor got the document, and the pid is really its process (its
+  // record: pid, parent, arguments).
+  const std::string record = desktop().runs + "/" + std::to_string(pid);
+  ASSERT_TRUE(runMainLoopUntil([&] { return fs::exists(record); }));
+  EXPECT_EQ(readText(record).rfind(std::to_string(pid) + "\n", 0), 0u);
+  EXPECT_NE(readText(record).find("\n" + doc + "\n"), std::string::npos);
+  EXPECT_TRUE(events.all(NSWorkspaceDidTerminateApplicationNotification).empty());
 
-  ASSERT_TRUE(runMainLoopUntil(
-      [&] { return events.find(platform::NSWorkspaceDidLaunchApplicationNotification).has_value(); }));
-  Seen launch = *events.find(platform::NSWorkspaceDidLaunchApplicationNotification);
-  EXPECT_TRUE(launch.onMainThread);
-  EXPECT_EQ(launch.applicationName, "Editor de prueba");
-  ASSERT_TRUE(launch.app);
-  const pid_t pid = launch.app->processIdentifier;
-  ASSERT_GT(pid, 0);
-  EXPECT_EQ(launch.app->localizedName, "Editor de prueba");
-  // The process runs the script (through its interpreter): the script is
-  // its executable, inside the bundle that the lookup names.
-  EXPECT_EQ(launch.app->executablePath(), real(desktop().editor));
-
-  // The editor got the document, and the pid is really its process.
-  std::vector<std::string> run = editorRun(pid);
-  ASSERT_GE(run.size(), 3u);
-  EXPECT_EQ(run[0], std::to_string(pid));
-  EXPECT_EQ(run[2], doc);
-  EXPECT_TRUE(platform::isProcessRunning(pid));
-  EXPECT_FALSE(events.find(platform::NSWorkspaceDidTerminateApplicationNotification, pid));
-
-  quitEditor(pid);
-  ASSERT_TRUE(runMainLoopUntil([&] {
-    return events.find(platform::NSWorkspaceDidTerminateApplicationNotification, pid).has_value();
-  }));
-  Seen end = *events.find(platform::NSWorkspaceDidTerminateApplicationNotification, pid);
-  EXPECT_TRUE(end.onMainThread);
-  EXPECT_EQ(end.applicationName, "Editor de prueba");
-  EXPECT_EQ(end.app, launch.app);
-  EXPECT_TRUE(platform::waitForProcessExit(pid, std::chrono::seconds(5)));
+  std::ofstream(desktop().runs + "/quit-" + std::to_string(pid)) << "";
+  auto end = events.await(NSWorkspaceDidTerminateApplicationNotification, pid);
+  ASSERT_TRUE(end);
+  EXPECT_TRUE(end->onMainThread);
+  EXPECT_EQ(end->app, launch->app);
   EXPECT_FALSE(platform::isProcessRunning(pid));
-  EXPECT_EQ(events.count(platform::NSWorkspaceDidLaunchApplicationNotification), 1u);
+  EXPECT_EQ(events.all(NSWorkspaceDidLaunchApplicationNotification).size(), 1u);
 
   // A launcher script that replaces itself: read early it is the script,
   // later the program it became; both are in its bundle.
   WorkspaceEvents later;
   ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(writeDocument("a.vlalaunch")));
-  ASSERT_TRUE(runMainLoopUntil([&] { return later.find(platform::NSWorkspaceDidLaunchApplicationNotification).has_value(); }));
-  auto app = later.find(platform::NSWorkspaceDidLaunchApplicationNotification)->app;
-  ASSERT_TRUE(app);
-  EXPECT_EQ(app->executablePath().rfind(real(desktop().launcherDir) + "/", 0), 0u) << app->executablePath();
-  ASSERT_EQ(::kill(app->processIdentifier, SIGTERM), 0);
-  EXPECT_TRUE(runMainLoopUntil([&] {
-    return later.find(platform::NSWorkspaceDidTerminateApplicationNotification, app->processIdentifier).has_value();
-  }));
+  launch = later.await(NSWorkspaceDidLaunchApplicationNotification);
+  ASSERT_TRUE(launch && launch->app);
+  EXPECT_EQ(launch->app->executablePath().rfind(real(desktop().launcherDir) + "/", 0), 0u);
+  ASSERT_EQ(::kill(launch->app->processIdentifier, SIGTERM), 0);
+  EXPECT_TRUE(later.await(NSWorkspaceDidTerminateApplicationNotification, launch->app->processIdentifier));
 }
 
 TEST(Workspace, document_without_a_runnable_application_is_not_opened) {
@@ -201,7 +170,7 @@ TEST(Workspace, document_without_a_runnable_application_is_not_opened) {
     EXPECT_FALSE(platform::Workspace::sharedWorkspace().openFile(doc)) << doc;
   }
   platform::RunLoop::main().drain();
-  EXPECT_EQ(events.count(platform::NSWorkspaceDidLaunchApplicationNotification), 0u);
+  EXPECT_TRUE(events.all(platform::NSWorkspaceDidLaunchApplicationNotification).empty());
   EXPECT_FALSE(log.lines().empty());
 }
 

@@ -23,16 +23,13 @@ using platform::ModalResponse;
 // which dialogs were shown, where, and how many were up at once.
 class GatedPresenter : public platform::DialogPresenter {
  public:
-  ModalResponse runAlert(const std::string&, const std::string&) override {
-    return ModalResponse::OK;
-  }
+  ModalResponse runAlert(const std::string&, const std::string&) override { return ModalResponse::OK; }
   platform::AlertOutcome runAlertWithButtons(const std::string& message, const std::string&,
                                              const std::vector<std::string>& buttons) override {
     show(message);
     return {ModalResponse::OK, buttons.size() - 1};  // the last button
   }
-  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types,
-                                          const std::string& directory,
+  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string& directory,
                                           const std::string& file) override {
     show(file);
     return {ModalResponse::OK, directory + "/" + file + "|" + types.at(0)};
@@ -84,9 +81,12 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
   first.setMessageText("A");
   first.addButtonWithTitle("Conservar");
   first.addButtonWithTitle("Descartar los cambios");
-  first.beginModal([&](ModalResponse r, std::optional<std::size_t> button) {
-    answer("A " + std::to_string(int(r)) + " " + std::to_string(button.value_or(99)));
-  });
+  auto alertAnswer = [&](std::string name) {
+    return [&, name](ModalResponse r, std::optional<std::size_t> button) {
+      answer(name + " " + std::to_string(int(r)) + " " + std::to_string(button.value_or(99)));
+    };
+  };
+  first.beginModal(alertAnswer("A"));
   platform::SavePanel panel;
   panel.setAllowedFileTypes({"odt"});
   panel.beginModalForDirectory("/b", "b.odt", [&](ModalResponse r, std::string filename) {
@@ -94,9 +94,7 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
   });
   platform::Alert third;
   third.setMessageText("C");
-  third.beginModal([&](ModalResponse r, std::optional<std::size_t> button) {
-    answer("C " + std::to_string(int(r)) + " " + std::to_string(button.value_or(99)));
-  });
+  third.beginModal(alertAnswer("C"));
   EXPECT_EQ(app.activeCount(), activitiesBefore + 3);  // pending dialogs keep the run going
 
   // Each dialog waits for the one before it to be answered.
@@ -117,84 +115,59 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
 
 // A pseudo-terminal: the presenter reads and writes the follower side, the
 // test types on the leader side.
-class Terminal {
- public:
-  Terminal() {
-    leader_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (leader_ < 0 || ::grantpt(leader_) != 0 || ::unlockpt(leader_) != 0) return;
-    follower_ = ::open(::ptsname(leader_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  }
-  ~Terminal() {
-    if (follower_ >= 0) ::close(follower_);
-    if (leader_ >= 0) ::close(leader_);
-  }
-  int follower() const { return follower_; }
-  void type(const std::string& text) { [[maybe_unused]] auto n = ::write(leader_, text.data(), text.size()); }
+struct Terminal {
+  int leader = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int follower = leader >= 0 && ::grantpt(leader) == 0 && ::unlockpt(leader) == 0
+                     ? ::open(::ptsname(leader), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  ~Terminal() { ::close(follower), ::close(leader); }
+  void type(const std::string& text) { [[maybe_unused]] auto n = ::write(leader, text.data(), text.size()); }
   // What the presenter wrote so far (waits a little for the first bytes).
   std::string screen() {
     std::string out;
     char buf[4096];
-    pollfd p{leader_, POLLIN, 0};
-    while (::poll(&p, 1, out.empty() ? 2000 : 50) == 1) {
-      ssize_t n = ::read(leader_, buf, sizeof buf);
-      if (n <= 0) break;
+    pollfd p{leader, POLLIN, 0};
+    for (ssize_t n; ::poll(&p, 1, out.empty() ? 2000 : 50) == 1 && (n = ::read(leader, buf, sizeof buf)) > 0;) {
       out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
   }
-
- private:
-  int leader_ = -1;
-  int follower_ = -1;
 };
 
 TEST(TerminalDialogs, save_dialog_asks_on_the_terminal_and_appends_the_allowed_type) {
   Terminal terminal;
-  ASSERT_GE(terminal.follower(), 0);
+  ASSERT_GE(terminal.follower, 0);
   testsupport::TempDir dir;
-  auto presenter = platform::makeTerminalDialogPresenter(terminal.follower(), terminal.follower());
-
-  terminal.type("copia\n");
-  auto outcome = presenter->runSavePanel({"doc"}, dir.path(), "");
-  EXPECT_EQ(outcome.response, ModalResponse::OK);
-  EXPECT_EQ(outcome.filename, dir.file("copia.doc"));
-  EXPECT_NE(terminal.screen().find("Guardar como (tipo doc)"), std::string::npos);
-
-  // An existing file is replaced only when the user says so; "n" asks again.
+  auto presenter = platform::makeTerminalDialogPresenter(terminal.follower, terminal.follower);
   dir.write("existe.DOC", "x");
-  terminal.type(dir.file("existe.DOC") + "\nn\n" + dir.file("otra.doc") + "\n");
-  outcome = presenter->runSavePanel({"doc"}, "", "");
-  EXPECT_EQ(outcome.response, ModalResponse::OK);
-  EXPECT_EQ(outcome.filename, dir.file("otra.doc"));
-  terminal.type(dir.file("existe.DOC") + "\ns\n");
-  EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").filename, dir.file("existe.DOC"));
-
-  // A folder that is not there is refused; an empty answer cancels.
-  terminal.type(dir.file("no/hay.doc") + "\n\n");
-  outcome = presenter->runSavePanel({"doc"}, "", "");
-  EXPECT_EQ(outcome.response, ModalResponse::Cancel);
-  EXPECT_NE(terminal.screen().find("no existe"), std::string::npos);
-
-  // The proposed path is shown and "." takes it (a name with its type keeps
-  // it); an empty answer or end of input cancels, even with a proposal.
-  terminal.type(".\n");
-  outcome = presenter->runSavePanel({"odt"}, dir.path(), "carta.odt");
-  EXPECT_EQ(outcome.filename, dir.file("carta.odt"));
-  EXPECT_NE(terminal.screen().find("Guardar como (tipo odt): " + dir.file("carta.odt")),
-            std::string::npos);
-  for (const char* input : {"\n", "\x04"}) {
-    terminal.type(input);
-    outcome = presenter->runSavePanel({"odt"}, dir.path(), "carta.odt");
-    EXPECT_EQ(outcome.response, ModalResponse::Cancel) << int(input[0]);
-    EXPECT_EQ(outcome.filename, "");
+  struct Case {
+    std::string typed, type, proposal, chosen, shown;  // chosen empty: cancelled
+  };
+  const std::string existing = dir.file("existe.DOC");
+  for (const auto& c : {
+           Case{"copia\n", "doc", "", dir.file("copia.doc"), "Guardar como (tipo doc)"},
+           // An existing file is replaced only when the user says so; "n" asks again.
+           Case{existing + "\nn\n" + dir.file("otra.doc") + "\n", "doc", "", dir.file("otra.doc"), ""},
+           Case{existing + "\ns\n", "doc", "", existing, ""},
+           // A folder that is not there is refused; an empty answer cancels.
+           Case{dir.file("no/hay.doc") + "\n\n", "doc", "", "", "no existe"},
+           // The proposal is shown and "." takes it (a name with its type keeps
+           // it); an empty answer or end of input cancels, even with a proposal.
+           Case{".\n", "odt", "carta.odt", dir.file("carta.odt"), "Guardar como (tipo odt): " + dir.file("carta.odt")},
+           Case{"\n", "odt", "carta.odt", "", ""}, Case{"\x04", "odt", "carta.odt", "", ""}}) {
+    terminal.type(c.typed);
+    auto outcome = presenter->runSavePanel({c.type}, dir.path(), c.proposal);
+    EXPECT_EQ(outcome.response, c.chosen.empty() ? ModalResponse::Cancel : ModalResponse::OK) << c.typed;
+    EXPECT_EQ(outcome.filename, c.chosen) << c.typed;
+    const std::string screen = terminal.screen();
+    EXPECT_NE(screen.find(c.shown), std::string::npos) << screen;
   }
 }
 
 TEST(TerminalDialogs, alerts_wait_for_enter_and_numbered_buttons_ask_again_when_out_of_range) {
   Terminal terminal;
-  ASSERT_GE(terminal.follower(), 0);
+  ASSERT_GE(terminal.follower, 0);
   platform::LogCapture log;
-  auto presenter = platform::makeTerminalDialogPresenter(terminal.follower(), terminal.follower());
+  auto presenter = platform::makeTerminalDialogPresenter(terminal.follower, terminal.follower);
   terminal.type("\n");
   EXPECT_EQ(presenter->runAlert("Error subiendo el fichero", "una\xE2\x80\xA8otra"), ModalResponse::OK);
   std::string screen = terminal.screen();
@@ -230,9 +203,7 @@ TEST(TerminalDialogs, without_a_terminal_dialogs_are_not_shown_but_alerts_are_lo
   presenter = platform::makeDesktopDialogPresenter();
   EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").response, ModalResponse::NotShown);
   ::dup2(saved, STDIN_FILENO);
-  ::close(saved);
-  ::close(fds[0]);
-  ::close(fds[1]);
+  ::close(saved), ::close(fds[0]), ::close(fds[1]);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,70 +26,45 @@ namespace fs = std::filesystem;
 
 const char* const kXvfb = "/usr/bin/Xvfb";
 
-// One X server for the whole process: GTK opens its display once, and losing
-// it ends the process.
-class XServer {
- public:
-  static XServer& shared() {
-    static XServer server;
-    return server;
-  }
-  ~XServer() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool running() const { return !display_.empty(); }
-
- private:
-  XServer() {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // The server goes when this process goes, however it ends.
+// One X server for the whole process (GTK opens its display once, and losing
+// it ends the process); it goes when this process goes, however it ends.
+bool xServerRunning() {
+  static const bool running = [] {
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    if (::fork() == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      ::dup2(pipeFds[1], 3);
       int devnull = ::open("/dev/null", O_WRONLY);
-      ::dup2(devnull, 1);
-      ::dup2(devnull, 2);
-      const char* argv[] = {kXvfb, "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
-                            "1280x1024x24", nullptr};
-      ::execv(kXvfb, const_cast<char**>(argv));
+      ::dup2(fds[1], 3), ::dup2(devnull, 1), ::dup2(devnull, 2);
+      ::execl(kXvfb, kXvfb, "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1280x1024x24", nullptr);
       ::_exit(127);
     }
-    ::close(pipeFds[1]);
-    std::string display;
-    pollfd p{pipeFds[0], POLLIN, 0};
-    char c;
-    while (::poll(&p, 1, 10000) == 1 && ::read(pipeFds[0], &c, 1) == 1 && c != '\n') display += c;
-    ::close(pipeFds[0]);
-    if (display.empty()) return;
-    display_ = ":" + display;
+    ::close(fds[1]);
+    std::string display = ":";
+    pollfd p{fds[0], POLLIN, 0};
+    for (char c; ::poll(&p, 1, 10000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n';) display += c;
+    ::close(fds[0]);
     // A private HOME, no accessibility bus, settings in memory: the dialogs
     // leave nothing behind.
-    ::setenv("DISPLAY", display_.c_str(), 1);
-    ::setenv("HOME", home_.path().c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (home_.path() + "/.local/share").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home_.path() + "/.config").c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", (home_.path() + "/.cache").c_str(), 1);
-    ::setenv("NO_AT_BRIDGE", "1", 1);
-    ::setenv("GSETTINGS_BACKEND", "memory", 1);
+    static testsupport::TempDir home;
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"DISPLAY", display}, {"HOME", home.path()},
+                                      {"XDG_DATA_HOME", home.file("data")}, {"XDG_CONFIG_HOME", home.file("config")},
+                                      {"XDG_CACHE_HOME", home.file("cache")}, {"NO_AT_BRIDGE", "1"},
+                                      {"GSETTINGS_BACKEND", "memory"}}) {
+      ::setenv(name, value.c_str(), 1);
+    }
     ::unsetenv("WAYLAND_DISPLAY");
-  }
-
-  testsupport::TempDir home_;
-  pid_t pid_ = -1;
-  std::string display_;
-};
+    return display.size() > 1;
+  }();
+  return running;
+}
 
 // The text of the button that gives the response, without its mnemonic mark.
 std::string buttonLabel(GtkDialog* dialog, int response) {
   GtkWidget* widget = gtk_dialog_get_widget_for_response(dialog, response);
-  if (!widget || !GTK_IS_BUTTON(widget) || !gtk_button_get_label(GTK_BUTTON(widget))) return {};
-  std::string label = gtk_button_get_label(GTK_BUTTON(widget));
-  label.erase(std::remove(label.begin(), label.end(), '_'), label.end());
+  const char* text = widget && GTK_IS_BUTTON(widget) ? gtk_button_get_label(GTK_BUTTON(widget)) : nullptr;
+  std::string label = text ? text : "";
+  std::erase(label, '_');
   return label;
 }
 
@@ -100,16 +74,11 @@ std::string taken(gchar* text) {
   return s;
 }
 
-// Runs the main loop until a queued dialog's answer has arrived.
-void runUntil(const bool& answered) {
-  while (!answered) platform::RunLoop::main().run();
-}
-
 class GtkDialogs : public testing::Test {
  protected:
   void SetUp() override {
     if (::access(kXvfb, X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
-    ASSERT_TRUE(XServer::shared().running()) << "Xvfb did not start";
+    ASSERT_TRUE(xServerRunning()) << "Xvfb did not start";
   }
 
   // Once a dialog is on screen, lets prepare() fill it in; a few turns of
@@ -121,6 +90,16 @@ class GtkDialogs : public testing::Test {
     answer_ = std::move(answer);
     ticks_ = shownTicks_ = 0;
     g_timeout_add(100, &GtkDialogs::tick, this);
+  }
+
+  // For a queued dialog's answer: notes it and ends the main loop's run.
+  void answered() {
+    answered_ = true;
+    platform::RunLoop::main().stop();
+  }
+  void runUntilAnswered() {
+    while (!answered_) platform::RunLoop::main().run();
+    answered_ = false;
   }
 
   static gboolean tick(gpointer data) {
@@ -144,10 +123,9 @@ class GtkDialogs : public testing::Test {
     return G_SOURCE_REMOVE;
   }
 
-  std::function<void(GtkDialog*)> prepare_;
-  std::function<void(GtkDialog*)> answer_;
-  int ticks_ = 0;
-  int shownTicks_ = 0;
+  std::function<void(GtkDialog*)> prepare_, answer_;
+  int ticks_ = 0, shownTicks_ = 0;
+  bool answered_ = false;
 };
 
 TEST_F(GtkDialogs, alerts_show_both_texts_and_their_spanish_buttons) {
@@ -169,14 +147,9 @@ TEST_F(GtkDialogs, alerts_show_both_texts_and_their_spanish_buttons) {
   alert.setMessageText("¿Qué hacemos con carta.odt?");
   alert.addButtonWithTitle("Conservar");
   alert.addButtonWithTitle("Descartar los cambios");
-  bool answered = false;
   std::optional<std::size_t> chosen;
-  alert.beginModal([&](platform::ModalResponse, std::optional<std::size_t> button) {
-    chosen = button;
-    answered = true;
-    platform::RunLoop::main().stop();
-  });
-  runUntil(answered);
+  alert.beginModal([&](platform::ModalResponse, std::optional<std::size_t> button) { chosen = button, answered(); });
+  runUntilAnswered();
   EXPECT_EQ(labels, (std::vector<std::string>{"Conservar", "Descartar los cambios"}));
   EXPECT_EQ(chosen, 1u);
 }
@@ -201,15 +174,10 @@ TEST_F(GtkDialogs, save_dialog_proposes_folder_and_name_and_keeps_or_adds_the_ty
       [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_ACCEPT); });
   platform::SavePanel panel;
   panel.setAllowedFileTypes({"odt"});
-  bool answered = false;
   std::string chosen;
   panel.beginModalForDirectory(target.path(), "carta.odt",
-                               [&](platform::ModalResponse, std::string filename) {
-                                 chosen = filename;
-                                 answered = true;
-                                 platform::RunLoop::main().stop();
-                               });
-  runUntil(answered);
+                               [&](platform::ModalResponse, std::string filename) { chosen = filename, answered(); });
+  runUntilAnswered();
   EXPECT_EQ(seen, (std::vector<std::string>{fs::canonical(target.path()).string(), "carta.odt",
                                             "Cancelar", "Guardar"}));
   EXPECT_EQ(chosen, fs::canonical(target.path()).string() + "/carta.odt");
