@@ -189,8 +189,11 @@ platform::TransferPolicy politicaSOAP(std::uint64_t bodyLength) {
   policy.followRedirects = false;
   policy.identityEncodingOnly = true;
   policy.maxReplyBytes = kLimiteRespuesta;
+  // A server may store a large document for minutes before it answers, and
+  // sends nothing meanwhile: the low-speed limit only ends a transfer that
+  // has been silent for as long as the whole answer may take.
   policy.lowSpeedBytesPerSecond = 256;
-  policy.lowSpeedSeconds = 120;
+  policy.lowSpeedSeconds = 600;
   policy.deadlineSeconds = 600;
   policy.deadlineBytesPerSecond = 16 * 1024;
   return policy;
