@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,18 +40,16 @@ inline std::ostream& operator<<(std::ostream& out, const Heard& h) {
 class Journal {
  public:
   void add(Heard h) {
-    {
-      std::lock_guard lock(mutex_);
-      entries_.push_back(std::move(h));
-    }
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::move(h));
     changed_.notify_all();
   }
+  // The reports about path ("": all of them).
   std::vector<Heard> about(const std::string& path) const {
     std::lock_guard lock(mutex_);
     std::vector<Heard> out;
-    for (const Heard& h : entries_) {
-      if (path.empty() || h.path == path) out.push_back(h);
-    }
+    std::copy_if(entries_.begin(), entries_.end(), std::back_inserter(out),
+                 [&](const Heard& h) { return path.empty() || h.path == path; });
     return out;
   }
   // Waits, without the main run loop, until path has n reports.
@@ -101,7 +100,7 @@ class Recorder : public platform::Object, public watch::WQFileWatcherDelegate {
 class CentreObserver {
  public:
   CentreObserver(std::shared_ptr<Journal> journal, const void* object) {
-    centre().addObserver(
+    platform::Workspace::sharedWorkspace().notificationCenter().addObserver(
         this,
         [journal](const platform::Notification& n) {
           journal->add({"centre", n.name, n.string(watch::WQFileWatcherPathKey).value_or("?"),
@@ -109,14 +108,8 @@ class CentreObserver {
         },
         std::nullopt, object);
   }
-  ~CentreObserver() { centre().removeObserver(this); }
+  ~CentreObserver() { platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this); }
   CentreObserver(const CentreObserver&) = delete;
-  CentreObserver& operator=(const CentreObserver&) = delete;
-
- private:
-  static platform::NotificationCenter& centre() {
-    return platform::Workspace::sharedWorkspace().notificationCenter();
-  }
 };
 
 inline void append(const std::string& path, const std::string& text) {
