@@ -2,13 +2,10 @@
 // What the watcher tests share: a journal of every report a delegate or the
 // notification centre heard, and the delegate and centre observer that fill it.
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,14 +24,11 @@ inline constexpr std::chrono::seconds kBound{10};
 
 struct Heard {
   std::string by;  // "delegate" or "centre"
-  std::string name;
-  std::string path;
+  std::string name, path;
   bool onMainThread = false;
   bool operator==(const Heard& o) const { return by == o.by && name == o.name && path == o.path; }
+  friend std::ostream& operator<<(std::ostream& out, const Heard& h) { return out << h.by << ":" << h.name << ":" << h.path; }
 };
-inline std::ostream& operator<<(std::ostream& out, const Heard& h) {
-  return out << h.by << ":" << h.name << ":" << h.path;
-}
 
 // Thread-safe record of the reports, in the order they arrived.
 class Journal {
@@ -47,21 +41,22 @@ class Journal {
   // The reports about path ("": all of them).
   std::vector<Heard> about(const std::string& path) const {
     std::lock_guard lock(mutex_);
-    std::vector<Heard> out;
-    std::copy_if(entries_.begin(), entries_.end(), std::back_inserter(out),
-                 [&](const Heard& h) { return path.empty() || h.path == path; });
-    return out;
+    return aboutLocked(path);
   }
   // Waits, without the main run loop, until path has n reports.
   bool waitFor(const std::string& path, std::size_t n) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kBound, [&] {
-      return std::count_if(entries_.begin(), entries_.end(),
-                           [&](const Heard& h) { return h.path == path; }) >= std::ptrdiff_t(n);
-    });
+    return changed_.wait_for(lock, kBound, [&] { return aboutLocked(path).size() >= n; });
   }
 
  private:
+  std::vector<Heard> aboutLocked(const std::string& path) const {
+    std::vector<Heard> out;
+    for (const Heard& h : entries_) {
+      if (path.empty() || h.path == path) out.push_back(h);
+    }
+    return out;
+  }
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Heard> entries_;
@@ -72,11 +67,10 @@ class Journal {
 inline bool eventually(const std::function<bool()>& predicate, bool turnMainLoop = true) {
   if (turnMainLoop) return testsupport::runMainLoopUntil(predicate, kBound);
   const auto deadline = std::chrono::steady_clock::now() + kBound;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return predicate();
+  while (!predicate() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return true;
+  return predicate();
 }
 
 // A delegate that journals each message, then runs an optional action.
@@ -97,8 +91,7 @@ class Recorder : public platform::Object, public watch::WQFileWatcherDelegate {
 };
 
 // Journals what one object posts to the workspace centre while it lives.
-class CentreObserver {
- public:
+struct CentreObserver {
   CentreObserver(std::shared_ptr<Journal> journal, const void* object) {
     platform::Workspace::sharedWorkspace().notificationCenter().addObserver(
         this,
