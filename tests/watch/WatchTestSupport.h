@@ -2,6 +2,7 @@
 // What the watcher tests share: a journal of every report a delegate or the
 // notification centre heard, and the delegate and centre observer that fill it.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -41,22 +42,19 @@ class Journal {
   // The reports about path ("": all of them).
   std::vector<Heard> about(const std::string& path) const {
     std::lock_guard lock(mutex_);
-    return aboutLocked(path);
-  }
-  // Waits, without the main run loop, until path has n reports.
-  bool waitFor(const std::string& path, std::size_t n) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kBound, [&] { return aboutLocked(path).size() >= n; });
-  }
-
- private:
-  std::vector<Heard> aboutLocked(const std::string& path) const {
     std::vector<Heard> out;
     for (const Heard& h : entries_) {
       if (path.empty() || h.path == path) out.push_back(h);
     }
     return out;
   }
+  // Waits, without the main run loop, until path has n reports.
+  bool waitFor(const std::string& path, std::size_t n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kBound, [&] { return std::size_t(std::ranges::count(entries_, path, &Heard::path)) >= n; });
+  }
+
+ private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Heard> entries_;
@@ -83,7 +81,6 @@ class Recorder : public platform::Object, public watch::WQFileWatcherDelegate {
     journal_->add({"delegate", name, path, platform::RunLoop::isMainThread()});
     if (action_) action_(w, path);
   }
-  std::string className() const override { return "Recorder"; }
 
  private:
   std::shared_ptr<Journal> journal_;
