@@ -28,7 +28,9 @@ struct Heard {
   std::string name, path;
   bool onMainThread = false;
   bool operator==(const Heard& o) const { return by == o.by && name == o.name && path == o.path; }
-  friend std::ostream& operator<<(std::ostream& out, const Heard& h) { return out << h.by << ":" << h.name << ":" << h.path; }
+  friend std::ostream& operator<<(std::ostream& out, const Heard& h) {
+    return out << h.by << ":" << h.name << ":" << h.path;
+  }
 };
 
 // Thread-safe record of the reports, in the order they arrived.
@@ -51,7 +53,9 @@ class Journal {
   // Waits, without the main run loop, until path has n reports.
   bool waitFor(const std::string& path, std::size_t n) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kBound, [&] { return std::size_t(std::ranges::count(entries_, path, &Heard::path)) >= n; });
+    return changed_.wait_for(lock, kBound, [&] {
+      return std::size_t(std::ranges::count(entries_, path, &Heard::path)) >= n;
+    });
   }
 
  private:
@@ -98,7 +102,9 @@ struct CentreObserver {
         },
         std::nullopt, object);
   }
-  ~CentreObserver() { platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this); }
+  ~CentreObserver() {
+    platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this);
+  }
   CentreObserver(const CentreObserver&) = delete;
 };
 

@@ -47,15 +47,16 @@ TEST_F(WQFNSubscribeFileWatcherTest, each_change_is_posted_then_sent_to_the_dele
 TEST_F(WQFNSubscribeFileWatcherTest, failures_unknown_callbacks_and_a_destroyed_watcher_report_nothing) {
   platform::LogCapture log;
   watcher_->addPath("/nonexistent/vla-doc");
-  EXPECT_TRUE(log.contains("WQFNSubscribeFileWatcher addPath: /nonexistent/vla-doc failed due to error ID=-2."));
+  EXPECT_TRUE(log.contains(
+      "WQFNSubscribeFileWatcher addPath: /nonexistent/vla-doc failed due to error ID=-2."));
   watcher_->addPath(path_);
   ASSERT_EQ(watcher_->subscriptions().size(), 1u);
   auto handle = watcher_->subscriptions().at(path_);
   watcher_->setDelegate(std::make_shared<Recorder>(journal_));
   WQFileSubscriptionProc(2, 0, watcher_.get(), handle);
   EXPECT_TRUE(log.contains("WQFileSubscriptionProc: Unknown message 2"));
-  WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(),
-                         reinterpret_cast<platform::FNSubscriptionRef>(&log));  // not its handle
+  auto notItsHandle = reinterpret_cast<platform::FNSubscriptionRef>(&log);
+  WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(), notItsHandle);
   EXPECT_TRUE(journal_->about("").empty());
   WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(), handle);
   EXPECT_EQ(journal_->about(path_).size(), 2u);

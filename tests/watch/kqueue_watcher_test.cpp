@@ -12,9 +12,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kWritten = WQKQueueFileWrittenToNotification, kRenamed = WQKQueueFileRenamedNotification,
-                  kDeleted = WQKQueueFileDeletedNotification, kAttributes = WQKQueueFileAttributesChangedNotification,
-                  kGrown = WQKQueueFileSizeIncreasedNotification, kLinks = WQKQueueFileLinkCountChangedNotification;
+const std::string kWritten = WQKQueueFileWrittenToNotification;
+const std::string kRenamed = WQKQueueFileRenamedNotification;
+const std::string kDeleted = WQKQueueFileDeletedNotification;
+const std::string kAttributes = WQKQueueFileAttributesChangedNotification;
+const std::string kGrown = WQKQueueFileSizeIncreasedNotification;
+const std::string kLinks = WQKQueueFileLinkCountChangedNotification;
 constexpr std::uint32_t kDefault = WQKQueueDefaultEventMask, kEverything = 0x7F;
 
 class WQKQueueTest : public ::testing::Test {
@@ -60,7 +63,9 @@ class WQKQueueTest : public ::testing::Test {
 TEST_F(WQKQueueTest, each_change_reaches_the_delegate_on_the_main_thread_with_its_path) {
   watcher_->setDelegate(std::make_shared<Recorder>(journal_));
   const auto append1 = [](const std::string& p) { append(p, "d"); };
-  const auto chmod = [](const std::string& p) { fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write); };
+  const auto chmod = [](const std::string& p) {
+    fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
+  };
   const auto link = [](const std::string& p) { fs::create_hard_link(p, p + ".link"); };
   struct Row {
     const char* action;
@@ -81,7 +86,8 @@ TEST_F(WQKQueueTest, each_change_reaches_the_delegate_on_the_main_thread_with_it
       {"append, then chmod and rename at once", kDefault,
        [&](auto& p) {
          append(p, "d");
-         ASSERT_TRUE(eventually([] { return platform::RunLoop::main().pendingTasks() > 0; }, false));
+         auto waiting = [] { return platform::RunLoop::main().pendingTasks() > 0; };
+         ASSERT_TRUE(eventually(waiting, false));
          chmod(p);
          fs::rename(p, p + ".moved");
        },
@@ -124,7 +130,10 @@ TEST_F(WQKQueueTest, reports_go_to_the_delegate_or_the_centre_as_set) {
       // Only the watcher holds it: clearing itself leaves the running call as
       // its last owner, and the change is posted too.
       {"clears itself",
-       [&] { return std::make_shared<Recorder>(journal_, [](WQFileWatcher& w, auto&) { w.setDelegate(nullptr); }); },
+       [&] {
+         return std::make_shared<Recorder>(journal_,
+                                           [](WQFileWatcher& w, auto&) { w.setDelegate(nullptr); });
+       },
        false, {"delegate " + kWritten, "centre " + kWritten}},
   };
   for (const auto& row : rows) {

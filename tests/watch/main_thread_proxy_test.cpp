@@ -43,8 +43,8 @@ TEST(WQMainThreadProxy, a_message_runs_on_the_main_thread_while_the_sender_waits
       return methodReturned.load();  // the sender resumes only after the call
     });
     const std::string outcome = row.outcome;
-    ASSERT_TRUE(eventually([&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-                           outcome != "unrecognised"));
+    auto done = [&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+    ASSERT_TRUE(eventually(done, outcome != "unrecognised"));
     std::string got;
     try {
       got = sent.get() ? "returned after the call" : "returned before the call";
@@ -64,8 +64,6 @@ TEST(WQMainThreadProxy, a_message_runs_on_the_main_thread_while_the_sender_waits
                                                     {"delegate", written, "fail"},
                                                     {"delegate", "n", "p"}}));
   for (const Heard& h : journal->about("")) EXPECT_TRUE(h.onMainThread);
-  EXPECT_EQ(mainThreadProxy(proxy), proxy) << "a proxy is never wrapped again";
-  EXPECT_EQ(copyMainThreadProxy(proxy), proxy);
 }
 
 }  // namespace
