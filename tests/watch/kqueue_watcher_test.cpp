@@ -24,8 +24,8 @@ class WQKQueueTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(watcher_, nullptr); }
   void TearDown() override {
-    watcher_->stop();
-    EXPECT_TRUE(watcher_->waitUntilStopped(kBound));
+    if (watcher_) watcher_->stop();
+    EXPECT_TRUE(!watcher_ || watcher_->waitUntilStopped(kBound));
   }
 
   bool heard(const std::string& path, std::size_t n) {
@@ -67,13 +67,12 @@ TEST_F(WQKQueueTest, each_change_reaches_the_delegate_on_the_main_thread_with_it
     fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
   };
   const auto link = [](const std::string& p) { fs::create_hard_link(p, p + ".link"); };
-  struct Row {
+  const struct {
     const char* action;
     std::uint32_t mask;
     std::function<void(const std::string&)> act;
     std::vector<std::string> expected;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"append", kDefault, append1, {kWritten}},
       {"append", kEverything, append1, {kWritten, kGrown}},
       {"rename", kDefault, [](auto& p) { fs::rename(p, p + ".moved"); }, {kRenamed}},
@@ -94,7 +93,7 @@ TEST_F(WQKQueueTest, each_change_reaches_the_delegate_on_the_main_thread_with_it
        {kWritten, kRenamed, kAttributes}},
   };
   int n = 0;
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.action) + " under mask " + std::to_string(row.mask));
     std::string path = dir_.write("doc" + std::to_string(n++), "abc");
     watcher_->addPathToQueue(path, row.mask);
@@ -179,23 +178,19 @@ TEST_F(WQKQueueTest, a_removed_path_reports_no_more) {
 
 TEST_F(WQKQueueTest, a_dropped_watcher_delivers_until_stopped_then_lets_go_of_everything) {
   std::string path = dir_.write("doc.txt", "abc");
-  std::weak_ptr<WQKQueue> watcher;
-  std::weak_ptr<Recorder> delegate;
-  {
-    auto owned = WQKQueue::create();
-    auto recorder = std::make_shared<Recorder>(journal_);
-    owned->addPath(path);
-    owned->setDelegate(recorder);
-    watcher = owned;
-    delegate = recorder;
-  }
+  auto recorder = std::make_shared<Recorder>(journal_);
+  std::weak_ptr<Recorder> delegate = recorder;
+  std::weak_ptr<WQKQueue> watcher = watcher_;
+  watcher_->addPath(path);
+  watcher_->setDelegate(std::move(recorder));
+  watcher_.reset();
   append(path, "d");
-  ASSERT_TRUE(heard(path, 1));  // by its delegate: nothing else listens to it
-  auto again = watcher.lock();
-  ASSERT_NE(again, nullptr);
-  again->stop();
-  ASSERT_TRUE(again->waitUntilStopped(kBound));
-  again.reset();
+  ASSERT_TRUE(heard(path, 1));
+  watcher_ = watcher.lock();
+  ASSERT_NE(watcher_, nullptr);
+  watcher_->stop();
+  ASSERT_TRUE(watcher_->waitUntilStopped(kBound));
+  watcher_.reset();
   EXPECT_TRUE(watcher.expired()) << "its thread ended and let go of it";
   EXPECT_TRUE(delegate.expired());
 }
