@@ -58,8 +58,6 @@ TEST_F(WQFNSubscribeFileWatcherTest, failures_unknown_callbacks_and_a_destroyed_
   auto notItsHandle = reinterpret_cast<platform::FNSubscriptionRef>(&log);
   WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(), notItsHandle);
   EXPECT_TRUE(journal_->about("").empty());
-  WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(), handle);
-  EXPECT_EQ(journal_->about(path_).size(), 2u);
 
   // Once destroyed, its path's change reaches no one; another watcher shows
   // when the change would have been reported.
@@ -70,7 +68,7 @@ TEST_F(WQFNSubscribeFileWatcherTest, failures_unknown_callbacks_and_a_destroyed_
   append(path_, "d");
   append(other_, "d");
   ASSERT_TRUE(journal_->waitFor(other_, 1));
-  EXPECT_EQ(journal_->about(path_).size(), 2u);
+  EXPECT_TRUE(journal_->about(path_).empty());
 }
 
 }  // namespace
