@@ -1,19 +1,18 @@
 #pragma once
-// Shared pieces of the watcher tests: one journal of everything the
-// delegates and the notification centre heard, a recording delegate, and a
-// centre observer that writes into the journal.
+// What the watcher tests share: a journal of every report a delegate or the
+// notification centre heard, and the delegate and centre observer that fill it.
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/NotificationCenter.h"
-#include "platform/Object.h"
 #include "platform/RunLoop.h"
 #include "platform/Workspace.h"
 #include "testsupport/TestSupport.h"
@@ -21,70 +20,79 @@
 
 namespace watchtest {
 
+// Generous: only a report that never comes runs into it.
+inline constexpr std::chrono::seconds kBound{10};
+
 struct Heard {
   std::string by;  // "delegate" or "centre"
-  std::string name;
-  std::string path;
+  std::string name, path;
   bool onMainThread = false;
-  bool operator==(const Heard& o) const {
-    return by == o.by && name == o.name && path == o.path;
+  bool operator==(const Heard& o) const { return by == o.by && name == o.name && path == o.path; }
+  friend std::ostream& operator<<(std::ostream& out, const Heard& h) {
+    return out << h.by << ":" << h.name << ":" << h.path;
   }
 };
 
-inline std::ostream& operator<<(std::ostream& out, const Heard& h) {
-  return out << h.by << ":" << h.name << ":" << h.path;
-}
-
-// Thread-safe record of what was heard, in order.
+// Thread-safe record of the reports, in the order they arrived.
 class Journal {
  public:
   void add(Heard h) {
     std::lock_guard lock(mutex_);
     entries_.push_back(std::move(h));
+    changed_.notify_all();
   }
-  std::vector<Heard> entries() const {
-    std::lock_guard lock(mutex_);
-    return entries_;
-  }
-  // Entries about path only.
+  // The reports about path ("": all of them).
   std::vector<Heard> about(const std::string& path) const {
+    std::lock_guard lock(mutex_);
     std::vector<Heard> out;
-    for (const Heard& h : entries()) {
-      if (h.path == path) out.push_back(h);
+    for (const Heard& h : entries_) {
+      if (path.empty() || h.path == path) out.push_back(h);
     }
     return out;
+  }
+  // Waits, without the main run loop, until path has n reports.
+  bool waitFor(const std::string& path, std::size_t n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kBound, [&] {
+      return std::size_t(std::ranges::count(entries_, path, &Heard::path)) >= n;
+    });
   }
 
  private:
   mutable std::mutex mutex_;
+  std::condition_variable changed_;
   std::vector<Heard> entries_;
 };
 
-// A delegate that writes every message into a journal and then runs an
-// optional action (on the thread the message arrived on).
+// Waits until predicate holds or the bound passes, turning the main run loop
+// meanwhile unless told not to (for what must not need it).
+inline bool eventually(const std::function<bool()>& predicate, bool turnMainLoop = true) {
+  if (turnMainLoop) return testsupport::runMainLoopUntil(predicate, kBound);
+  const auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (!predicate() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return predicate();
+}
+
+// A delegate that journals each message, then runs an optional action.
 class Recorder : public platform::Object, public watch::WQFileWatcherDelegate {
  public:
-  using Action = std::function<void(watch::WQFileWatcher&, const std::string&,
-                                    const std::string&)>;
+  using Action = std::function<void(watch::WQFileWatcher&, const std::string& path)>;
   explicit Recorder(std::shared_ptr<Journal> journal, Action action = nullptr)
       : journal_(std::move(journal)), action_(std::move(action)) {}
-  void watcher(watch::WQFileWatcher& watcher, const std::string& name,
-               const std::string& path) override {
+  void watcher(watch::WQFileWatcher& w, const std::string& name, const std::string& path) override {
     journal_->add({"delegate", name, path, platform::RunLoop::isMainThread()});
-    if (action_) action_(watcher, name, path);
+    if (action_) action_(w, path);
   }
-  std::string className() const override { return "Recorder"; }
 
  private:
   std::shared_ptr<Journal> journal_;
   Action action_;
 };
 
-// Observes the workspace centre for notifications sent by one object while
-// it lives. The callback holds the journal, so a post that is still running
-// when the observer goes away stays safe.
-class CentreObserver {
- public:
+// Journals what one object posts to the workspace centre while it lives.
+struct CentreObserver {
   CentreObserver(std::shared_ptr<Journal> journal, const void* object) {
     platform::Workspace::sharedWorkspace().notificationCenter().addObserver(
         this,
@@ -98,22 +106,10 @@ class CentreObserver {
     platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this);
   }
   CentreObserver(const CentreObserver&) = delete;
-  CentreObserver& operator=(const CentreObserver&) = delete;
 };
 
 inline void append(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::app | std::ios::binary) << text;
-}
-
-// Waits without turning the main run loop (for what must not need it).
-inline bool waitWithoutMainLoop(const std::function<bool()>& predicate,
-                                std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return predicate();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 }  // namespace watchtest

@@ -6,100 +6,69 @@
 
 using namespace watch;
 using namespace watchtest;
-using testsupport::runMainLoopUntil;
 
 namespace {
 
-constexpr auto kBound = std::chrono::seconds(10);
-
 class WQFNSubscribeFileWatcherTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    watcher_ = WQFNSubscribeFileWatcher::create();
-    centre_ = std::make_unique<CentreObserver>(journal_, watcher_.get());
-  }
-
-  bool heardAbout(const std::string& path, std::size_t n) {
-    return runMainLoopUntil([&] { return journal_->about(path).size() >= n; }, kBound);
-  }
-
   testsupport::TempDir dir_;
+  std::string path_ = dir_.write("doc.txt", "abc"), other_ = dir_.write("other.txt", "abc");
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
-  std::shared_ptr<WQFNSubscribeFileWatcher> watcher_;
-  std::unique_ptr<CentreObserver> centre_;
+  std::shared_ptr<WQFNSubscribeFileWatcher> watcher_ = WQFNSubscribeFileWatcher::create();
+  CentreObserver centre_{journal_, watcher_.get()};
 };
 
 TEST_F(WQFNSubscribeFileWatcherTest, each_change_is_posted_then_sent_to_the_delegate_until_the_path_is_removed) {
-  std::string path = dir_.write("doc.txt", "abc");
-  watcher_->addPath(path);
+  watcher_->addPath(path_);
   watcher_->setDelegate(std::make_shared<Recorder>(journal_));
-  append(path, "d");
-  ASSERT_TRUE(heardAbout(path, 2));
-  append(path, "e");
-  ASSERT_TRUE(heardAbout(path, 4));
-  const char* written = WQKQueueFileWrittenToNotification;
-  const Heard centre{"centre", written, path}, delegate{"delegate", written, path};
-  EXPECT_EQ(journal_->about(path), (std::vector<Heard>{centre, delegate, centre, delegate}));
-  EXPECT_FALSE(journal_->entries()[1].onMainThread) << "delivered on the platform's thread";
+  append(path_, "d");
+  ASSERT_TRUE(journal_->waitFor(path_, 2));
+  const Heard centre{"centre", WQKQueueFileWrittenToNotification, path_};
+  const Heard delegate{"delegate", WQKQueueFileWrittenToNotification, path_};
+  EXPECT_FALSE(journal_->about(path_)[1].onMainThread) << "delivered on the platform's thread";
 
-  // Adding again replaces the subscription; removing ends it.
-  std::string other = dir_.write("other.txt", "abc");
-  auto first = watcher_->subscriptions().at(path);
-  watcher_->addPath(path);
-  EXPECT_NE(watcher_->subscriptions().at(path), first);
-  watcher_->addPath(other);
-  append(path, "f");
-  ASSERT_TRUE(heardAbout(path, 6));
-  append(other, "d");  // reported after anything the first change causes
-  ASSERT_TRUE(heardAbout(other, 2));
-  EXPECT_EQ(journal_->about(path).size(), 6u) << "one subscription, one report to each";
+  // Adding again replaces the subscription: one report each, not two.
+  watcher_->addPath(path_);
+  watcher_->addPath(other_);
+  append(path_, "e");
+  ASSERT_TRUE(journal_->waitFor(path_, 4));
+  append(other_, "d");  // reported after anything the change of path causes
+  ASSERT_TRUE(journal_->waitFor(other_, 2));
+  EXPECT_EQ(journal_->about(path_), (std::vector<Heard>{centre, delegate, centre, delegate}));
 
-  auto before = watcher_->subscriptions();
   watcher_->removePath(dir_.file("never-added"));
-  EXPECT_EQ(watcher_->subscriptions(), before);
-  watcher_->removePath(path);
-  EXPECT_EQ(watcher_->subscriptions().count(path), 0u);
-  append(path, "g");
-  append(other, "e");
-  ASSERT_TRUE(heardAbout(other, 4));
-  EXPECT_EQ(journal_->about(path).size(), 6u);
+  watcher_->removePath(path_);
+  append(path_, "f");
+  append(other_, "e");
+  ASSERT_TRUE(journal_->waitFor(other_, 4));
+  EXPECT_EQ(journal_->about(path_).size(), 4u);
 }
 
-TEST_F(WQFNSubscribeFileWatcherTest, failures_and_unknown_callbacks_are_logged_or_ignored) {
+TEST_F(WQFNSubscribeFileWatcherTest, failures_unknown_callbacks_and_a_destroyed_watcher_report_nothing) {
   platform::LogCapture log;
   watcher_->addPath("/nonexistent/vla-doc");
   EXPECT_TRUE(log.contains(
       "WQFNSubscribeFileWatcher addPath: /nonexistent/vla-doc failed due to error ID=-2."));
-  EXPECT_TRUE(watcher_->subscriptions().empty());
-
-  std::string path = dir_.write("doc.txt", "abc");
-  watcher_->addPath(path);
-  auto handle = watcher_->subscriptions().at(path);
+  watcher_->addPath(path_);
+  ASSERT_EQ(watcher_->subscriptions().size(), 1u);
+  auto handle = watcher_->subscriptions().at(path_);
   watcher_->setDelegate(std::make_shared<Recorder>(journal_));
   WQFileSubscriptionProc(2, 0, watcher_.get(), handle);
   EXPECT_TRUE(log.contains("WQFileSubscriptionProc: Unknown message 2"));
-  // A handle the watcher does not know reports nothing.
-  WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(),
-                         reinterpret_cast<platform::FNSubscriptionRef>(&log));
-  EXPECT_TRUE(journal_->entries().empty());
-  // The known one reports, here on the calling thread.
-  WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(), handle);
-  EXPECT_EQ(journal_->about(path).size(), 2u);
-}
+  auto notItsHandle = reinterpret_cast<platform::FNSubscriptionRef>(&log);
+  WQFileSubscriptionProc(platform::kFNDirectoryModifiedMessage, 0, watcher_.get(), notItsHandle);
+  EXPECT_TRUE(journal_->about("").empty());
 
-TEST_F(WQFNSubscribeFileWatcherTest, a_destroyed_watcher_hears_nothing_more) {
-  std::string path = dir_.write("doc.txt", "abc");
-  watcher_->addPath(path);
-  watcher_->setDelegate(std::make_shared<Recorder>(journal_));
+  // Once destroyed, its path's change reaches no one; another watcher shows
+  // when the change would have been reported.
   watcher_.reset();
   auto witness = WQFNSubscribeFileWatcher::create();
   CentreObserver witnessCentre(journal_, witness.get());
-  std::string other = dir_.write("other.txt", "abc");
-  witness->addPath(other);
-  append(path, "d");
-  append(other, "d");
-  ASSERT_TRUE(heardAbout(other, 1));
-  EXPECT_TRUE(journal_->about(path).empty());
+  witness->addPath(other_);
+  append(path_, "d");
+  append(other_, "d");
+  ASSERT_TRUE(journal_->waitFor(other_, 1));
+  EXPECT_TRUE(journal_->about(path_).empty());
 }
 
 }  // namespace

@@ -5,78 +5,44 @@
 #include <stdexcept>
 
 #include "WatchTestSupport.h"
-#include "watch/WQKQueue.h"
+#include "watch/WQFNSubscribeFileWatcher.h"
 #include "watch/WQMainThreadProxy.h"
 
 using namespace watch;
 using namespace watchtest;
-using platform::RunLoop;
 
 namespace {
 
-// Stands in for the watcher argument; the proxy never uses it itself.
-class NoWatcher : public WQFileWatcher {
- public:
-  void addPath(const std::string&) override {}
-  void removePath(const std::string&) override {}
-  std::shared_ptr<platform::Object> delegate() const override { return nullptr; }
-  void setDelegate(std::shared_ptr<platform::Object>) override {}
-};
-
-TEST(WQMainThreadProxy, a_message_runs_on_the_main_thread_while_the_sender_waits_and_its_failure_reaches_the_sender) {
+TEST(WQMainThreadProxy, a_message_runs_on_the_main_thread_while_the_sender_waits_and_failures_reach_the_sender) {
   auto journal = std::make_shared<Journal>();
   std::atomic<bool> methodReturned{false};
-  auto proxy = mainThreadProxy(std::make_shared<Recorder>(journal, [&](auto&, auto&, const std::string& path) {
+  auto proxy = mainThreadProxy(std::make_shared<Recorder>(journal, [&](auto&, const std::string& path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     methodReturned = true;
     if (path == "fail") throw std::runtime_error("target failed");
   }));
-  NoWatcher w;
-  for (const char* path : {"/some/path", "fail"}) {
+  auto watcher = WQFNSubscribeFileWatcher::create();  // passed on, unused
+  for (std::string path : {"/some/path", "fail"}) {
     methodReturned = false;
     auto sent = std::async(std::launch::async, [&] {
-      proxy->watcher(w, WQKQueueFileWrittenToNotification, path);
+      proxy->watcher(*watcher, WQKQueueFileWrittenToNotification, path);
       return methodReturned.load();  // the sender resumes only after the call
     });
-    ASSERT_TRUE(testsupport::runMainLoopUntil(
-        [&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-    if (std::string(path) == "fail") {
+    ASSERT_TRUE(eventually([&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    if (path == "fail") {
       EXPECT_THROW(sent.get(), std::runtime_error);
     } else {
       EXPECT_TRUE(sent.get());
     }
   }
-  EXPECT_EQ(journal->entries(), (std::vector<Heard>{{"delegate", WQKQueueFileWrittenToNotification, "/some/path"},
-                                                    {"delegate", WQKQueueFileWrittenToNotification, "fail"}}));
-  for (const Heard& h : journal->entries()) EXPECT_TRUE(h.onMainThread);
   // From the main thread the call runs at once.
-  proxy->watcher(w, "n", "p");
-  EXPECT_EQ(journal->entries().size(), 3u);
-  EXPECT_EQ(RunLoop::main().pendingTasks(), 0u);
-}
-
-TEST(WQMainThreadProxy, an_unrecognised_message_fails_on_the_sender_and_a_proxy_is_never_wrapped_again) {
-  NoWatcher w;
-  for (auto target : {std::make_shared<platform::Object>(), std::shared_ptr<platform::Object>()}) {
-    WQMainThreadProxy proxy(target);
-    // The main run loop is not turned here: the failure must not need it.
-    auto sent = std::async(std::launch::async, [&] { proxy.watcher(w, "n", "p"); });
-    ASSERT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_THROW(sent.get(), platform::UnrecognizedSelector);
-    EXPECT_EQ(RunLoop::main().pendingTasks(), 0u);
-    EXPECT_FALSE(proxy.respondsToSelector(kWatcherReceivedNotificationForPath));
-    EXPECT_THROW(proxy.performSelector("answer:"), platform::UnrecognizedSelector);
-  }
-  auto target = std::make_shared<Recorder>(std::make_shared<Journal>());
-  auto proxy = mainThreadProxy(target);
-  ASSERT_NE(proxy, nullptr);
-  EXPECT_EQ(proxy->target(), target);
-  EXPECT_EQ(mainThreadProxy(proxy), proxy);
-  EXPECT_EQ(copyMainThreadProxy(proxy), proxy);
-  auto second = copyMainThreadProxy(target);
-  EXPECT_NE(second, proxy);
-  EXPECT_EQ(second->target(), target);
-  EXPECT_EQ(copyMainThreadProxy(nullptr), nullptr);
+  proxy->watcher(*watcher, "n", "p");
+  EXPECT_EQ(platform::RunLoop::main().pendingTasks(), 0u);
+  const std::string written = WQKQueueFileWrittenToNotification;
+  EXPECT_EQ(journal->about(""), (std::vector<Heard>{{"delegate", written, "/some/path"},
+                                                    {"delegate", written, "fail"},
+                                                    {"delegate", "n", "p"}}));
+  for (const Heard& h : journal->about("")) EXPECT_TRUE(h.onMainThread);
 }
 
 }  // namespace
