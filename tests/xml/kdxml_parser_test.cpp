@@ -26,7 +26,16 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   }
 }
 
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+// The array form takes its memory from the array operator, so that the
+// delete[] that frees it matches (the address sanitizer checks the pair).
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (allocationsBeforeFailure >= 0 && allocationsBeforeFailure-- == 0) return nullptr;
+  try {
+    return ::operator new[](size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace {
 
