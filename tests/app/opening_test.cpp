@@ -8,7 +8,6 @@
 
 #include "FlowFixture.h"
 #include "app/Pendientes.h"
-#include "app/TicketRecord.h"
 
 using namespace flowtest;
 
@@ -16,19 +15,6 @@ namespace {
 
 class OpeningTest : public FlowTest {
  protected:
-  // Opens the ticket, remembering whether the editor was asked to open
-  // anything, and runs it to its end.
-  std::vector<std::string> runRecordingOpens(const std::string& path) {
-    std::vector<std::string> opened;
-    desktop->looks.clear();
-    desktop->onOpen = [&](const std::string& p) {
-      opened.push_back(p);
-      announceLaunch(4242, bundle + "/bin/editor", kEditorName);
-      return true;
-    };
-    runTicket(path);
-    return opened;
-  }
   static bool record(const std::string& ticket, const std::string& document, EstadoTicket estado,
                      const std::string& kept = "", const std::string& vldoc = "", const std::string& motivo = "") {
     RegistroTicket r;
@@ -45,18 +31,17 @@ TEST_F(OpeningTest, hostile_tickets_and_document_paths_open_nothing_and_keep_the
   const std::string outside = dir.write("fuera/secreto.doc", "secreto");
   const std::string autostart = dir.file("autostart");
   ASSERT_TRUE(platform::createFolder(autostart));
+  const auto fifo = [](const std::string& p) {
+    EXPECT_EQ(mkfifo(p.c_str(), 0600), 0);
+    return p;
+  };
   struct Case {
     const char* what;
     std::function<std::string()> ticket;  // writes the ticket document, returns its path
     bool refused = true;
   };
-  const std::vector<Case> cases = {
-      {"fifo",
-       [&] {
-         const std::string p = dir.file("fifo.vldoc");
-         EXPECT_EQ(mkfifo(p.c_str(), 0600), 0);
-         return p;
-       }},
+  const Case cases[] = {
+      {"fifo", [&] { return fifo(dir.file("fifo.vldoc")); }},
       {"más de 64 KiB", [&] { return dir.write("grande.vldoc", ticketText(issue("x")) + std::string(70000, 'a')); }},
       {"tipo ejecutable", [&] { return dir.write("lanzador.vldoc", ticketText(issue("x"), "desktop")); }},
       {"control en el ticket", [&] { return dir.write("c.vldoc", ticketText(issue("x") + "\x01")); }},
@@ -67,30 +52,24 @@ TEST_F(OpeningTest, hostile_tickets_and_document_paths_open_nothing_and_keep_the
          EXPECT_EQ(symlink(outside.c_str(), localPath.c_str()), 0);
          return ticketPath;
        }},
-      {"fifo en la ruta del documento",
-       [&] {
-         issue("x");
-         EXPECT_EQ(mkfifo(localPath.c_str(), 0600), 0);
-         return ticketPath;
-       }},
+      {"fifo en la ruta del documento", [&] { return issue("x"), fifo(localPath), ticketPath; }},
       // Only the ticket's own name gives the document's: a folder named
       // like a ticket, beside a link named like its document, changes nothing.
       {"carpeta x.vldoc",
        [&] {
          EXPECT_EQ(symlink(autostart.c_str(), dir.file("x.doc").c_str()), 0);
-         const std::string id = service->issue(bytesOf("x"), "doc", "7", "i.doc");
-         return dir.write("x.vldoc/informe.vldoc", ticketText(id));
+         return dir.write("x.vldoc/informe.vldoc", ticketText(service->issue(bytesOf("x"), "doc", "7", "i.doc")));
        },
        false},
   };
+  desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt, 1); };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     dialogs->clear();
-    const std::size_t downloads = service->downloads();
-    const std::size_t calls = service->calls().size();
+    const std::size_t downloads = service->downloads(), calls = service->calls().size();
     const std::string path = c.ticket();
-    desktop->probes = {S::Held, S::Free, S::Free};
-    const auto opened = runRecordingOpens(path);
+    opened.clear();
+    runTicket(path);
     if (!c.refused) {
       EXPECT_TRUE(platform::folderEntries(autostart).empty());
       EXPECT_EQ(opened, std::vector<std::string>{dir.file("x.vldoc/informe.doc")});
@@ -108,53 +87,68 @@ TEST_F(OpeningTest, hostile_tickets_and_document_paths_open_nothing_and_keep_the
   }
 }
 
-TEST_F(OpeningTest, a_failed_download_tells_its_cause_opens_and_sends_nothing_and_touches_no_file) {
+// A failed download, the expiry placeholder, no editor or no launch: nothing
+// is opened or sent, the user is told why and the ticket stays; a file that
+// was already at the document's path stays untouched.
+TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_opens_and_sends_nothing) {
   using ticketservice::DownloadCut;
+  const std::string download = "No se ha podido descargar el documento.", cannot = "No se puede abrir el documento.";
   struct Case {
+    std::string what;
     ticketservice::TransportBehaviour transport;
-    std::string cause;
+    std::string title, cause;
   };
-  for (const Case& c : {Case{{404, DownloadCut::None, {}, ""}, "el servidor respondió con el estado 404"},
-                        Case{{500, DownloadCut::None, std::chrono::milliseconds(1500), ""},
-                             "el servidor respondió con el estado 500"},
-                        Case{{200, DownloadCut::WrongLength, {}, ""}, "el documento llegó incompleto"}}) {
-    SCOPED_TRACE(c.cause);
+  const Case cases[] = {
+      {"404", {404, DownloadCut::None, {}, ""}, download, "el servidor respondió con el estado 404"},
+      {"500 tardío", {500, DownloadCut::None, std::chrono::milliseconds(1500), ""}, download,
+       "el servidor respondió con el estado 500"},
+      {"incompleto", {200, DownloadCut::WrongLength, {}, ""}, download, "el documento llegó incompleto"},
+      {"sin servicio", {}, download, ""},
+      {"caducado", {}, "El fichero vldoc está caducado.", ""},
+      {"sin editor", {}, cannot, "documentos .doc"},
+      {"sin lanzamiento", {}, cannot, "el editor de documentos .doc"}};
+  const std::string placeholder = testsupport::readText(platform::pathForResource("caducado.doc").value());
+  launches = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     service->setTransportBehaviour(c.transport);
-    dialogs->clear();
-    issue("el documento del servidor");
-    dir.write("informe.doc", "mío");
-    bool opened = false;
-    desktop->onOpen = [&](const std::string&) { return opened = true; };
+    issue("el documento del servidor", c.what + "/informe", c.what == "sin servicio" ? "http://127.0.0.1:9" : "");
+    // A ticket the service does not know is served the placeholder.
+    if (c.what == "caducado") dir.write(c.what + "/informe.vldoc", ticketText("desconocido"));
+    if (c.what != "sin lanzamiento") dir.write(c.what + "/informe.doc", "mío");
+    if (c.what == "sin editor") desktop->editor.reset();
     open(ticketPath);
     // The download does not hold the main thread.
-    if (c.transport.downloadDelay.count() > 0) {
-      EXPECT_TRUE(dialogs->alerts().empty());
-    }
+    EXPECT_TRUE(c.transport.downloadDelay.count() == 0 || dialogs->alerts().empty());
     runUntilAllEnded();
-    ASSERT_EQ(dialogs->titles(), std::vector<std::string>{"No se ha podido descargar el documento."});
+    ASSERT_EQ(dialogs->titles(), std::vector<std::string>{c.title});
     EXPECT_NE(dialogs->alerts()[0].second.find(c.cause), std::string::npos);
-    EXPECT_FALSE(opened);
-    EXPECT_TRUE(service->calls().empty());
-    EXPECT_EQ(testsupport::readText(localPath), "mío");
-    auto left = platform::folderEntries(dir.path());
+    EXPECT_EQ(opened.size(), c.what == "sin lanzamiento" ? 1u : 0u);
+    EXPECT_TRUE(service->calls().empty() && platform::fileExists(ticketPath));
+    auto left = platform::folderEntries(dir.file(c.what));
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
-    EXPECT_TRUE(platform::fileExists(ticketPath));
+    if (c.title == download) { EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"})); }
+    EXPECT_TRUE(c.what == "sin lanzamiento" || testsupport::readText(localPath) == "mío");
+    if (c.what == "caducado") { EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")), placeholder); }
+    desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"};
   }
+  EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
+  EXPECT_EQ(delegate->exitStatus(), 1);
+  // An open request without a user interface is answered and opens nothing.
+  EXPECT_TRUE(delegate->applicationOpenFileWithoutUI(platform::Application::sharedApplication(), ticketPath));
+  EXPECT_EQ(delegate->sessionCount(), 0u);
 }
 
 TEST_F(OpeningTest, a_file_vla_did_not_make_stays_untouched_and_the_document_goes_beside_it) {
   for (bool otherTicketsEdit : {false, true}) {
     SCOPED_TRACE(otherTicketsEdit ? "edición de otro ticket" : "fichero del usuario");
-    dialogs->clear();
     issue("original");
     dir.write("informe.doc", "mío");
-    if (otherTicketsEdit) {
-      ASSERT_TRUE(record("otro", localPath, EstadoTicket::Conservado));
-    }
+    if (otherTicketsEdit) { ASSERT_TRUE(record("otro", localPath, EstadoTicket::Conservado)); }
     const std::string beside = dir.file("informe (2).doc");
     desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, "cambiado"); };
-    EXPECT_EQ(runRecordingOpens(ticketPath), std::vector<std::string>{beside});
+    runTicket(ticketPath);
+    EXPECT_EQ(opened, std::vector<std::string>{beside});
     EXPECT_EQ(testsupport::readText(localPath), "mío");
     ASSERT_EQ(dialogs->titles(), std::vector<std::string>{"El documento se ha guardado con otro nombre."});
     const std::string told = dialogs->alerts()[0].second;
@@ -168,41 +162,35 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_untouched_and_the_document_goe
 }
 
 TEST_F(OpeningTest, a_kept_edit_of_this_ticket_is_reopened_not_downloaded_and_uploaded_unsaved) {
-  struct Case {
-    EstadoTicket estado;
-    bool savedElsewhere;
-  };
-  for (const Case& c : {Case{EstadoTicket::Editando, false}, Case{EstadoTicket::Subiendo, false},
-                        Case{EstadoTicket::Conservado, true}}) {
-    SCOPED_TRACE(nombreEstado(c.estado));
+  for (EstadoTicket estado : {EstadoTicket::Editando, EstadoTicket::Subiendo, EstadoTicket::Conservado}) {
+    SCOPED_TRACE(nombreEstado(estado));
+    const bool savedElsewhere = estado == EstadoTicket::Conservado;
     issue("el documento del servidor");
-    const std::string edit = c.savedElsewhere ? dir.write("copias/mi copia.doc", "mi edición")
-                                              : dir.write("informe.doc", "mi edición");
-    ASSERT_TRUE(record(ticketId, localPath, c.estado, c.savedElsewhere ? edit : "", ticketPath));
+    const std::string edit = dir.write(savedElsewhere ? "copias/mi copia.doc" : "informe.doc", "mi edición");
+    ASSERT_TRUE(record(ticketId, localPath, estado, savedElsewhere ? edit : "", ticketPath));
     // The editor is closed without saving again.
     desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt); };
     const std::size_t downloads = service->downloads();
-    EXPECT_EQ(runRecordingOpens(ticketPath), std::vector<std::string>{edit});
+    runTicket(ticketPath);
+    EXPECT_EQ(opened, std::vector<std::string>{edit});
     EXPECT_EQ(service->downloads(), downloads);
-    EXPECT_FALSE(c.savedElsewhere && platform::fileExists(localPath));
+    EXPECT_FALSE(savedElsewhere && platform::fileExists(localPath));
     const auto calls = callsFor(ticketId);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].operation, "SubirFichero");
     EXPECT_EQ(calls[0].file, bytesOf("mi edición"));
+    EXPECT_TRUE(dialogs->alerts().empty());
   }
-  EXPECT_TRUE(dialogs->alerts().empty());
 }
 
 TEST_F(OpeningTest, pendientes_lists_every_edit_not_ended_with_where_it_is) {
-  std::ostringstream none;
+  std::ostringstream none, out;
   EXPECT_EQ(listarPendientes(none), 0);
   EXPECT_EQ(none.str(), "No hay ediciones pendientes.\n");
-
   ASSERT_TRUE(record("T-0", "/u/hecho.doc", EstadoTicket::Terminado));
   ASSERT_TRUE(record("T-1", "/u/a.doc", EstadoTicket::Conservado, "/u/copias/a.doc", "/u/a.vldoc",
                      "el servidor rechazó la subida"));
   ASSERT_TRUE(record("T-2", "/u/b.odt", EstadoTicket::Editando, "", "/u/b.vldoc"));
-  std::ostringstream out;
   EXPECT_EQ(listarPendientes(out), 0);
   const std::string text = out.str();
   EXPECT_EQ(text.rfind("Ediciones pendientes:\n", 0), 0u);
