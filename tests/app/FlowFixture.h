@@ -1,10 +1,8 @@
 #pragma once
 // Tickets from the open request to the web service's answer, against the
-// stand-in ticket service running in this process. FakeDesktop stands in for
-// the default editor, its launch (a workspace notification, with the scripted
-// editor run as a real process where a test needs one) and, where a test
-// needs exact sequences, the looks at the document. Dialogs are scripted and
-// answered on the dialog thread.
+// stand-in ticket service in this process. FakeDesktop stands in for the
+// editor, its launch and, where a test needs exact sequences, the looks at the
+// document. Dialogs are scripted and answered on the dialog thread.
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -50,53 +48,47 @@ T next(std::deque<T>& answers, T otherwise) {
 
 // Answers dialogs and remembers each alert (title, text) and, as lines of
 // their own, the buttons of alerts that have several and the save dialogs.
-class ScriptedDialogs : public platform::DialogPresenter {
- public:
+struct ScriptedDialogs : platform::DialogPresenter {
   std::deque<ModalResponse> alertAnswers;                // OK once these run out
   std::deque<std::size_t> buttonAnswers;                 // the first button once these run out
   std::deque<platform::SavePanelOutcome> saveAnswers;    // Cancel once these run out
   std::function<void(const std::string&)> beforeAnswer;  // may hold the dialog thread
+  mutable std::mutex mutex;
+  std::vector<std::pair<std::string, std::string>> shown;
+  std::vector<std::string> extras;
 
   ModalResponse runAlert(const std::string& m, const std::string& i) override {
     record(m, i, "");
     if (beforeAnswer) beforeAnswer(m);
-    std::lock_guard lock(mutex_);
-    return next(alertAnswers, ModalResponse::OK);
+    return std::lock_guard(mutex), next(alertAnswers, ModalResponse::OK);
   }
   platform::AlertOutcome runAlertWithButtons(const std::string& m, const std::string& i,
                                              const std::vector<std::string>& b) override {
     if (b.size() == 1) return DialogPresenter::runAlertWithButtons(m, i, b);
     record(m, i, "botones " + b.at(0) + " | " + b.at(1) + (b.size() > 2 ? " | ..." : ""));
-    std::lock_guard lock(mutex_);
-    return {ModalResponse::OK, next(buttonAnswers, std::size_t{0})};
+    return std::lock_guard(mutex), platform::AlertOutcome{ModalResponse::OK, next(buttonAnswers, std::size_t{0})};
   }
   platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string& folder,
                                           const std::string& file) override {
     record("", "", "guardar " + folder + " | " + file + " | " + (types.size() == 1 ? types[0] : "?"));
-    std::lock_guard lock(mutex_);
-    return next(saveAnswers, platform::SavePanelOutcome{ModalResponse::Cancel, ""});
+    return std::lock_guard(mutex), next(saveAnswers, platform::SavePanelOutcome{ModalResponse::Cancel, ""});
   }
-  auto alerts() const { return std::lock_guard(mutex_), alerts_; }
-  auto extras() const { return std::lock_guard(mutex_), extras_; }
+  void record(const std::string& title, const std::string& text, const std::string& extra) {
+    std::lock_guard lock(mutex);
+    if (!title.empty()) shown.emplace_back(title, text);
+    if (!extra.empty()) extras.push_back(extra);
+  }
+  auto alerts() const { return std::lock_guard(mutex), shown; }
+  auto recorded() const { return std::lock_guard(mutex), extras; }
   std::vector<std::string> titles() const {
     std::vector<std::string> t;
     for (const auto& a : alerts()) t.push_back(a.first);
     return t;
   }
   void clear() {
-    std::lock_guard lock(mutex_);
-    alerts_.clear(), extras_.clear();
+    std::lock_guard lock(mutex);
+    shown.clear(), extras.clear();
   }
-
- private:
-  void record(const std::string& title, const std::string& text, const std::string& extra) {
-    std::lock_guard lock(mutex_);
-    if (!title.empty()) alerts_.emplace_back(title, text);
-    if (!extra.empty()) extras_.push_back(extra);
-  }
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::string, std::string>> alerts_;
-  std::vector<std::string> extras_;
 };
 
 class FakeDesktop : public SystemDesktop {
@@ -151,9 +143,6 @@ class FlowTest : public ::testing::Test {
     previousState = state ? std::optional<std::string>(state) : std::nullopt;
     setenv("XDG_STATE_HOME", dir.file("estado").c_str(), 1);
     previousNotifier = platform::setUserNotifier(notices);
-    ticketservice::TicketService::Options o;
-    o.placeholderPath = platform::pathForResource("caducado.doc").value_or("");
-    service = std::make_unique<ticketservice::TicketService>(o);
     ASSERT_TRUE(service->start());
     previousPresenter = platform::setDialogPresenter(dialogs);
     bundle = dir.path() + "/editor";
@@ -207,21 +196,15 @@ class FlowTest : public ::testing::Test {
   void open(const std::string& path) {
     EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), path));
   }
-  // Opens the ticket and turns the main loop until every ticket has ended.
-  void runTicket(const std::string& path) {
-    open(path);
-    runUntilAllEnded();
-  }
   void runUntilAllEnded() {
-    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; },
-                                              std::chrono::seconds(30)));
+    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; }, std::chrono::seconds(30)));
   }
+  // Opens the ticket and turns the main loop until every ticket has ended.
+  void runTicket(const std::string& path) { open(path), runUntilAllEnded(); }
   std::vector<ticketservice::SoapCall> callsFor(const std::string& id) const {
-    std::vector<ticketservice::SoapCall> out;
-    for (auto& c : service->calls()) {
-      if (c.ticket == id) out.push_back(c);
-    }
-    return out;
+    auto calls = service->calls();
+    std::erase_if(calls, [&](auto& c) { return c.ticket != id; });
+    return calls;
   }
   std::string operationFor(const std::string& id) const {
     const auto calls = callsFor(id);
@@ -229,27 +212,23 @@ class FlowTest : public ::testing::Test {
   }
   // The lines of the log that are among the given ones, in order.
   std::vector<std::string> logSteps(const std::vector<std::string>& wanted) const {
-    std::vector<std::string> steps;
-    for (const auto& l : log.lines()) {
-      if (std::find(wanted.begin(), wanted.end(), l) != wanted.end()) steps.push_back(l);
-    }
-    return steps;
+    auto lines = log.lines();
+    std::erase_if(lines, [&](auto& l) { return std::find(wanted.begin(), wanted.end(), l) == wanted.end(); });
+    return lines;
   }
   std::size_t linesStarting(const std::string& start) const {
     const auto lines = log.lines();
     return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.starts_with(start); });
   }
-  std::string lastLine() const {
-    auto lines = log.lines();
-    return lines.empty() ? "" : lines.back();
-  }
+  std::string lastLine() const { return log.lines().empty() ? "" : log.lines().back(); }
 
   testsupport::TempDir dir;
   platform::LogCapture log;
   std::shared_ptr<testsupport::RecordingNotifier> notices = std::make_shared<testsupport::RecordingNotifier>();
   std::shared_ptr<platform::UserNotifier> previousNotifier;
   std::optional<std::string> previousState;
-  std::unique_ptr<ticketservice::TicketService> service;
+  std::unique_ptr<ticketservice::TicketService> service = std::make_unique<ticketservice::TicketService>(
+      ticketservice::TicketService::Options{"127.0.0.1", 0, "", platform::pathForResource("caducado.doc").value_or("")});
   std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
   std::shared_ptr<platform::DialogPresenter> previousPresenter;
   std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();

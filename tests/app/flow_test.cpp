@@ -145,7 +145,7 @@ TEST_F(FlowTest, an_upload_not_confirmed_keeps_the_edit_and_the_ticket_and_says_
       extras.push_back("guardar " + dir.path() + " | " + name + ".doc | doc");
     }
     if (titles.size() > 1) extras.push_back("botones Conservar | Descartar los cambios");
-    EXPECT_EQ(dialogs->extras(), extras);
+    EXPECT_EQ(dialogs->recorded(), extras);
     if (!where.empty()) {  // through the link, its target untouched
       EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit);
     }
