@@ -38,20 +38,12 @@ namespace flowtest {
 constexpr char kEditorName[] = "Editor de prueba";
 constexpr char kQuestion[] = "¿Ha terminado de editar el documento?";
 
-template <class T>
-T next(std::deque<T>& answers, T otherwise) {
-  if (answers.empty()) return otherwise;
-  T r = answers.front();
-  answers.pop_front();
-  return r;
-}
-
 // Answers dialogs and remembers each alert (title, text) and, as lines of
 // their own, the buttons of alerts that have several and the save dialogs.
 struct ScriptedDialogs : platform::DialogPresenter {
-  std::deque<ModalResponse> alertAnswers;                // OK once these run out
-  std::deque<std::size_t> buttonAnswers;                 // the first button once these run out
-  std::deque<platform::SavePanelOutcome> saveAnswers;    // Cancel once these run out
+  ModalResponse alertAnswer = ModalResponse::OK;
+  std::size_t button = 0;
+  platform::SavePanelOutcome saveAnswer{ModalResponse::Cancel, ""};
   std::function<void(const std::string&)> beforeAnswer;  // may hold the dialog thread
   mutable std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> shown;
@@ -60,18 +52,18 @@ struct ScriptedDialogs : platform::DialogPresenter {
   ModalResponse runAlert(const std::string& m, const std::string& i) override {
     record(m, i, "");
     if (beforeAnswer) beforeAnswer(m);
-    return std::lock_guard(mutex), next(alertAnswers, ModalResponse::OK);
+    return alertAnswer;
   }
   platform::AlertOutcome runAlertWithButtons(const std::string& m, const std::string& i,
                                              const std::vector<std::string>& b) override {
     if (b.size() == 1) return DialogPresenter::runAlertWithButtons(m, i, b);
     record(m, i, "botones " + b.at(0) + " | " + b.at(1) + (b.size() > 2 ? " | ..." : ""));
-    return std::lock_guard(mutex), platform::AlertOutcome{ModalResponse::OK, next(buttonAnswers, std::size_t{0})};
+    return {ModalResponse::OK, button};
   }
   platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string& folder,
                                           const std::string& file) override {
     record("", "", "guardar " + folder + " | " + file + " | " + (types.size() == 1 ? types[0] : "?"));
-    return std::lock_guard(mutex), next(saveAnswers, platform::SavePanelOutcome{ModalResponse::Cancel, ""});
+    return saveAnswer;
   }
   void record(const std::string& title, const std::string& text, const std::string& extra) {
     std::lock_guard lock(mutex);
@@ -87,7 +79,8 @@ struct ScriptedDialogs : platform::DialogPresenter {
   }
   void clear() {
     std::lock_guard lock(mutex);
-    shown.clear(), extras.clear();
+    shown.clear(), extras.clear(), alertAnswer = ModalResponse::OK, button = 0;
+    saveAnswer = {ModalResponse::Cancel, ""};
   }
 };
 
@@ -108,7 +101,9 @@ class FakeDesktop : public SystemDesktop {
   }
   std::optional<bool> isProcessRunning(pid_t pid) override {
     if (running.empty()) return SystemDesktop::isProcessRunning(pid);
-    return running.size() > 1 ? next(running, {}) : running.front();
+    const auto r = running.front();
+    if (running.size() > 1) running.pop_front();
+    return r;
   }
 };
 
@@ -172,8 +167,7 @@ class FlowTest : public ::testing::Test {
 
   void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name) {
     auto app = std::make_shared<platform::RunningApplication>();
-    app->processIdentifier = pid;
-    app->executableURL = platform::fileURLForPath(executable);
+    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable);
     app->localizedName = name.value_or("");
     platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }

@@ -82,8 +82,8 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     const std::string name = "r" + std::to_string(++n);
     issue(almost, name);
     const std::string where = c.where == "-" ? localPath : c.where;
-    dialogs->saveAnswers = {c.save};
-    dialogs->buttonAnswers = {what == "descartada" ? 1u : 0u};  // "Descartar los cambios" / "Conservar"
+    dialogs->saveAnswer = c.save;
+    dialogs->button = what == "descartada" ? 1 : 0;  // "Descartar los cambios" / "Conservar"
     desktop->probeHook = [&](const std::string& p, int look) {
       if (look == 1 && what == "sin servicio") service->stop();
       DocumentProbe probe = editorThatSaves(p, look, saved ? std::optional(edit) : std::nullopt);
@@ -157,7 +157,7 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
   struct Case {
     std::string what;
     std::deque<std::optional<bool>> running;
-    std::deque<ModalResponse> answers;
+    ModalResponse answer;
     std::vector<std::string> titles;
     std::string logLine;
   };
@@ -167,15 +167,15 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
   // and the user says when; or nobody can be asked, and the editor taking the
   // document and letting go ends it.
   const Case cases[] = {
-      {"retenido", {}, {}, {}, "Fichero bloqueado"},
-      {"proceso", {true, true, true, false}, {}, {}, "El editor ha terminado (proceso 4242)"},
-      {"pregunta", {false}, {}, {kQuestion}, "El usuario ha terminado de editar"},
-      {"sin pregunta", {false}, {ModalResponse::NotShown}, {kQuestion},
+      {"retenido", {}, ModalResponse::OK, {}, "Fichero bloqueado"},
+      {"proceso", {true, true, true, false}, ModalResponse::OK, {}, "El editor ha terminado (proceso 4242)"},
+      {"pregunta", {false}, ModalResponse::OK, {kQuestion}, "El usuario ha terminado de editar"},
+      {"sin pregunta", {false}, ModalResponse::NotShown, {kQuestion},
        "No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     issue("original");
-    dialogs->alertAnswers = c.answers;
+    dialogs->alertAnswer = c.answer;
     desktop->running = c.running;
     bool heldAgain = false;
     int held = 0, after = 0;
@@ -187,7 +187,7 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
         return look == 1 || (heldAgain && held++ == 0) ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
       }
       // Once the question could not be shown: free for two more looks, then held for three.
-      const bool holds = log.contains(c.logLine) && !c.answers.empty() && ++after > 2 && after <= 5;
+      const bool holds = log.contains(c.logLine) && c.answer == ModalResponse::NotShown && ++after > 2 && after <= 5;
       return holds ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
     };
     runTicket(ticketPath);

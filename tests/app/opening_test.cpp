@@ -40,33 +40,29 @@ TEST_F(OpeningTest, hostile_tickets_and_document_paths_open_nothing_and_keep_the
     std::function<std::string()> ticket;  // writes the ticket document, returns its path
     bool refused = true;
   };
+  const auto link = [&](const std::string& target, const std::string& at) {
+    EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0);
+  };
   const Case cases[] = {
       {"fifo", [&] { return fifo(dir.file("fifo.vldoc")); }},
       {"tipo ejecutable", [&] { return dir.write("lanzador.vldoc", ticketText(issue("x"), "desktop")); }},
       {"control en la instancia", [&] { return dir.write("c.vldoc", ticketText(issue("x"), "doc", "7\x1b")); }},
-      {"enlace en la ruta del documento",
-       [&] {
-         issue("x");
-         EXPECT_EQ(symlink(outside.c_str(), localPath.c_str()), 0);
-         return ticketPath;
-       }},
+      {"enlace en la ruta del documento", [&] { return issue("x"), link(outside, localPath), ticketPath; }},
       {"fifo en la ruta del documento", [&] { return issue("x"), fifo(localPath), ticketPath; }},
       // Only the ticket's own name gives the document's: a folder named
       // like a ticket, beside a link named like its document, changes nothing.
       {"carpeta x.vldoc",
        [&] {
-         EXPECT_EQ(symlink(autostart.c_str(), dir.file("x.doc").c_str()), 0);
+         link(autostart, dir.file("x.doc"));
          return dir.write("x.vldoc/informe.vldoc", ticketText(service->issue(bytesOf("x"), "doc", "7", "i.doc")));
        },
-       false},
-  };
+       false}};
   desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt, 1); };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     dialogs->clear();
     const std::size_t downloads = service->downloads(), calls = service->calls().size();
     const std::string path = c.ticket();
-    opened.clear();
     runTicket(path);
     if (!c.refused) {
       EXPECT_TRUE(platform::folderEntries(autostart).empty());
@@ -75,13 +71,10 @@ TEST_F(OpeningTest, hostile_tickets_and_document_paths_open_nothing_and_keep_the
     }
     EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"No se puede abrir el ticket."});
     EXPECT_NE(dialogs->alerts().at(0).second.find(path), std::string::npos);
-    EXPECT_TRUE(opened.empty());
-    EXPECT_EQ(service->downloads(), downloads);
-    EXPECT_EQ(service->calls().size(), calls);
+    EXPECT_TRUE(opened.empty() && service->downloads() == downloads && service->calls().size() == calls);
     EXPECT_NE(platform::pathKind(path), platform::PathKind::Absent);
     EXPECT_EQ(testsupport::readText(outside), "secreto");
-    platform::removeItem(path);
-    platform::removeItem(localPath);
+    platform::removeItem(path), platform::removeItem(localPath);
   }
 }
 

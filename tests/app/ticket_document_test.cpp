@@ -56,16 +56,10 @@ TEST(TicketDocument, only_a_small_regular_file_is_read_as_a_ticket) {
   ASSERT_TRUE(::mkfifo(fifo.c_str(), 0600) == 0 && ::symlink(good.c_str(), link.c_str()) == 0 &&
               ::symlink("/dev/zero", zero.c_str()) == 0);
   const std::pair<std::string, P> cases[] = {
-      {good, P::None},
-      {fifo, P::NotRegularFile},  // would block for ever if opened plainly
-      {link, P::NotRegularFile},
-      {zero, P::NotRegularFile},
-      {"/dev/zero", P::NotRegularFile},
-      {dir.path(), P::NotRegularFile},
-      {dir.write("big.vldoc", std::string(kMaxTicketBytes + 1, 'x')), P::TooLarge},
-      {dir.file("none.vldoc"), P::Missing},
+      {good, P::None}, {fifo, P::NotRegularFile} /* would block for ever if opened plainly */, {link, P::NotRegularFile},
+      {zero, P::NotRegularFile}, {"/dev/zero", P::NotRegularFile}, {dir.path(), P::NotRegularFile},
+      {dir.write("big.vldoc", std::string(kMaxTicketBytes + 1, 'x')), P::TooLarge}, {dir.file("none.vldoc"), P::Missing},
       {dir.write("sh.vldoc", "T\r\nhttp://h\r\nsh\r\n7"), P::ExecutableType},
-      {dir.write("desk.vldoc", "T\r\nhttp://h\r\nDesktop\r\n7"), P::ExecutableType},
-  };
+      {dir.write("desk.vldoc", "T\r\nhttp://h\r\nDesktop\r\n7"), P::ExecutableType}};
   for (const auto& [path, expected] : cases) EXPECT_EQ(readTicket(path).problem, expected) << path;
 }
