@@ -153,39 +153,52 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
 }
 
+// Held, then free and held again before one interval has passed: the second
+// look, one interval after the first, sees it. Never held: the launched
+// process running when the grace period ends, then gone; or gone at once, and
+// the user says when; or nobody can be asked, and the editor taking the
+// document and letting go ends it. Not dated after the open request: it counts
+// as changed. Gone on two looks, or a broken chain: nothing is sent and the
+// ticket document stays.
 TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_user) {
   struct Case {
     std::string what;
     std::deque<std::optional<bool>> running;
     ModalResponse answer;
     std::vector<std::string> titles;
-    std::string logLine;
+    std::string logLine, last, operation = "BorrarTicket";
   };
-  // Held, then free and held again before one interval has passed: the second
-  // look, one interval after the first, sees it. Never held: the launched
-  // process running when the grace period ends, then gone; or gone at once,
-  // and the user says when; or nobody can be asked, and the editor taking the
-  // document and letting go ends it.
   const Case cases[] = {
-      {"retenido", {}, ModalResponse::OK, {}, "Fichero bloqueado"},
-      {"proceso", {true, true, true, false}, ModalResponse::OK, {}, "El editor ha terminado (proceso 4242)"},
-      {"pregunta", {false}, ModalResponse::OK, {kQuestion}, "El usuario ha terminado de editar"},
+      {"retenido", {}, ModalResponse::OK, {}, "Fichero bloqueado", "borrado"},
+      {"proceso", {true, true, true, false}, ModalResponse::OK, {}, "El editor ha terminado (proceso 4242)", "borrado"},
+      {"pregunta", {false}, ModalResponse::OK, {kQuestion}, "El usuario ha terminado de editar", "borrado"},
       {"sin pregunta", {false}, ModalResponse::NotShown, {kQuestion},
-       "No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero"}};
+       "No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero", "borrado"},
+      {"sin fecha", {}, ModalResponse::OK, {}, "Subiremos el fichero", "subido", "SubirFichero"},
+      {"desaparecido", {}, ModalResponse::OK, {"El documento ha desaparecido."}, "Fin de espera. Comprobaremos el fichero",
+       "el documento ha desaparecido; se conserva el ticket " + dir.file("informe.vldoc"), "0 llamadas"},
+      {"cadena rota", {}, ModalResponse::OK, {}, "error con la notificación sonda rota", "sin enviar nada", "0 llamadas"}};
+  std::string what;
+  const auto launch = desktop->onOpen;
+  desktop->onOpen = [&](const std::string& p) { return (what != "sin fecha" || platform::removeItem(p)) && launch(p); };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(what = c.what);
     issue("original");
     dialogs->alertAnswer = c.answer;
     desktop->running = c.running;
     bool heldAgain = false;
     int held = 0, after = 0;
-    desktop->probeHook = [&](const std::string&, int look) {
-      if (c.what == "retenido") {
+    desktop->probeHook = [&](const std::string& p, int look) {
+      if (what == "retenido") {
         if (look == 2) {
           platform::RunLoop::main().performAfter(delegate->timing.probeInterval * 0.9, [&] { heldAgain = true; });
         }
         return look == 1 || (heldAgain && held++ == 0) ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
       }
+      if (what == "sin fecha") return editorThatSaves(p, look, "restaurado", 2);
+      if (what == "cadena rota") throw std::runtime_error("sonda rota");
+      if (what == "desaparecido" && look == 2) platform::removeItem(p);
+      if (what == "desaparecido") return look < 2 ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Missing, ""};
       // Once the question could not be shown: free for two more looks, then held for three.
       const bool holds = log.contains(c.logLine) && c.answer == ModalResponse::NotShown && ++after > 2 && after <= 5;
       return holds ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
@@ -193,9 +206,13 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
     runTicket(ticketPath);
     EXPECT_EQ(dialogs->titles(), c.titles);
     EXPECT_TRUE(log.contains(c.logLine));
-    EXPECT_EQ(operationFor(ticketId), "BorrarTicket");
+    EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: " + c.last);
+    EXPECT_EQ(operationFor(ticketId), c.operation);
+    EXPECT_EQ(platform::fileExists(ticketPath), c.operation == "0 llamadas");
+    EXPECT_EQ(platform::fileExists(localPath), what == "cadena rota");
+    EXPECT_EQ(delegate->exitStatus(), c.operation == "0 llamadas" ? 1 : 0);
     EXPECT_LE(desktop->running.size(), 1u);  // the process was followed until it had ended
-    if (c.what == "retenido") {
+    if (what == "retenido") {
       const std::string wait = "Esperaremos por el fichero", end = "Fin de espera. Comprobaremos el fichero";
       EXPECT_EQ(logSteps({wait, end, "Fichero bloqueado", "Fichero desbloqueado", "Cerrado"}),
                 (std::vector<std::string>{wait, end, "Fichero bloqueado", wait, end, "Fichero desbloqueado", "Cerrado"}));
@@ -203,36 +220,6 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
       EXPECT_EQ(log.count("El fichero está abierto: x"), 2u);
     }
   }
-}
-
-TEST_F(FlowTest, a_document_that_disappears_or_cannot_be_dated_and_a_broken_chain) {
-  // Gone on two looks: nothing is sent and the ticket document stays.
-  issue("original");
-  desktop->probeHook = [](const std::string& path, int look) {
-    if (look == 2) platform::removeItem(path);
-    return look < 2 ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Missing, ""};
-  };
-  runTicket(ticketPath);
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"El documento ha desaparecido."});
-  EXPECT_TRUE(service->calls().empty() && platform::fileExists(ticketPath) && !log.contains("Cerrado"));
-  EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: el documento ha desaparecido; se conserva el ticket " + ticketPath);
-  EXPECT_EQ(delegate->exitStatus(), 1);
-
-  // No date right after the open request: the document counts as changed.
-  issue("original");
-  const auto launch = desktop->onOpen;
-  desktop->onOpen = [&](const std::string& path) { return platform::removeItem(path) && launch(path); };
-  desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, "restaurado", 2); };
-  runTicket(ticketPath);
-  EXPECT_EQ(operationFor(ticketId), "SubirFichero");
-
-  // A failure in the chain is logged; the files stay and nothing is sent.
-  issue("original");
-  desktop->onOpen = launch;
-  desktop->probeHook = [](const std::string&, int) -> DocumentProbe { throw std::runtime_error("sonda rota"); };
-  runTicket(ticketPath);
-  EXPECT_TRUE(log.contains("error con la notificación sonda rota"));
-  EXPECT_TRUE(callsFor(ticketId).empty() && platform::fileExists(localPath) && platform::fileExists(ticketPath));
 }
 
 // Three tickets edited at the same time in scripted editors, each holding its
