@@ -8,14 +8,13 @@
 using namespace app;
 
 namespace {
+constexpr auto kLaunched = platform::NSWorkspaceDidLaunchApplicationNotification;
+constexpr auto kTerminated = platform::NSWorkspaceDidTerminateApplicationNotification;
 void post(const char* name, std::optional<std::string> application) {
   platform::UserInfo info;
   if (application) info[platform::NSApplicationNameKey] = *application;
-  auto& ws = platform::Workspace::sharedWorkspace();
-  ws.notificationCenter().postNotificationName(name, &ws, info);
+  platform::Workspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr, info);
 }
-constexpr auto kLaunched = platform::NSWorkspaceDidLaunchApplicationNotification;
-constexpr auto kTerminated = platform::NSWorkspaceDidTerminateApplicationNotification;
 }  // namespace
 
 TEST(vlaInvokeApp, only_the_named_applications_termination_stops_the_run_loop) {
