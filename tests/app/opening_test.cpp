@@ -97,8 +97,11 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
   EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
   EXPECT_EQ(delegate->exitStatus(), 1);
   // An open request without a user interface is answered and opens nothing.
-  EXPECT_TRUE(delegate->applicationOpenFileWithoutUI(platform::Application::sharedApplication(), ticketPath));
-  EXPECT_EQ(delegate->sessionCount(), 0u);
+  auto& app = platform::Application::sharedApplication();
+  EXPECT_TRUE(delegate->applicationOpenFileWithoutUI(app, ticketPath) && delegate->sessionCount() == 0);
+  // The desktop's other requests are answered yes: vla quits once the last ticket has ended.
+  EXPECT_TRUE(delegate->processFile(nullptr) && delegate->windowShouldClose(nullptr) &&
+              delegate->applicationShouldTerminateAfterLastWindowClosed(app));
 }
 
 // A file vla did not make stays untouched and the document goes beside it; a
