@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -44,14 +45,18 @@ struct ScriptedDialogs : platform::DialogPresenter {
   ModalResponse alertAnswer = ModalResponse::OK;
   std::size_t button = 0;
   platform::SavePanelOutcome saveAnswer{ModalResponse::Cancel, ""};
-  std::function<void(const std::string&)> beforeAnswer;  // may hold the dialog thread
   mutable std::mutex mutex;
+  std::condition_variable changed;
+  bool holding = false;  // alerts wait for release() before they are answered
+  int released = 0;
   std::vector<std::pair<std::string, std::string>> shown;
   std::vector<std::string> extras;
 
   ModalResponse runAlert(const std::string& m, const std::string& i) override {
     record(m, i, "");
-    if (beforeAnswer) beforeAnswer(m);
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return !holding || released > 0; });
+    released -= holding ? 1 : 0;
     return alertAnswer;
   }
   platform::AlertOutcome runAlertWithButtons(const std::string& m, const std::string& i,
@@ -77,9 +82,17 @@ struct ScriptedDialogs : platform::DialogPresenter {
     for (const auto& a : alerts()) t.push_back(a.first);
     return t;
   }
+  void hold() {
+    std::lock_guard lock(mutex);
+    holding = true;
+  }
+  void release() {
+    { std::lock_guard lock(mutex); ++released; }
+    changed.notify_all();
+  }
   void clear() {
     std::lock_guard lock(mutex);
-    shown.clear(), extras.clear(), alertAnswer = ModalResponse::OK, button = 0;
+    shown.clear(), extras.clear(), alertAnswer = ModalResponse::OK, button = 0, holding = false, released = 0;
     saveAnswer = {ModalResponse::Cancel, ""};
   }
 };

@@ -2,8 +2,6 @@
 // FlowFixture.h).
 #include <unistd.h>
 
-#include <condition_variable>
-
 #include "FlowFixture.h"
 #include "testsupport/LocalHttpServer.h"
 
@@ -282,21 +280,9 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
 // the answer to the question decides only its own ticket.
 TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_their_own) {
   service->setBehaviour({UploadMode::Accept, "", std::chrono::milliseconds(300)});
-  std::mutex gateMutex;
-  std::condition_variable gateChanged;
-  int answers = 0;  // the questions that may be answered now
-  dialogs->beforeAnswer = [&](const std::string& title) {
-    if (title != kQuestion) return;
-    std::unique_lock lock(gateMutex);
-    gateChanged.wait(lock, [&] { return answers > 0; });
-    --answers;
-  };
-  const auto answer = [&] {
-    { std::lock_guard lock(gateMutex); ++answers; }
-    gateChanged.notify_all();
-  };
   const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c");
   const std::string d = issue("documento d", "d");
+  dialogs->hold();
   desktop->probeHook = [&](const std::string& path, int look) {
     if (path == dir.file("a.doc")) return editorThatSaves(path, look, std::string("a editado"));
     if (path == dir.file("b.doc") || path == dir.file("d.doc")) return DocumentProbe{S::Free, ""};  // never held: the user is asked
@@ -315,7 +301,7 @@ TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_thei
   EXPECT_TRUE(delegate->session(b));
   EXPECT_EQ(operationFor(ids[c]), "BorrarTicket");
   EXPECT_TRUE(!platform::fileExists(c) && callsFor(ids[b]).empty());
-  answer();
+  dialogs->release();
   runUntilAllEnded();
 
   EXPECT_EQ(callsFor(ids[a]).at(0).file, bytesOf("a editado"));
@@ -328,7 +314,7 @@ TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_thei
   open(d);
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return dialogs->alerts().size() == 2; }));
   delegate.reset();
-  answer();
+  dialogs->release();
   testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(log.count("El usuario ha terminado de editar"), 1u);
   EXPECT_TRUE(platform::fileExists(d));

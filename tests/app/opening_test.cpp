@@ -73,7 +73,13 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     if (mine) dir.write(c.what + "/informe.doc", "mío");
     if (c.prepare) c.prepare();
     const std::size_t downloads = service->downloads(), calls = service->calls().size();
+    if (c.what == "sin lanzamiento") dialogs->hold();
     open(ticketPath);
+    if (c.what == "sin lanzamiento") {  // a launch while the failure is told is not this ticket's
+      ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !dialogs->alerts().empty(); }));
+      announceLaunch(4242, bundle + "/bin/editor", kEditorName);
+      dialogs->release();
+    }
     // The download does not hold the main thread.
     EXPECT_TRUE(c.transport.downloadDelay.count() == 0 || dialogs->alerts().empty());
     runUntilAllEnded();
@@ -82,6 +88,8 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     EXPECT_TRUE(c.title.empty() || c.cause == "-" ||
                 dialogs->alerts()[0].second.find(c.cause.empty() ? ticketPath : c.cause) != std::string::npos);
     EXPECT_EQ(opened, reached ? std::vector<std::string>{localPath} : std::vector<std::string>());
+    EXPECT_EQ(log.count("fileP es " + localPath), c.title.empty() ? 1u : 0u);
+    EXPECT_EQ(linesStarting("Se recibe una notificación ") > 0, c.title.empty());
     EXPECT_EQ(service->calls().size() - calls, c.title.empty() ? 1u : 0u);
     EXPECT_TRUE(c.title != refused || service->downloads() == downloads);
     EXPECT_EQ(platform::pathKind(ticketPath) != platform::PathKind::Absent, !c.title.empty());
