@@ -1,10 +1,8 @@
 #pragma once
 // Tickets from the open request to the web service's answer, against the
-// stand-in ticket service running in this process. The desktop is stood in
-// for by FakeDesktop: the default editor, its launch (a workspace
-// notification, with the scripted editor run as a real process where a test
-// needs one) and, where a test needs exact sequences, the looks at the
-// document. Dialogs are scripted; they are answered on the dialog thread.
+// stand-in ticket service in this process. FakeDesktop stands in for the
+// editor, its launch and, where a test needs exact sequences, the looks at the
+// document. Dialogs are scripted and answered on the dialog thread.
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <stdexcept>
 
 #include "app/Avisos.h"
 #include "app/Envelopes.h"
@@ -34,104 +31,90 @@
 using namespace app;
 using platform::ModalResponse;
 using S = DocumentState;
+using ticketservice::Behaviour;
+using ticketservice::UploadMode;
 
 namespace flowtest {
 
 constexpr char kEditorName[] = "Editor de prueba";
 constexpr char kQuestion[] = "¿Ha terminado de editar el documento?";
 
-// Answers dialogs on the dialog thread and remembers what was shown.
-class ScriptedDialogs : public platform::DialogPresenter {
-  template <class F>
-  auto locked(F f) const {
-    std::lock_guard lock(mutex_);
-    return f();
-  }
-  template <class T>
-  static T next(std::deque<T>& answers, T otherwise) {
-    if (answers.empty()) return otherwise;
-    T r = answers.front();
-    answers.pop_front();
-    return r;
-  }
-
- public:
-  std::deque<ModalResponse> alertAnswers;              // OK once these run out
-  std::deque<platform::SavePanelOutcome> saveAnswers;  // Cancel once these run out
-  std::function<void(const std::string&)> beforeAnswer;  // may hold the dialog thread
+// Answers dialogs and remembers each alert (title, text) and, as lines of
+// their own, the buttons of alerts that have several and the save dialogs.
+struct ScriptedDialogs : platform::DialogPresenter {
+  ModalResponse alertAnswer = ModalResponse::OK;
+  std::size_t button = 0;
+  platform::SavePanelOutcome saveAnswer{ModalResponse::Cancel, ""};
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  bool holding = false;  // alerts wait for release() before they are answered
+  int released = 0;
+  std::vector<std::pair<std::string, std::string>> shown;
+  std::vector<std::string> extras;
 
   ModalResponse runAlert(const std::string& m, const std::string& i) override {
-    locked([&] { alerts_.emplace_back(m, i); });
-    if (beforeAnswer) beforeAnswer(m);
-    return locked([&] { return next(alertAnswers, ModalResponse::OK); });
+    record(m, i, "");
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return !holding || released > 0; });
+    released -= holding ? 1 : 0;
+    return alertAnswer;
+  }
+  platform::AlertOutcome runAlertWithButtons(const std::string& m, const std::string& i,
+                                             const std::vector<std::string>& b) override {
+    if (b.size() == 1) return DialogPresenter::runAlertWithButtons(m, i, b);
+    record(m, i, "botones " + b.at(0) + " | " + b.at(1) + (b.size() > 2 ? " | ..." : ""));
+    return {ModalResponse::OK, button};
   }
   platform::SavePanelOutcome runSavePanel(const std::vector<std::string>& types, const std::string& folder,
                                           const std::string& file) override {
-    return locked([&] {
-      savePanels_.push_back(types);
-      savePlaces_.emplace_back(folder, file);
-      return next(saveAnswers, platform::SavePanelOutcome{ModalResponse::Cancel, ""});
-    });
+    record("", "", "guardar " + folder + " | " + file + " | " + (types.size() == 1 ? types[0] : "?"));
+    return saveAnswer;
   }
-  // Alerts with buttons: the button chosen (by index); the first once these run out.
-  std::deque<std::size_t> buttonAnswers;
-  platform::AlertOutcome runAlertWithButtons(const std::string& m, const std::string& i,
-                                             const std::vector<std::string>& buttons) override {
-    if (buttons.size() == 1) return DialogPresenter::runAlertWithButtons(m, i, buttons);
-    return locked([&] {
-      alerts_.emplace_back(m, i);
-      buttons_.push_back(buttons);
-      return platform::AlertOutcome{ModalResponse::OK, next(buttonAnswers, std::size_t{0})};
-    });
+  void record(const std::string& title, const std::string& text, const std::string& extra) {
+    std::lock_guard lock(mutex);
+    if (!title.empty()) shown.emplace_back(title, text);
+    if (!extra.empty()) extras.push_back(extra);
   }
-  auto buttons() const { return locked([&] { return buttons_; }); }
-  // Where each save dialog was opened: its folder and proposed name.
-  auto savePlaces() const { return locked([&] { return savePlaces_; }); }
-  auto alerts() const { return locked([&] { return alerts_; }); }
-  auto savePanels() const { return locked([&] { return savePanels_; }); }
+  auto alerts() const { return std::lock_guard(mutex), shown; }
+  auto recorded() const { return std::lock_guard(mutex), extras; }
   std::vector<std::string> titles() const {
     std::vector<std::string> t;
     for (const auto& a : alerts()) t.push_back(a.first);
     return t;
   }
-  void clear() {
-    locked([&] { alerts_.clear(), savePanels_.clear(), buttons_.clear(), savePlaces_.clear(); });
+  void hold() {
+    std::lock_guard lock(mutex);
+    holding = true;
   }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::string, std::string>> alerts_;
-  std::vector<std::vector<std::string>> savePanels_;
-  std::vector<std::vector<std::string>> buttons_;
-  std::vector<std::pair<std::string, std::string>> savePlaces_;
+  void release() {
+    { std::lock_guard lock(mutex); ++released; }
+    changed.notify_all();
+  }
+  void clear() {
+    std::lock_guard lock(mutex);
+    shown.clear(), extras.clear(), alertAnswer = ModalResponse::OK, button = 0, holding = false, released = 0;
+    saveAnswer = {ModalResponse::Cancel, ""};
+  }
 };
 
 class FakeDesktop : public SystemDesktop {
  public:
   std::optional<platform::ApplicationRef> editor;
   std::function<bool(const std::string&)> onOpen;
-  // Looks at the document (counted per path): a hook, else scripted answers,
-  // else the real probe.
+  // Looks at the document, counted per path; the real probe without a hook.
   std::function<DocumentProbe(const std::string&, int)> probeHook;
-  std::deque<DocumentState> probes;
-  std::deque<std::optional<bool>> running;  // the last answer repeats
+  std::deque<std::optional<bool>> running;  // the last answer repeats; the real answer without any
   std::map<std::string, int> looks;
 
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override { return editor; }
-  bool openFile(const std::string& path) override { return onOpen ? onOpen(path) : false; }
+  bool openFile(const std::string& path) override { return onOpen(path); }
   DocumentProbe probeDocument(const std::string& path) override {
     const int look = ++looks[path];
-    if (probeHook) return probeHook(path, look);
-    if (!probes.empty()) {
-      DocumentState s = probes.front();
-      probes.pop_front();
-      return {s, s == S::Held ? "retenido por la prueba" : ""};
-    }
-    return SystemDesktop::probeDocument(path);
+    return probeHook ? probeHook(path, look) : SystemDesktop::probeDocument(path);
   }
   std::optional<bool> isProcessRunning(pid_t pid) override {
     if (running.empty()) return SystemDesktop::isProcessRunning(pid);
-    auto r = running.front();
+    const auto r = running.front();
     if (running.size() > 1) running.pop_front();
     return r;
   }
@@ -142,19 +125,16 @@ inline platform::Data bytesOf(const std::string& s) { return platform::dataFromS
 // An editor that has the document for a few looks, saving it on the way
 // when contents are given, then lets go.
 inline DocumentProbe editorThatSaves(const std::string& path, int look, std::optional<std::string> contents,
-                              int heldLooks = 3) {
-  if (look == 1 && contents) {
-    EXPECT_TRUE(platform::writeAtomically(path, bytesOf(*contents)));
-  }
+                                     int heldLooks = 3) {
+  EXPECT_TRUE(look != 1 || !contents || platform::writeAtomically(path, bytesOf(*contents)));
   if (look <= heldLooks) return {S::Held, "abierto por el editor"};
   return {platform::fileExists(path) ? S::Free : S::Missing, ""};
 }
 
-inline pid_t spawn(const std::vector<std::string>& args, std::vector<std::string> env) {
+inline pid_t spawn(std::vector<std::string> args, std::vector<std::string> env) {
   env.push_back("PATH=/usr/bin:/bin");
   std::vector<char*> argv, envp;
-  std::vector<std::string> a = args;
-  for (auto& s : a) argv.push_back(s.data());
+  for (auto& s : args) argv.push_back(s.data());
   for (auto& s : env) envp.push_back(s.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
@@ -171,22 +151,17 @@ class FlowTest : public ::testing::Test {
     previousState = state ? std::optional<std::string>(state) : std::nullopt;
     setenv("XDG_STATE_HOME", dir.file("estado").c_str(), 1);
     previousNotifier = platform::setUserNotifier(notices);
-    ticketservice::TicketService::Options o;
-    o.placeholderPath = platform::pathForResource("caducado.doc").value_or("");
-    service = std::make_unique<ticketservice::TicketService>(o);
     ASSERT_TRUE(service->start());
-    dialogs = std::make_shared<ScriptedDialogs>();
     previousPresenter = platform::setDialogPresenter(dialogs);
-
-    desktop = std::make_shared<FakeDesktop>();
     bundle = dir.path() + "/editor";
     desktop->editor = platform::ApplicationRef{bundle, kEditorName, "editor-de-prueba.desktop"};
-    // By default the editor is launched as a workspace notification only.
-    desktop->onOpen = [this](const std::string&) {
-      announceLaunch(4242, bundle + "/bin/editor", kEditorName);
-      return true;
+    // By default the open request is recorded and the editor's launch
+    // announced as a workspace notification only.
+    desktop->onOpen = [this](const std::string& path) {
+      opened.push_back(path);
+      if (launches) announceLaunch(4242, bundle + "/bin/editor", kEditorName);
+      return launches;
     };
-    delegate = std::make_shared<vlaAppDelegate>();
     delegate->setDesktop(desktop);
     delegate->timing = Timing{0.0, 0.0, 0.02, 0.3, 0.02};
   }
@@ -205,79 +180,70 @@ class FlowTest : public ::testing::Test {
 
   void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name) {
     auto app = std::make_shared<platform::RunningApplication>();
-    app->processIdentifier = pid;
-    app->executableURL = platform::fileURLForPath(executable);
+    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable);
     app->localizedName = name.value_or("");
     platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }
 
   // Issues a ticket for the document and writes its ticket document NAME.vldoc
-  // (the local document is then NAME.doc).
-  std::string issue(const std::string& contents, const std::string& name = "informe",
-                    const std::string& base = "") {
+  // (the local document is then NAME.doc); the log, dialogs, notices, looks
+  // and open requests start afresh.
+  std::string issue(const std::string& contents, const std::string& name = "informe", const std::string& base = "") {
     ticketId = service->issue(bytesOf(contents), "doc", "7", name + ".doc");
     std::string text = service->ticketDocument(ticketId);
     if (!base.empty()) text.replace(text.find(service->baseURL()), service->baseURL().size(), base);
     ticketPath = dir.write(name + ".vldoc", text);
     localPath = dir.file(name + ".doc");
     ids[ticketPath] = ticketId;
+    log.clear(), dialogs->clear(), desktop->looks.clear(), opened.clear();
+    platform::setUserNotifier(notices = std::make_shared<testsupport::RecordingNotifier>());
     return ticketPath;
   }
 
   void open(const std::string& path) {
     EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), path));
   }
-  // Opens the ticket and turns the main loop until every ticket has ended.
-  void runTicket(const std::string& path) {
-    open(path);
-    runUntilAllEnded();
-  }
   void runUntilAllEnded() {
-    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; },
-                                              std::chrono::seconds(30)));
+    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; }, std::chrono::seconds(30)));
   }
+  // Opens the ticket and turns the main loop until every ticket has ended.
+  void runTicket(const std::string& path) { open(path), runUntilAllEnded(); }
   std::vector<ticketservice::SoapCall> callsFor(const std::string& id) const {
-    std::vector<ticketservice::SoapCall> out;
-    for (auto& c : service->calls()) {
-      if (c.ticket == id) out.push_back(c);
-    }
-    return out;
+    auto calls = service->calls();
+    std::erase_if(calls, [&](auto& c) { return c.ticket != id; });
+    return calls;
+  }
+  std::string operationFor(const std::string& id) const {
+    const auto calls = callsFor(id);
+    return calls.size() == 1 ? calls[0].operation : std::to_string(calls.size()) + " llamadas";
   }
   // The lines of the log that are among the given ones, in order.
   std::vector<std::string> logSteps(const std::vector<std::string>& wanted) const {
-    std::vector<std::string> steps;
-    for (const auto& l : log.lines()) {
-      if (std::find(wanted.begin(), wanted.end(), l) != wanted.end()) steps.push_back(l);
-    }
-    return steps;
-  }
-  // Runs the scripted editor on path, as LibreOffice holds a document.
-  pid_t runEditor(const std::string& path, const std::string& text, const std::string& openSeconds) {
-    pid_t pid = spawn({std::string(VLA_SOURCE_DIR) + "/tools/scripted-editor.sh", path},
-                      {"SCRIPTED_EDITOR_TEXT=" + text, "SCRIPTED_EDITOR_OPEN_SECONDS=" + openSeconds,
-                       "SCRIPTED_EDITOR_AFTER_SECONDS=0.2", "SCRIPTED_EDITOR_LOG=/dev/null"});
-    EXPECT_GT(pid, 0);
-    children.push_back(pid);
-    return pid;
-  }
-
-  std::string lastLine() const {
     auto lines = log.lines();
-    return lines.empty() ? "" : lines.back();
+    std::erase_if(lines, [&](auto& l) { return std::find(wanted.begin(), wanted.end(), l) == wanted.end(); });
+    return lines;
   }
+  std::size_t linesStarting(const std::string& start) const {
+    const auto lines = log.lines();
+    return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.starts_with(start); });
+  }
+  std::string lastLine() const { return log.lines().empty() ? "" : log.lines().back(); }
 
   testsupport::TempDir dir;
   platform::LogCapture log;
   std::shared_ptr<testsupport::RecordingNotifier> notices = std::make_shared<testsupport::RecordingNotifier>();
   std::shared_ptr<platform::UserNotifier> previousNotifier;
   std::optional<std::string> previousState;
-  std::unique_ptr<ticketservice::TicketService> service;
-  std::shared_ptr<ScriptedDialogs> dialogs;
+  std::unique_ptr<ticketservice::TicketService> service = std::make_unique<ticketservice::TicketService>(
+      ticketservice::TicketService::Options{"127.0.0.1", 0, "", platform::pathForResource("caducado.doc").value_or("")});
+  std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
   std::shared_ptr<platform::DialogPresenter> previousPresenter;
-  std::shared_ptr<FakeDesktop> desktop;
-  std::shared_ptr<vlaAppDelegate> delegate;
+  std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
+  std::shared_ptr<vlaAppDelegate> delegate = std::make_shared<vlaAppDelegate>();
   std::string bundle, ticketId, ticketPath, localPath;
   std::map<std::string, std::string> ids;  // ticket document -> ticket id
+  std::vector<std::string> opened;         // the open requests, by the default launch
+  bool launches = true;                    // whether the default launch succeeds
   std::vector<pid_t> children;
 };
 

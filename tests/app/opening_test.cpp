@@ -8,7 +8,6 @@
 
 #include "FlowFixture.h"
 #include "app/Pendientes.h"
-#include "app/TicketRecord.h"
 
 using namespace flowtest;
 
@@ -16,19 +15,6 @@ namespace {
 
 class OpeningTest : public FlowTest {
  protected:
-  // Opens the ticket, remembering whether the editor was asked to open
-  // anything, and runs it to its end.
-  std::vector<std::string> runRecordingOpens(const std::string& path) {
-    std::vector<std::string> opened;
-    desktop->looks.clear();
-    desktop->onOpen = [&](const std::string& p) {
-      opened.push_back(p);
-      announceLaunch(4242, bundle + "/bin/editor", kEditorName);
-      return true;
-    };
-    runTicket(path);
-    return opened;
-  }
   static bool record(const std::string& ticket, const std::string& document, EstadoTicket estado,
                      const std::string& kept = "", const std::string& vldoc = "", const std::string& motivo = "") {
     RegistroTicket r;
@@ -41,168 +27,142 @@ class OpeningTest : public FlowTest {
   }
 };
 
-TEST_F(OpeningTest, hostile_tickets_and_document_paths_open_nothing_and_keep_the_ticket) {
-  const std::string outside = dir.write("fuera/secreto.doc", "secreto");
-  const std::string autostart = dir.file("autostart");
+// Hostile tickets and document paths, a failed download, the expiry
+// placeholder, no editor or no launch: nothing is opened, downloaded or sent,
+// the user is told why and the ticket stays; a file that was already at the
+// document's path, and whatever a link there points to, stay untouched.
+TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_the_ticket) {
+  using ticketservice::DownloadCut;
+  const std::string outside = dir.write("fuera/secreto.doc", "secreto"), autostart = dir.file("autostart");
   ASSERT_TRUE(platform::createFolder(autostart));
+  const std::string refused = "No se puede abrir el ticket.", download = "No se ha podido descargar el documento.";
+  const std::string cannot = "No se puede abrir el documento.";
+  const auto fifo = [](const std::string& p) { EXPECT_EQ(mkfifo(p.c_str(), 0600), 0); };
+  const auto link = [](const std::string& target, const std::string& at) { EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0); };
+  const auto rewrite = [&](const std::string& text) { dir.write(ticketPath.substr(dir.path().size() + 1), text); };
   struct Case {
-    const char* what;
-    std::function<std::string()> ticket;  // writes the ticket document, returns its path
-    bool refused = true;
+    std::string what;
+    std::function<void()> prepare;  // after the ticket is issued
+    std::string title, cause;       // the alert's (none: the editor gets the document); the ticket's path by default
+    ticketservice::TransportBehaviour transport = {};
   };
-  const std::vector<Case> cases = {
-      {"fifo",
-       [&] {
-         const std::string p = dir.file("fifo.vldoc");
-         EXPECT_EQ(mkfifo(p.c_str(), 0600), 0);
-         return p;
-       }},
-      {"más de 64 KiB", [&] { return dir.write("grande.vldoc", ticketText(issue("x")) + std::string(70000, 'a')); }},
-      {"tipo ejecutable", [&] { return dir.write("lanzador.vldoc", ticketText(issue("x"), "desktop")); }},
-      {"control en el ticket", [&] { return dir.write("c.vldoc", ticketText(issue("x") + "\x01")); }},
-      {"control en la instancia", [&] { return dir.write("c.vldoc", ticketText(issue("x"), "doc", "7\x1b")); }},
-      {"enlace en la ruta del documento",
-       [&] {
-         issue("x");
-         EXPECT_EQ(symlink(outside.c_str(), localPath.c_str()), 0);
-         return ticketPath;
-       }},
-      {"fifo en la ruta del documento",
-       [&] {
-         issue("x");
-         EXPECT_EQ(mkfifo(localPath.c_str(), 0600), 0);
-         return ticketPath;
-       }},
+  const Case cases[] = {
+      {"fifo", [&] { platform::removeItem(ticketPath), fifo(ticketPath); }, refused, ""},
+      {"tipo ejecutable", [&] { rewrite(ticketText(ticketId, "desktop")); }, refused, ""},
+      {"control en la instancia", [&] { rewrite(ticketText(ticketId, "doc", "7\x1b")); }, refused, ""},
+      {"enlace en la ruta del documento", [&] { link(outside, localPath); }, refused, ""},
+      {"fifo en la ruta del documento", [&] { fifo(localPath); }, refused, ""},
       // Only the ticket's own name gives the document's: a folder named
       // like a ticket, beside a link named like its document, changes nothing.
-      {"carpeta x.vldoc",
-       [&] {
-         EXPECT_EQ(symlink(autostart.c_str(), dir.file("x.doc").c_str()), 0);
-         const std::string id = service->issue(bytesOf("x"), "doc", "7", "i.doc");
-         return dir.write("x.vldoc/informe.vldoc", ticketText(id));
-       },
-       false},
-  };
+      {"carpeta/x.vldoc", [&] { link(autostart, dir.file("carpeta/x.doc")); }, "", ""},
+      {"404", {}, download, "el servidor respondió con el estado 404", {404, DownloadCut::None, {}, ""}},
+      {"500 tardío", {}, download, "el servidor respondió con el estado 500",
+       {500, DownloadCut::None, std::chrono::milliseconds(1500), ""}},
+      {"incompleto", {}, download, "el documento llegó incompleto", {200, DownloadCut::WrongLength, {}, ""}},
+      {"sin servicio", {}, download, ""},
+      // A ticket the service does not know is served the placeholder.
+      {"caducado", [&] { rewrite(ticketText("desconocido")); }, "El fichero vldoc está caducado.", "-"},
+      {"sin editor", [&] { desktop->editor.reset(); }, cannot, "documentos .doc"},
+      {"sin lanzamiento", [&] { launches = false; }, cannot, "el editor de documentos .doc"}};
+  desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt, 1); };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    dialogs->clear();
+    service->setTransportBehaviour(c.transport);
+    issue("el documento del servidor", c.what + "/informe", c.what == "sin servicio" ? "http://127.0.0.1:9" : "");
+    const bool mine = c.title == download || c.what == "caducado" || c.what == "sin editor";
+    if (mine) dir.write(c.what + "/informe.doc", "mío");
+    if (c.prepare) c.prepare();
+    const std::size_t downloads = service->downloads(), calls = service->calls().size();
+    if (c.what == "sin lanzamiento") dialogs->hold();
+    open(ticketPath);
+    if (c.what == "sin lanzamiento") {  // a launch while the failure is told is not this ticket's
+      ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !dialogs->alerts().empty(); }));
+      announceLaunch(4242, bundle + "/bin/editor", kEditorName);
+      dialogs->release();
+    }
+    // The download does not hold the main thread.
+    EXPECT_TRUE(c.transport.downloadDelay.count() == 0 || dialogs->alerts().empty());
+    runUntilAllEnded();
+    const bool reached = c.title.empty() || c.what == "sin lanzamiento";
+    EXPECT_EQ(dialogs->titles(), c.title.empty() ? std::vector<std::string>() : std::vector<std::string>{c.title});
+    EXPECT_TRUE(c.title.empty() || c.cause == "-" ||
+                dialogs->alerts()[0].second.find(c.cause.empty() ? ticketPath : c.cause) != std::string::npos);
+    EXPECT_EQ(opened, reached ? std::vector<std::string>{localPath} : std::vector<std::string>());
+    EXPECT_EQ(log.count("fileP es " + localPath), c.title.empty() ? 1u : 0u);
+    EXPECT_EQ(linesStarting("Se recibe una notificación ") > 0, c.title.empty());
+    EXPECT_EQ(service->calls().size() - calls, c.title.empty() ? 1u : 0u);
+    EXPECT_TRUE(c.title != refused || service->downloads() == downloads);
+    EXPECT_EQ(platform::pathKind(ticketPath) != platform::PathKind::Absent, !c.title.empty());
+    EXPECT_TRUE(testsupport::readText(outside) == "secreto" && platform::folderEntries(autostart).empty());
+    EXPECT_TRUE(!mine || testsupport::readText(localPath) == "mío");
+    auto left = platform::folderEntries(dir.file(c.what));
+    std::sort(left.begin(), left.end());
+    if (c.title == download) { EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"})); }
+    if (c.what == "caducado") { EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")), testsupport::readText(platform::pathForResource("caducado.doc").value())); }
+    desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"};
+    launches = true;
+  }
+  EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
+  EXPECT_EQ(delegate->exitStatus(), 1);
+  // An open request without a user interface is answered and opens nothing.
+  auto& app = platform::Application::sharedApplication();
+  EXPECT_TRUE(delegate->applicationOpenFileWithoutUI(app, ticketPath) && delegate->sessionCount() == 0);
+  // The desktop's other requests are answered yes: vla quits once the last ticket has ended.
+  EXPECT_TRUE(delegate->processFile(nullptr) && delegate->windowShouldClose(nullptr) &&
+              delegate->applicationShouldTerminateAfterLastWindowClosed(app));
+}
+
+// A file vla did not make stays untouched and the document goes beside it; a
+// kept edit of this ticket is reopened where it is, not downloaded, and
+// uploaded even when it is not saved again.
+TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
+  struct Case {
+    std::string what;
+    std::optional<EstadoTicket> estado;  // of the record of this ticket (of another's for "otro")
+    std::string at;                      // where the file already there is
+  };
+  const Case cases[] = {{"fichero del usuario", std::nullopt, "informe.doc"},
+                        {"otro", EstadoTicket::Conservado, "informe.doc"},
+                        {"editando", EstadoTicket::Editando, "informe.doc"},
+                        {"subiendo", EstadoTicket::Subiendo, "informe.doc"},
+                        {"guardada en otra parte", EstadoTicket::Conservado, "copias/mi copia.doc"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    issue("el documento del servidor");
+    const std::string there = dir.write(c.at, "mi edición"), beside = dir.file("informe (2).doc");
+    const bool ours = c.estado && c.what != "otro";
+    if (c.estado) {
+      ASSERT_TRUE(record(ours ? ticketId : "otro", localPath, *c.estado, there == localPath ? "" : there, ticketPath));
+    }
+    // The downloaded document is saved; a reopened edit is closed without saving again.
+    const auto saved = ours ? std::nullopt : std::optional<std::string>("cambiado");
+    desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, saved); };
     const std::size_t downloads = service->downloads();
-    const std::size_t calls = service->calls().size();
-    const std::string path = c.ticket();
-    desktop->probes = {S::Held, S::Free, S::Free};
-    const auto opened = runRecordingOpens(path);
-    if (!c.refused) {
-      EXPECT_TRUE(platform::folderEntries(autostart).empty());
-      EXPECT_EQ(opened, std::vector<std::string>{dir.file("x.vldoc/informe.doc")});
+    runTicket(ticketPath);
+    EXPECT_EQ(opened, std::vector<std::string>{ours ? there : beside});
+    EXPECT_EQ(service->downloads(), downloads + (ours ? 0 : 1));
+    EXPECT_EQ(operationFor(ticketId), "SubirFichero");
+    EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(saved.value_or("mi edición")));
+    EXPECT_EQ(platform::fileExists(localPath), !ours);
+    if (ours) {
+      EXPECT_TRUE(dialogs->alerts().empty());
       continue;
     }
-    EXPECT_EQ(dialogs->titles(), std::vector<std::string>{"No se puede abrir el ticket."});
-    EXPECT_NE(dialogs->alerts().at(0).second.find(path), std::string::npos);
-    EXPECT_TRUE(opened.empty());
-    EXPECT_EQ(service->downloads(), downloads);
-    EXPECT_EQ(service->calls().size(), calls);
-    EXPECT_NE(platform::pathKind(path), platform::PathKind::Absent);
-    EXPECT_EQ(testsupport::readText(outside), "secreto");
-    platform::removeItem(path);
-    platform::removeItem(localPath);
-  }
-}
-
-TEST_F(OpeningTest, a_failed_download_tells_its_cause_opens_and_sends_nothing_and_touches_no_file) {
-  using ticketservice::DownloadCut;
-  struct Case {
-    ticketservice::TransportBehaviour transport;
-    std::string cause;
-  };
-  for (const Case& c : {Case{{404, DownloadCut::None, {}, ""}, "el servidor respondió con el estado 404"},
-                        Case{{500, DownloadCut::None, std::chrono::milliseconds(1500), ""},
-                             "el servidor respondió con el estado 500"},
-                        Case{{200, DownloadCut::WrongLength, {}, ""}, "el documento llegó incompleto"}}) {
-    SCOPED_TRACE(c.cause);
-    service->setTransportBehaviour(c.transport);
-    dialogs->clear();
-    issue("el documento del servidor");
-    dir.write("informe.doc", "mío");
-    bool opened = false;
-    desktop->onOpen = [&](const std::string&) { return opened = true; };
-    open(ticketPath);
-    // The download does not hold the main thread.
-    if (c.transport.downloadDelay.count() > 0) {
-      EXPECT_TRUE(dialogs->alerts().empty());
-    }
-    runUntilAllEnded();
-    ASSERT_EQ(dialogs->titles(), std::vector<std::string>{"No se ha podido descargar el documento."});
-    EXPECT_NE(dialogs->alerts()[0].second.find(c.cause), std::string::npos);
-    EXPECT_FALSE(opened);
-    EXPECT_TRUE(service->calls().empty());
-    EXPECT_EQ(testsupport::readText(localPath), "mío");
-    auto left = platform::folderEntries(dir.path());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
-    EXPECT_TRUE(platform::fileExists(ticketPath));
-  }
-}
-
-TEST_F(OpeningTest, a_file_vla_did_not_make_stays_untouched_and_the_document_goes_beside_it) {
-  for (bool otherTicketsEdit : {false, true}) {
-    SCOPED_TRACE(otherTicketsEdit ? "edición de otro ticket" : "fichero del usuario");
-    dialogs->clear();
-    issue("original");
-    dir.write("informe.doc", "mío");
-    if (otherTicketsEdit) {
-      ASSERT_TRUE(record("otro", localPath, EstadoTicket::Conservado));
-    }
-    const std::string beside = dir.file("informe (2).doc");
-    desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, "cambiado"); };
-    EXPECT_EQ(runRecordingOpens(ticketPath), std::vector<std::string>{beside});
-    EXPECT_EQ(testsupport::readText(localPath), "mío");
+    EXPECT_EQ(testsupport::readText(localPath), "mi edición");
     ASSERT_EQ(dialogs->titles(), std::vector<std::string>{"El documento se ha guardado con otro nombre."});
     const std::string told = dialogs->alerts()[0].second;
-    EXPECT_NE(told.find(localPath + ","), std::string::npos);
-    EXPECT_NE(told.find(beside + "."), std::string::npos);
-    const auto calls = callsFor(ticketId);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].file, bytesOf("cambiado"));
-    platform::removeItem(localPath);
+    EXPECT_TRUE(told.find(localPath + ",") != std::string::npos && told.find(beside + ".") != std::string::npos) << told;
   }
-}
-
-TEST_F(OpeningTest, a_kept_edit_of_this_ticket_is_reopened_not_downloaded_and_uploaded_unsaved) {
-  struct Case {
-    EstadoTicket estado;
-    bool savedElsewhere;
-  };
-  for (const Case& c : {Case{EstadoTicket::Editando, false}, Case{EstadoTicket::Subiendo, false},
-                        Case{EstadoTicket::Conservado, true}}) {
-    SCOPED_TRACE(nombreEstado(c.estado));
-    issue("el documento del servidor");
-    const std::string edit = c.savedElsewhere ? dir.write("copias/mi copia.doc", "mi edición")
-                                              : dir.write("informe.doc", "mi edición");
-    ASSERT_TRUE(record(ticketId, localPath, c.estado, c.savedElsewhere ? edit : "", ticketPath));
-    // The editor is closed without saving again.
-    desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt); };
-    const std::size_t downloads = service->downloads();
-    EXPECT_EQ(runRecordingOpens(ticketPath), std::vector<std::string>{edit});
-    EXPECT_EQ(service->downloads(), downloads);
-    EXPECT_FALSE(c.savedElsewhere && platform::fileExists(localPath));
-    const auto calls = callsFor(ticketId);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].operation, "SubirFichero");
-    EXPECT_EQ(calls[0].file, bytesOf("mi edición"));
-  }
-  EXPECT_TRUE(dialogs->alerts().empty());
 }
 
 TEST_F(OpeningTest, pendientes_lists_every_edit_not_ended_with_where_it_is) {
-  std::ostringstream none;
+  std::ostringstream none, out;
   EXPECT_EQ(listarPendientes(none), 0);
   EXPECT_EQ(none.str(), "No hay ediciones pendientes.\n");
-
   ASSERT_TRUE(record("T-0", "/u/hecho.doc", EstadoTicket::Terminado));
   ASSERT_TRUE(record("T-1", "/u/a.doc", EstadoTicket::Conservado, "/u/copias/a.doc", "/u/a.vldoc",
                      "el servidor rechazó la subida"));
   ASSERT_TRUE(record("T-2", "/u/b.odt", EstadoTicket::Editando, "", "/u/b.vldoc"));
-  std::ostringstream out;
   EXPECT_EQ(listarPendientes(out), 0);
   const std::string text = out.str();
   EXPECT_EQ(text.rfind("Ediciones pendientes:\n", 0), 0u);
