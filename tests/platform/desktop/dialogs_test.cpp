@@ -1,5 +1,5 @@
 // The dialog queue through a scripted presenter, and the terminal presenter
-// on a pseudo-terminal and on a pipe.
+// on a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -186,24 +186,6 @@ TEST(TerminalDialogs, alerts_wait_for_enter_and_numbered_buttons_ask_again_when_
   screen = terminal.screen();
   EXPECT_NE(screen.find("  2) Descartar los cambios"), std::string::npos);
   EXPECT_NE(screen.find("del 1 al 2"), std::string::npos);
-}
-
-TEST(TerminalDialogs, without_a_terminal_dialogs_are_not_shown_but_alerts_are_logged) {
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  platform::LogCapture log;
-  auto presenter = platform::makeTerminalDialogPresenter(fds[0], fds[1]);
-  EXPECT_EQ(presenter->runAlert("El fichero vldoc está caducado.", ""), ModalResponse::NotShown);
-  EXPECT_TRUE(log.contains("ALERTA: El fichero vldoc está caducado."));
-  EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").filename, "");
-  // This process has no display (the private desktop removed it): the
-  // desktop's presenter falls back to standard input and comes back.
-  const int saved = ::dup(STDIN_FILENO);
-  ::dup2(fds[0], STDIN_FILENO);
-  presenter = platform::makeDesktopDialogPresenter();
-  EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").response, ModalResponse::NotShown);
-  ::dup2(saved, STDIN_FILENO);
-  ::close(saved), ::close(fds[0]), ::close(fds[1]);
 }
 
 }  // namespace
