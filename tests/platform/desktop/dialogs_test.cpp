@@ -34,15 +34,8 @@ class GatedPresenter : public platform::DialogPresenter {
     show(file);
     return {ModalResponse::OK, directory + "/" + file + "|" + types.at(0)};
   }
-  void waitShown(std::size_t n) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return shown.size() >= n; });
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    ++released_;
-    changed_.notify_all();
-  }
+  void waitShown(std::size_t n) { std::unique_lock lock(mutex_); changed_.wait(lock, [&] { return shown.size() >= n; }); }
+  void release() { std::lock_guard lock(mutex_); ++released_, changed_.notify_all(); }
 
   std::vector<std::string> shown;
   int mostAtOnce = 0;
