@@ -97,8 +97,7 @@ TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_t
     if (ref && desktopId != nullptr) { EXPECT_EQ(ref->desktopId, desktopId) << extension; }
   }
   auto ref = LSGetApplicationForInfo("vlatest");
-  ASSERT_TRUE(ref);
-  EXPECT_EQ(platform::LSCopyDisplayNameForRef(*ref), "Editor de prueba");
+  ASSERT_TRUE(ref && platform::LSCopyDisplayNameForRef(*ref) == "Editor de prueba");
   // The bundle's address is a text prefix of paths inside it, despite the space.
   const std::string url = platform::CFURLCreateFromFSRef(*ref);
   EXPECT_EQ(platform::fileURLForPath(ref->bundlePath + "/editor.sh").rfind(url, 0), 0u);
@@ -148,8 +147,7 @@ TEST(Workspace, opening_a_document_posts_launch_and_end_on_the_main_thread) {
   WorkspaceEvents later;
   ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(writeDocument("a.vlalaunch")));
   launch = later.await(NSWorkspaceDidLaunchApplicationNotification);
-  ASSERT_TRUE(launch && launch->app);
-  EXPECT_EQ(launch->app->executablePath().rfind(real(desktop().launcherDir) + "/", 0), 0u);
+  ASSERT_TRUE(launch && launch->app && launch->app->executablePath().starts_with(real(desktop().launcherDir) + "/"));
   ASSERT_EQ(::kill(launch->app->processIdentifier, SIGTERM), 0);
   EXPECT_TRUE(later.await(NSWorkspaceDidTerminateApplicationNotification, launch->app->processIdentifier));
 }

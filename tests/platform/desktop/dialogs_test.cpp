@@ -70,10 +70,8 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
     if (answers.size() == 3) platform::RunLoop::main().stop();
   };
 
-  platform::Alert first;
-  first.setMessageText("A");
-  first.addButtonWithTitle("Conservar");
-  first.addButtonWithTitle("Descartar los cambios");
+  platform::Alert first, third;
+  first.setMessageText("A"), first.addButtonWithTitle("Conservar"), first.addButtonWithTitle("Descartar los cambios");
   auto alertAnswer = [&](std::string name) {
     return [&, name](ModalResponse r, std::optional<std::size_t> button) {
       answer(name + " " + std::to_string(int(r)) + " " + std::to_string(button.value_or(99)));
@@ -85,7 +83,6 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
   panel.beginModalForDirectory("/b", "b.odt", [&](ModalResponse r, std::string filename) {
     answer("B " + std::to_string(int(r)) + " " + filename);
   });
-  platform::Alert third;
   third.setMessageText("C");
   third.beginModal(alertAnswer("C"));
   EXPECT_EQ(app.activeCount(), activitiesBefore + 3);  // pending dialogs keep the run going
