@@ -161,13 +161,11 @@ TEST_F(SingleInstance, the_primary_listens_in_a_private_folder_and_refuses_what_
   const std::string socket = primary.listener->socketPath();
   const std::string twice = platform::encodeSingleInstanceRequest(std::string(16, 'd'), {"/dos-veces"});
   // A retry is acknowledged but delivered once.
-  for (const auto& [bytes, answer] : {std::pair{twice, 'A'}, {twice, 'A'}, {"VLA1" + std::string(2000, 'x'), '\0'}}) {
+  for (const auto& [bytes, answer] : {std::pair{twice, 'A'}, {twice, 'A'}, {"VLA1" + std::string(2000, 'x'), '\0'}})
     EXPECT_EQ(answerTo(connectTo(socket), bytes), answer) << bytes.size();
-  }
   EXPECT_TRUE(log.contains("Instancia principal: petición demasiado grande descartada"));
 
-  // A starter that stalls halfway is dropped after the time limit, and the
-  // next one is served.
+  // A starter that stalls halfway is dropped after the time limit; the next is served.
   int slow = connectTo(socket);
   ASSERT_EQ(::send(slow, "VLA1", 4, MSG_NOSIGNAL), 4);
   EXPECT_EQ(startInstance({"/tras-el-lento.vldoc"}, nullptr, options()).role, InstanceRole::Delivered);
@@ -189,8 +187,7 @@ TEST_F(SingleInstance, the_primary_listens_in_a_private_folder_and_refuses_what_
     EXPECT_TRUE(log.contains("Instancia principal: rechazada una petición de otro usuario (uid 65534)"));
   }
 
-  // A well-formed request after close is refused, and the next starter is
-  // the primary.
+  // A well-formed request after close is refused; the next starter is the primary.
   int late = connectTo(socket);
   ASSERT_GE(late, 0);
   primary.listener->close();
@@ -201,8 +198,7 @@ TEST_F(SingleInstance, the_primary_listens_in_a_private_folder_and_refuses_what_
 
   // A link in place of the folder is not followed.
   auto o = options();
-  o.directory = dir.file("enlace");
-  ASSERT_EQ(::symlink(dir.path().c_str(), o.directory.c_str()), 0);
+  ASSERT_EQ(::symlink(dir.path().c_str(), (o.directory = dir.file("enlace")).c_str()), 0);
   EXPECT_EQ(startInstance({"/a"}, nullptr, o).role, InstanceRole::Alone);
 }
 
