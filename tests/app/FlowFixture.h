@@ -1,8 +1,7 @@
 #pragma once
-// Tickets from the open request to the web service's answer, against the
-// stand-in ticket service in this process. FakeDesktop stands in for the
-// editor, its launch and, where a test needs exact sequences, the looks at the
-// document. Dialogs are scripted and answered on the dialog thread.
+// Tickets from the open request to the answer of the stand-in ticket service
+// in this process. FakeDesktop stands in for the editor, its launch and, where
+// a test needs exact sequences, the looks at the document.
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -56,8 +55,7 @@ struct ScriptedDialogs : platform::DialogPresenter {
     record(m, i, "");
     std::unique_lock lock(mutex);
     changed.wait(lock, [&] { return !holding || released > 0; });
-    released -= holding ? 1 : 0;
-    return alertAnswer;
+    return released -= holding ? 1 : 0, alertAnswer;
   }
   platform::AlertOutcome runAlertWithButtons(const std::string& m, const std::string& i,
                                              const std::vector<std::string>& b) override {
@@ -82,14 +80,8 @@ struct ScriptedDialogs : platform::DialogPresenter {
     for (const auto& a : alerts()) t.push_back(a.first);
     return t;
   }
-  void hold() {
-    std::lock_guard lock(mutex);
-    holding = true;
-  }
-  void release() {
-    { std::lock_guard lock(mutex); ++released; }
-    changed.notify_all();
-  }
+  void hold() { std::lock_guard lock(mutex); holding = true; }
+  void release() { std::lock_guard lock(mutex); ++released, changed.notify_all(); }
   void clear() {
     std::lock_guard lock(mutex);
     shown.clear(), extras.clear(), alertAnswer = ModalResponse::OK, button = 0, holding = false, released = 0;
@@ -136,8 +128,7 @@ inline pid_t spawn(std::vector<std::string> args, std::vector<std::string> env) 
   std::vector<char*> argv, envp;
   for (auto& s : args) argv.push_back(s.data());
   for (auto& s : env) envp.push_back(s.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  argv.push_back(nullptr), envp.push_back(nullptr);
   pid_t pid = 0;
   return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0 ? pid : 0;
 }
@@ -147,16 +138,14 @@ class FlowTest : public ::testing::Test {
   void SetUp() override {
     platform::setLogToStandardError(false);
     // The records of tickets and the notices stay with the test.
-    const char* state = std::getenv("XDG_STATE_HOME");
-    previousState = state ? std::optional<std::string>(state) : std::nullopt;
+    if (const char* state = std::getenv("XDG_STATE_HOME")) previousState = state;
     setenv("XDG_STATE_HOME", dir.file("estado").c_str(), 1);
     previousNotifier = platform::setUserNotifier(notices);
     ASSERT_TRUE(service->start());
     previousPresenter = platform::setDialogPresenter(dialogs);
     bundle = dir.path() + "/editor";
     desktop->editor = platform::ApplicationRef{bundle, kEditorName, "editor-de-prueba.desktop"};
-    // By default the open request is recorded and the editor's launch
-    // announced as a workspace notification only.
+    // By default the open request is recorded and the editor's launch announced.
     desktop->onOpen = [this](const std::string& path) {
       opened.push_back(path);
       if (launches) announceLaunch(4242, bundle + "/bin/editor", kEditorName);
@@ -180,8 +169,7 @@ class FlowTest : public ::testing::Test {
 
   void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name) {
     auto app = std::make_shared<platform::RunningApplication>();
-    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable);
-    app->localizedName = name.value_or("");
+    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable), app->localizedName = name.value_or("");
     platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }
 
@@ -200,13 +188,8 @@ class FlowTest : public ::testing::Test {
     return ticketPath;
   }
 
-  void open(const std::string& path) {
-    EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), path));
-  }
-  void runUntilAllEnded() {
-    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; }, std::chrono::seconds(30)));
-  }
-  // Opens the ticket and turns the main loop until every ticket has ended.
+  void open(const std::string& path) { EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), path)); }
+  void runUntilAllEnded() { ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; }, std::chrono::seconds(30))); }
   void runTicket(const std::string& path) { open(path), runUntilAllEnded(); }
   std::vector<ticketservice::SoapCall> callsFor(const std::string& id) const {
     auto calls = service->calls();
@@ -214,8 +197,8 @@ class FlowTest : public ::testing::Test {
     return calls;
   }
   std::string operationFor(const std::string& id) const {
-    const auto calls = callsFor(id);
-    return calls.size() == 1 ? calls[0].operation : std::to_string(calls.size()) + " llamadas";
+    const auto c = callsFor(id);
+    return c.size() == 1 ? c[0].operation : std::to_string(c.size()) + " llamadas";
   }
   // The lines of the log that are among the given ones, in order.
   std::vector<std::string> logSteps(const std::vector<std::string>& wanted) const {

@@ -1,5 +1,4 @@
-// The ticket flow, one ticket and several side by side (fixture in
-// FlowFixture.h).
+// The ticket flow, one ticket and several side by side.
 #include <unistd.h>
 
 #include "FlowFixture.h"
@@ -7,22 +6,19 @@
 
 using namespace flowtest;
 
-// Every way a ticket ends. Uploaded, or unchanged and its ticket deleted
-// (confirmed or not): nothing is left. Refused by the service, never sent, or
-// sent with no whole answer: the edit stays (where the user chose, or where it
-// was) unless the user explicitly throws it away, and the ticket document
-// stays for another try. Another connection's reply reaching the session is
-// not the upload's. Only the editor's launch is taken for the document, which
-// is one byte away from the expiry placeholder: a document like any other.
+// Every way a ticket ends. Uploaded, or unchanged and deleted: nothing is left.
+// Refused, never sent, or with no whole answer: the edit stays (where the user
+// chose, or where it was) unless the user throws it away, and so does the
+// ticket document. Another connection's reply is not the upload's; only the
+// editor's launch counts; a document one byte off the expiry placeholder is
+// a document like any other.
 TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_it_and_says_where) {
   const std::string error = "Error subiendo el fichero", unknown = "Puede que el documento no haya llegado a Velmora Web.";
   const std::string refused = "el servicio rechaza el fichero: Ticket bloqueado", lost = "resultado desconocido";
   const std::string fault = "fallo SOAP: Server was unable to process request. ---> Simulated failure. (estado HTTP 500)";
   const std::string copy = dir.file("otra/copia.doc"), edit = "cambiado \xC3\xB1" + std::string(100000, 'x');
   testsupport::LocalHttpServer other([](httplib::Server& s) {
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(ticketservice::uploadResponse(""), "text/xml");
-    });
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(ticketservice::uploadResponse(""), "text/xml"); });
   });
   const Behaviour refusal{UploadMode::Refuse, "Ticket bloqueado", std::chrono::milliseconds(300)};
   // where: of the edit at the end (empty: none left, "-": the document path);
@@ -112,18 +108,14 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     }
     if (titles.size() > 1) extras.push_back("botones Conservar | Descartar los cambios");
     EXPECT_EQ(dialogs->recorded(), extras);
-    if (!where.empty()) {  // through the link, its target untouched
-      EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit);
-    }
+    if (!where.empty()) { EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit); }  // a link's target untouched
     EXPECT_EQ(platform::fileExists(localPath), where == localPath);
     EXPECT_EQ(platform::fileExists(ticketPath), !done);
     const auto record = leerRegistro(ticketId);
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->estado, where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado);
-    EXPECT_EQ(record->keptPath, where);
+    EXPECT_EQ(std::pair(record->estado, record->keptPath), std::pair(where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado, where));
     EXPECT_TRUE(done || record->motivo.starts_with(c.motivo)) << record->motivo;
-    using Notice = testsupport::RecordingNotifier::Notice;
-    std::vector<Notice> notified;
+    std::vector<testsupport::RecordingNotifier::Notice> notified;
     if (!where.empty()) notified = {{kAvisoEdicionConservada, avisoEdicionConservada(where)}};
     if (what == "subido") notified = {{kAvisoDocumentoEnviado, avisoDocumentoEnviado(name + ".doc")}};
     EXPECT_EQ(notices->notices(), notified);
@@ -139,10 +131,7 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
       EXPECT_EQ(logSteps(all), saved ? steps : deleting);
       EXPECT_EQ(service->ticket(ticketId)->document, bytesOf(saved ? edit : almost));
     }
-    if (what == "enlace" || what == "sin servicio") {
-      EXPECT_TRUE(callsFor(ticketId).empty());
-      continue;
-    }
+    if (what == "enlace" || what == "sin servicio") { EXPECT_TRUE(callsFor(ticketId).empty()); continue; }
     // A late answer is journalled once given; the streamed document arrives whole.
     ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !callsFor(ticketId).empty(); }));
     const auto call = callsFor(ticketId).at(0);
@@ -155,13 +144,11 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
 }
 
-// Held, then free and held again before one interval has passed: the second
-// look, one interval after the first, sees it. Never held: the launched
-// process running when the grace period ends, then gone; or gone at once, and
-// the user says when; or nobody can be asked, and the editor taking the
-// document and letting go ends it. Not dated after the open request: it counts
-// as changed. Gone on two looks, or a broken chain: nothing is sent and the
-// ticket document stays.
+// Held, then free and held again within an interval: the next look sees it.
+// Never held: the launched process is followed until gone; or it is gone and
+// the user says when; or nobody can be asked, and the editor taking and letting
+// go ends it. Not dated after the open request: changed. Gone on two looks, or
+// a broken chain: nothing is sent and the ticket document stays.
 TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_user) {
   struct Case {
     std::string what;
@@ -192,9 +179,7 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
     int held = 0, after = 0;
     desktop->probeHook = [&](const std::string& p, int look) {
       if (what == "retenido") {
-        if (look == 2) {
-          platform::RunLoop::main().performAfter(delegate->timing.probeInterval * 0.9, [&] { heldAgain = true; });
-        }
+        if (look == 2) platform::RunLoop::main().performAfter(delegate->timing.probeInterval * 0.9, [&] { heldAgain = true; });
         return look == 1 || (heldAgain && held++ == 0) ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
       }
       if (what == "sin fecha") return editorThatSaves(p, look, "restaurado", 2);
@@ -224,18 +209,13 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
   }
 }
 
-// Three tickets edited at the same time in scripted editors, each holding its
-// document the way an office suite does, for different times. The third
-// document goes to an editor that is already running: the process launched
-// for it ends at once. The first ticket is opened twice.
+// Three tickets edited at once in scripted editors holding their documents as an
+// office suite does; the third goes to an editor already running (the process
+// launched for it ends at once); the first is opened twice.
 TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
   delegate->timing.editorGrace = 20.0;  // the editors take their documents long before
-  struct Ticket {
-    std::string name, text, seconds;
-    bool handedOver;
-  };
-  const Ticket tickets[] = {
-      {"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
+  struct Ticket { std::string name, text, seconds; bool handedOver; };
+  const Ticket tickets[] = {{"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
   std::map<std::string, std::string> paths;
   for (const auto& t : tickets) paths[t.name] = issue("original de " + t.name + "\n", t.name);
   desktop->onOpen = [&](const std::string& path) {
@@ -246,8 +226,7 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
                                   "SCRIPTED_EDITOR_AFTER_SECONDS=0.2", "SCRIPTED_EDITOR_LOG=/dev/null"});
       const pid_t launched = t.handedOver ? spawn({"/bin/true"}, {}) : editor;
       EXPECT_TRUE(editor > 0 && launched > 0);
-      children.push_back(editor);
-      if (t.handedOver) children.push_back(launched);
+      children.insert(children.end(), {editor, launched});
       announceLaunch(launched, bundle + "/bin/editor", kEditorName);
     }
     return true;
@@ -261,27 +240,20 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
   EXPECT_EQ(service->downloads(), 3u);
   for (const auto& t : tickets) {
     SCOPED_TRACE(t.name);
-    auto calls = callsFor(ids[paths[t.name]]);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].operation, t.text.empty() ? "BorrarTicket" : "SubirFichero");
-    EXPECT_EQ(calls[0].file.value_or(ticketservice::Bytes{}),
+    EXPECT_EQ(operationFor(ids[paths[t.name]]), t.text.empty() ? "BorrarTicket" : "SubirFichero");
+    EXPECT_EQ(callsFor(ids[paths[t.name]]).at(0).file.value_or(ticketservice::Bytes{}),
               t.text.empty() ? ticketservice::Bytes{} : bytesOf("original de " + t.name + "\n" + t.text + "\n"));
-    for (const auto& left : {paths[t.name], dir.file(t.name + ".doc"), dir.file(".~lock." + t.name + ".doc#")}) {
-      EXPECT_FALSE(platform::fileExists(left));
-    }
+    for (const auto& left : {paths[t.name], dir.file(t.name + ".doc"), dir.file(".~lock." + t.name + ".doc#")}) EXPECT_FALSE(platform::fileExists(left));
   }
-  EXPECT_TRUE(dialogs->alerts().empty());
-  EXPECT_EQ(delegate->exitStatus(), 0);
+  EXPECT_TRUE(dialogs->alerts().empty() && delegate->exitStatus() == 0);
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
 }
 
-// A ticket opened while another's upload reply is on its way, and one opened
-// while another's question is on screen: each runs and ends on its own, and
-// the answer to the question decides only its own ticket.
+// Tickets opened during another's upload reply and during another's question
+// each run on their own; the answer decides only its own ticket.
 TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_their_own) {
   service->setBehaviour({UploadMode::Accept, "", std::chrono::milliseconds(300)});
-  const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c");
-  const std::string d = issue("documento d", "d");
+  const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c"), d = issue("documento d", "d");
   dialogs->hold();
   desktop->probeHook = [&](const std::string& path, int look) {
     if (path == dir.file("a.doc")) return editorThatSaves(path, look, std::string("a editado"));
@@ -294,8 +266,7 @@ TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_thei
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return log.contains("Vamos a hacer el envio"); }));
   open(b);  // while a's reply is awaited
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !dialogs->alerts().empty(); }));
-  EXPECT_EQ(dialogs->alerts()[0].first, kQuestion);
-  EXPECT_NE(dialogs->alerts()[0].second.find(dir.file("b.doc")), std::string::npos);
+  EXPECT_TRUE(dialogs->alerts()[0].first == kQuestion && dialogs->alerts()[0].second.find(dir.file("b.doc")) != std::string::npos);
   open(c);  // while b's question is on screen
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !delegate->session(c) && !delegate->session(a); }));
   EXPECT_TRUE(delegate->session(b));
@@ -309,8 +280,7 @@ TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_thei
   EXPECT_EQ(dialogs->titles(), std::vector<std::string>{kQuestion});
   for (const auto& p : {a, b, c}) EXPECT_FALSE(platform::fileExists(p));
 
-  // The application goes away while a question is on screen: its answer
-  // finds nothing to act on.
+  // The application goes away while a question is up: the answer finds nothing.
   open(d);
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return dialogs->alerts().size() == 2; }));
   delegate.reset();

@@ -1,6 +1,5 @@
-// Opening a ticket: hostile tickets and document paths, failed downloads,
-// files vla did not make, kept edits reopened, and "vla --pendientes"
-// (fixture in FlowFixture.h).
+// Opening a ticket: hostile tickets and paths, failed downloads, files vla did
+// not make, kept edits reopened, and "vla --pendientes".
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +17,7 @@ class OpeningTest : public FlowTest {
   static bool record(const std::string& ticket, const std::string& document, EstadoTicket estado,
                      const std::string& kept = "", const std::string& vldoc = "", const std::string& motivo = "") {
     RegistroTicket r;
-    r.ticket = ticket, r.documentPath = document, r.estado = estado;
-    r.keptPath = kept, r.ticketPath = vldoc, r.motivo = motivo;
+    r.ticket = ticket, r.documentPath = document, r.estado = estado, r.keptPath = kept, r.ticketPath = vldoc, r.motivo = motivo;
     return guardarRegistro(r);
   }
   std::string ticketText(const std::string& id, const std::string& ext = "doc", const std::string& inst = "7") {
@@ -27,16 +25,15 @@ class OpeningTest : public FlowTest {
   }
 };
 
-// Hostile tickets and document paths, a failed download, the expiry
-// placeholder, no editor or no launch: nothing is opened, downloaded or sent,
-// the user is told why and the ticket stays; a file that was already at the
-// document's path, and whatever a link there points to, stay untouched.
+// Hostile tickets and paths, a failed download, the expiry placeholder, no
+// editor or no launch: nothing is opened or sent, the user is told why and the
+// ticket stays; a file already at the document's path, or a link's target, stays.
 TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_the_ticket) {
   using ticketservice::DownloadCut;
   const std::string outside = dir.write("fuera/secreto.doc", "secreto"), autostart = dir.file("autostart");
   ASSERT_TRUE(platform::createFolder(autostart));
-  const std::string refused = "No se puede abrir el ticket.", download = "No se ha podido descargar el documento.";
-  const std::string cannot = "No se puede abrir el documento.";
+  const std::string refused = "No se puede abrir el ticket.", download = "No se ha podido descargar el documento.",
+                    cannot = "No se puede abrir el documento.";
   const auto fifo = [](const std::string& p) { EXPECT_EQ(mkfifo(p.c_str(), 0600), 0); };
   const auto link = [](const std::string& target, const std::string& at) { EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0); };
   const auto rewrite = [&](const std::string& text) { dir.write(ticketPath.substr(dir.path().size() + 1), text); };
@@ -99,8 +96,7 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     std::sort(left.begin(), left.end());
     if (c.title == download) { EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"})); }
     if (c.what == "caducado") { EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")), testsupport::readText(platform::pathForResource("caducado.doc").value())); }
-    desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"};
-    launches = true;
+    desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"}, launches = true;
   }
   EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
   EXPECT_EQ(delegate->exitStatus(), 1);
@@ -112,9 +108,8 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
               delegate->applicationShouldTerminateAfterLastWindowClosed(app));
 }
 
-// A file vla did not make stays untouched and the document goes beside it; a
-// kept edit of this ticket is reopened where it is, not downloaded, and
-// uploaded even when it is not saved again.
+// A file vla did not make stays and the document goes beside it; a kept edit of
+// this ticket is reopened where it is and uploaded even if not saved again.
 TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
   struct Case {
     std::string what;
@@ -131,9 +126,7 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     issue("el documento del servidor");
     const std::string there = dir.write(c.at, "mi edición"), beside = dir.file("informe (2).doc");
     const bool ours = c.estado && c.what != "otro";
-    if (c.estado) {
-      ASSERT_TRUE(record(ours ? ticketId : "otro", localPath, *c.estado, there == localPath ? "" : there, ticketPath));
-    }
+    if (c.estado) { ASSERT_TRUE(record(ours ? ticketId : "otro", localPath, *c.estado, there == localPath ? "" : there, ticketPath)); }
     // The downloaded document is saved; a reopened edit is closed without saving again.
     const auto saved = ours ? std::nullopt : std::optional<std::string>("cambiado");
     desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, saved); };
@@ -144,10 +137,7 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     EXPECT_EQ(operationFor(ticketId), "SubirFichero");
     EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(saved.value_or("mi edición")));
     EXPECT_EQ(platform::fileExists(localPath), !ours);
-    if (ours) {
-      EXPECT_TRUE(dialogs->alerts().empty());
-      continue;
-    }
+    if (ours) { EXPECT_TRUE(dialogs->alerts().empty()); continue; }
     EXPECT_EQ(testsupport::readText(localPath), "mi edición");
     ASSERT_EQ(dialogs->titles(), std::vector<std::string>{"El documento se ha guardado con otro nombre."});
     const std::string told = dialogs->alerts()[0].second;
@@ -157,8 +147,7 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
 
 TEST_F(OpeningTest, pendientes_lists_every_edit_not_ended_with_where_it_is) {
   std::ostringstream none, out;
-  EXPECT_EQ(listarPendientes(none), 0);
-  EXPECT_EQ(none.str(), "No hay ediciones pendientes.\n");
+  EXPECT_TRUE(listarPendientes(none) == 0 && none.str() == "No hay ediciones pendientes.\n");
   ASSERT_TRUE(record("T-0", "/u/hecho.doc", EstadoTicket::Terminado));
   ASSERT_TRUE(record("T-1", "/u/a.doc", EstadoTicket::Conservado, "/u/copias/a.doc", "/u/a.vldoc",
                      "el servidor rechazó la subida"));

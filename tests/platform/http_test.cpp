@@ -4,13 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "platform/Http.h"
-#include "platform/RunLoop.h"
-#include "platform/WorkQueue.h"
 #include "testsupport/LocalHttpServer.h"
 #include "testsupport/TestSupport.h"
 
@@ -141,32 +137,6 @@ TEST(SynchronousSend, replies_failures_and_transfer_limits) {
   slow.setTimeoutInterval(1);
   SendResult r = sendSynchronousRequest(slow);
   EXPECT_EQ(r.error ? r.error->code : 0, NSURLErrorTimedOut);
-}
-
-TEST(WorkQueue, blocking_items_do_not_hold_each_other_up) {
-  // Each item waits until all of them run at once, as blocking requests in
-  // flight together do.
-  constexpr int kItems = 12;
-  struct Shared {
-    std::mutex mutex;
-    std::condition_variable cv;
-    int started = 0, sawAll = 0, onWorkers = 0;
-  };
-  auto shared = std::make_shared<Shared>();
-  for (int i = 0; i < kItems; ++i) {
-    globalQueue().async([shared] {
-      std::unique_lock lock(shared->mutex);
-      ++shared->started;
-      shared->onWorkers += isWorkerThread() && !RunLoop::isMainThread();
-      shared->cv.notify_all();
-      if (shared->cv.wait_for(lock, 5s, [&] { return shared->started == kItems; })) ++shared->sawAll;
-      shared->cv.notify_all();
-    });
-  }
-  std::unique_lock lock(shared->mutex);
-  ASSERT_TRUE(shared->cv.wait_for(lock, 10s, [&] { return shared->sawAll == kItems; }));
-  EXPECT_EQ(shared->onWorkers, kItems);
-  EXPECT_FALSE(isWorkerThread());
 }
 
 }  // namespace

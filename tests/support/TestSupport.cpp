@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -18,18 +18,14 @@ TempDir::TempDir() {
   path_ = tmpl;
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
+TempDir::~TempDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
 
 std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
 
 std::string TempDir::write(const std::string& name, const std::string& contents) const {
   std::string p = file(name);
   std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-  std::ofstream out(p, std::ios::binary);
-  out << contents;
+  std::ofstream(p, std::ios::binary) << contents;
   return p;
 }
 
@@ -38,20 +34,14 @@ bool runMainLoopUntil(const std::function<bool()>& predicate, std::chrono::milli
   auto& loop = platform::RunLoop::main();
   while (!predicate()) {
     if (std::chrono::steady_clock::now() >= deadline) return predicate();
-    if (loop.pendingTasks() > 0) {
-      loop.drain();
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    loop.pendingTasks() > 0 ? loop.drain() : std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
 
 std::string readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace testsupport

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 namespace desktoptest {
 
@@ -22,14 +23,12 @@ class ChildProcess {
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) return;
     const char* file = path.c_str();
-    pid_ = ::fork();
-    if (pid_ == 0) {
+    if ((pid_ = ::fork()) == 0) {
       ::alarm(60);
       bool ok = true;
       if (how != Hold::Nothing) {
         int fd = ::open(file, how == Hold::Open || how == Hold::OfdReadLock ? O_RDONLY : O_RDWR);
-        struct flock lock{};
-        lock.l_whence = SEEK_SET;
+        struct flock lock{};  // the whole file
         lock.l_type = how == Hold::OfdReadLock ? F_RDLCK : F_WRLCK;
         ok = fd >= 0 && (how == Hold::PosixLock     ? ::fcntl(fd, F_SETLK, &lock) == 0
                          : how == Hold::Flock       ? ::flock(fd, LOCK_EX | LOCK_NB) == 0
@@ -53,10 +52,7 @@ class ChildProcess {
   bool ready() const { return ready_; }  // the child holds the file as asked
   pid_t pid() const { return pid_; }
   void stop() {  // kills the child and waits for it
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(std::exchange(pid_, -1), nullptr, 0);
   }
 
  private:

@@ -38,9 +38,7 @@ while [ -d "$out" ] && [ ! -e "$out/quit-$$" ] && [ ! -e "$out/quit-all" ] && [ 
 done
 )";
 
-void run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
-}
+void run(const std::string& command) { if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command); }
 
 class PrivateDesktopEnvironment : public testing::Environment {
  public:
@@ -49,16 +47,9 @@ class PrivateDesktopEnvironment : public testing::Environment {
     std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vla-desktop-XXXXXX";
     if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     PrivateDesktop& d = gDesktop;
-    d.root = tmpl;
-    d.home = d.root + "/home";
-    d.editorDir = d.root + "/apps/my editor";
-    d.editor = d.editorDir + "/editor.sh";
-    d.runs = d.root + "/runs";
-    d.launcherDir = d.root + "/apps/launcher";
-    d.docs = d.root + "/docs";
-    for (const auto& dir : {d.home + "/.local/bin", d.runs, d.docs, d.root + "/links", d.root + "/run"}) {
-      fs::create_directories(dir);
-    }
+    d.root = tmpl, d.home = d.root + "/home", d.editorDir = d.root + "/apps/my editor", d.editor = d.editorDir + "/editor.sh";
+    d.runs = d.root + "/runs", d.launcherDir = d.root + "/apps/launcher", d.docs = d.root + "/docs";
+    for (const auto& dir : {d.home + "/.local/bin", d.runs, d.docs, d.root + "/links", d.root + "/run"}) fs::create_directories(dir);
     ::chmod((d.root + "/run").c_str(), 0700);
 
     const std::string path = d.root + "/bin:" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
@@ -69,16 +60,13 @@ class PrivateDesktopEnvironment : public testing::Environment {
              {"VLA_TEST_RUNS", d.runs}, {"GIO_USE_VFS", "local"}, {"GSETTINGS_BACKEND", "memory"}, {"PATH", path}}) {
       ::setenv(name, value.c_str(), 1);
     }
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS"}) {
-      ::unsetenv(name);
-    }
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS"}) ::unsetenv(name);
 
     // Programs: the stand-in editor in a folder whose name has a space; a
     // launcher script that replaces itself with a program beside it; a
     // program in ~/.local/bin; a symbolic link to the editor; a fake "vla".
     writeFile(d.editor, kEditorScript, 0755);
-    writeFile(d.launcherDir + "/launcher.sh",
-              "#!/bin/sh\nexec \"$(dirname \"$0\")/real-editor\" 30\n", 0755);
+    writeFile(d.launcherDir + "/launcher.sh", "#!/bin/sh\nexec \"$(dirname \"$0\")/real-editor\" 30\n", 0755);
     fs::copy_file("/bin/sleep", d.launcherDir + "/real-editor");
     writeFile(d.home + "/.local/bin/editor-local", kEditorScript, 0755);
     fs::create_symlink(d.editor, d.root + "/links/linked-editor");
@@ -87,9 +75,7 @@ class PrivateDesktopEnvironment : public testing::Environment {
     // File types, named by extension only, and the entries that open them.
     const std::string apps = d.root + "/share/applications/";
     std::string types = "<?xml version=\"1.0\"?>\n<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n";
-    struct Entry {
-      std::string extension, file, name, exec;
-    };
+    struct Entry { std::string extension, file, name, exec; };
     for (const auto& [extension, file, name, exec] : {
              Entry{"vlatest", "editor", "Editor de prueba", "\"" + d.editor + "\" %f"},
              Entry{"vlalaunch", "launcher", "Lanzador", d.launcherDir + "/launcher.sh %f"},
@@ -111,8 +97,7 @@ class PrivateDesktopEnvironment : public testing::Environment {
     run("update-mime-database '" + d.root + "/share/mime' >/dev/null 2>&1");
     // A second editor for .doc that only mimeapps.list puts behind the first.
     writeFile(apps + "other.desktop", "[Desktop Entry]\nType=Application\nName=Otro\nExec=cat %f\nMimeType=application/msword;\n");
-    writeFile(d.home + "/.config/mimeapps.list",
-              "[Default Applications]\napplication/msword=editor.desktop;\n");
+    writeFile(d.home + "/.config/mimeapps.list", "[Default Applications]\napplication/msword=editor.desktop;\n");
     // vla's entry as an install into ROOT writes it: it names ROOT/bin/vla.
     std::string entry = testsupport::readText(std::string(VLA_SOURCE_DIR) + "/packaging/vla.desktop.in");
     for (const char* key : {"@VLA_DESKTOP_TRYEXEC@", "@VLA_DESKTOP_EXEC@"}) {
@@ -125,7 +110,7 @@ class PrivateDesktopEnvironment : public testing::Environment {
 
   void TearDown() override {
     std::ofstream(gDesktop.runs + "/quit-all") << "";
-    std::error_code ec;
+    std::error_code ec;  // nothing to do if it fails
     fs::remove_all(gDesktop.root, ec);
   }
 };

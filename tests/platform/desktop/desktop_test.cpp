@@ -70,9 +70,8 @@ class WorkspaceEvents {
 };
 
 std::string writeDocument(const std::string& name) {
-  std::string path = desktop().docs + "/" + name;
-  std::ofstream(path) << "contenido";
-  return path;
+  const std::string path = desktop().docs + "/" + name;
+  return std::ofstream(path) << "contenido", path;
 }
 
 TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_types_find_nothing) {
@@ -95,13 +94,10 @@ TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_t
            Case{"nosuchextension", "", nullptr}, Case{"", "", nullptr}, Case{"a/b", "", nullptr}}) {
     auto ref = LSGetApplicationForInfo(extension);
     EXPECT_EQ(ref ? ref->bundlePath : "", bundle) << extension;
-    if (ref && desktopId != nullptr) {
-      EXPECT_EQ(ref->desktopId, desktopId) << extension;
-    }
+    if (ref && desktopId != nullptr) { EXPECT_EQ(ref->desktopId, desktopId) << extension; }
   }
   auto ref = LSGetApplicationForInfo("vlatest");
-  ASSERT_TRUE(ref);
-  EXPECT_EQ(platform::LSCopyDisplayNameForRef(*ref), "Editor de prueba");
+  ASSERT_TRUE(ref && platform::LSCopyDisplayNameForRef(*ref) == "Editor de prueba");
   // The bundle's address is a text prefix of paths inside it, despite the space.
   const std::string url = platform::CFURLCreateFromFSRef(*ref);
   EXPECT_EQ(platform::fileURLForPath(ref->bundlePath + "/editor.sh").rfind(url, 0), 0u);
@@ -128,15 +124,12 @@ TEST(Workspace, opening_a_document_posts_launch_and_end_on_the_main_thread) {
   const std::string doc = writeDocument("informe 1.vlatest");
   ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(doc));
   auto launch = events.await(NSWorkspaceDidLaunchApplicationNotification);
-  ASSERT_TRUE(launch && launch->app);
-  EXPECT_TRUE(launch->onMainThread);
+  ASSERT_TRUE(launch && launch->app && launch->onMainThread);
   EXPECT_EQ(launch->applicationName, "Editor de prueba");
   const pid_t pid = launch->app->processIdentifier;
-  // The process runs the script (through its interpreter): the script is its
-  // executable, inside the bundle that the lookup names.
+  // Run through its interpreter, the script is the executable, in the bundle.
   EXPECT_EQ(launch->app->executablePath(), real(desktop().editor));
-  // The editor got the document, and the pid is really its process (its
-  // record: pid, parent, arguments).
+  // The editor's record (pid, parent, arguments): it got the document under that pid.
   const std::string record = desktop().runs + "/" + std::to_string(pid);
   ASSERT_TRUE(runMainLoopUntil([&] { return fs::exists(record); }));
   EXPECT_EQ(readText(record).rfind(std::to_string(pid) + "\n", 0), 0u);
@@ -145,9 +138,7 @@ TEST(Workspace, opening_a_document_posts_launch_and_end_on_the_main_thread) {
 
   std::ofstream(desktop().runs + "/quit-" + std::to_string(pid)) << "";
   auto end = events.await(NSWorkspaceDidTerminateApplicationNotification, pid);
-  ASSERT_TRUE(end);
-  EXPECT_TRUE(end->onMainThread);
-  EXPECT_EQ(end->app, launch->app);
+  ASSERT_TRUE(end && end->onMainThread && end->app == launch->app);
   EXPECT_FALSE(platform::isProcessRunning(pid));
   EXPECT_EQ(events.all(NSWorkspaceDidLaunchApplicationNotification).size(), 1u);
 
@@ -156,8 +147,7 @@ TEST(Workspace, opening_a_document_posts_launch_and_end_on_the_main_thread) {
   WorkspaceEvents later;
   ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(writeDocument("a.vlalaunch")));
   launch = later.await(NSWorkspaceDidLaunchApplicationNotification);
-  ASSERT_TRUE(launch && launch->app);
-  EXPECT_EQ(launch->app->executablePath().rfind(real(desktop().launcherDir) + "/", 0), 0u);
+  ASSERT_TRUE(launch && launch->app && launch->app->executablePath().starts_with(real(desktop().launcherDir) + "/"));
   ASSERT_EQ(::kill(launch->app->processIdentifier, SIGTERM), 0);
   EXPECT_TRUE(later.await(NSWorkspaceDidTerminateApplicationNotification, launch->app->processIdentifier));
 }

@@ -1,5 +1,5 @@
 // The dialog queue through a scripted presenter, and the terminal presenter
-// on a pseudo-terminal and on a pipe.
+// on a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -34,15 +34,8 @@ class GatedPresenter : public platform::DialogPresenter {
     show(file);
     return {ModalResponse::OK, directory + "/" + file + "|" + types.at(0)};
   }
-  void waitShown(std::size_t n) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return shown.size() >= n; });
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    ++released_;
-    changed_.notify_all();
-  }
+  void waitShown(std::size_t n) { std::unique_lock lock(mutex_); changed_.wait(lock, [&] { return shown.size() >= n; }); }
+  void release() { std::lock_guard lock(mutex_); ++released_, changed_.notify_all(); }
 
   std::vector<std::string> shown;
   int mostAtOnce = 0;
@@ -77,10 +70,8 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
     if (answers.size() == 3) platform::RunLoop::main().stop();
   };
 
-  platform::Alert first;
-  first.setMessageText("A");
-  first.addButtonWithTitle("Conservar");
-  first.addButtonWithTitle("Descartar los cambios");
+  platform::Alert first, third;
+  first.setMessageText("A"), first.addButtonWithTitle("Conservar"), first.addButtonWithTitle("Descartar los cambios");
   auto alertAnswer = [&](std::string name) {
     return [&, name](ModalResponse r, std::optional<std::size_t> button) {
       answer(name + " " + std::to_string(int(r)) + " " + std::to_string(button.value_or(99)));
@@ -92,7 +83,6 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
   panel.beginModalForDirectory("/b", "b.odt", [&](ModalResponse r, std::string filename) {
     answer("B " + std::to_string(int(r)) + " " + filename);
   });
-  platform::Alert third;
   third.setMessageText("C");
   third.beginModal(alertAnswer("C"));
   EXPECT_EQ(app.activeCount(), activitiesBefore + 3);  // pending dialogs keep the run going
@@ -186,24 +176,6 @@ TEST(TerminalDialogs, alerts_wait_for_enter_and_numbered_buttons_ask_again_when_
   screen = terminal.screen();
   EXPECT_NE(screen.find("  2) Descartar los cambios"), std::string::npos);
   EXPECT_NE(screen.find("del 1 al 2"), std::string::npos);
-}
-
-TEST(TerminalDialogs, without_a_terminal_dialogs_are_not_shown_but_alerts_are_logged) {
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  platform::LogCapture log;
-  auto presenter = platform::makeTerminalDialogPresenter(fds[0], fds[1]);
-  EXPECT_EQ(presenter->runAlert("El fichero vldoc está caducado.", ""), ModalResponse::NotShown);
-  EXPECT_TRUE(log.contains("ALERTA: El fichero vldoc está caducado."));
-  EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").filename, "");
-  // This process has no display (the private desktop removed it): the
-  // desktop's presenter falls back to standard input and comes back.
-  const int saved = ::dup(STDIN_FILENO);
-  ::dup2(fds[0], STDIN_FILENO);
-  presenter = platform::makeDesktopDialogPresenter();
-  EXPECT_EQ(presenter->runSavePanel({"doc"}, "", "").response, ModalResponse::NotShown);
-  ::dup2(saved, STDIN_FILENO);
-  ::close(saved), ::close(fds[0]), ::close(fds[1]);
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
-// A stand-in for vla in the single-instance tests:
-//   instance_starter DIR OUTFILE run PATH...  like vla: hand the paths over or
-//       be the primary, append "PID PATH" to OUTFILE for each path handled,
-//       and end when idle
-//   instance_starter DIR OUTFILE hold         be the primary until standard
-//       input closes
-// It prints its role ("primary", "delivered", "alone") once it knows it.
+// A stand-in for vla in the single-instance tests, printing its role first:
+//   instance_starter DIR OUTFILE run PATH...  hand the paths over or be the primary,
+//       appending "PID PATH" to OUTFILE per path handled, and end when idle
+//   instance_starter DIR OUTFILE hold         be the primary until stdin closes
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -27,9 +24,7 @@ class Recorder final : public platform::ApplicationDelegate {
     int fd = ::open(out_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     [[maybe_unused]] auto n = ::write(fd, line.data(), line.size());
     ::close(fd);
-    // Handling takes a while, so that starters arrive while a primary is busy
-    // and while it is ending.
-    platform::sleepForTimeInterval(0.01);
+    platform::sleepForTimeInterval(0.01);  // so that starters arrive while a primary is busy or ending
     return true;
   }
   bool applicationOpenFileWithoutUI(platform::Application&, const std::string&) override { return true; }
@@ -42,8 +37,7 @@ class Recorder final : public platform::ApplicationDelegate {
 
 void say(platform::InstanceRole role) {
   using enum platform::InstanceRole;
-  std::printf("%s\n", role == Primary ? "primary" : role == Delivered ? "delivered" : "alone");
-  std::fflush(stdout);
+  std::printf("%s\n", role == Primary ? "primary" : role == Delivered ? "delivered" : "alone"), std::fflush(stdout);
 }
 
 }  // namespace
@@ -65,8 +59,7 @@ int main(int argc, char** argv) {
   if (start.role != platform::InstanceRole::Primary) return 1;
   platform::Activity holding = application.beginActivity("held by the test");
   std::thread([&holding] {
-    for (char c; ::read(STDIN_FILENO, &c, 1) > 0;) {
-    }
+    for (char c; ::read(STDIN_FILENO, &c, 1) > 0;) continue;
     platform::performOnMainThread([&holding] { holding.reset(); }, false);
   }).detach();
   application.setIntakeCloser([&start] { start.listener->close(); });

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for tests: a private temporary folder, and bounded waits that keep
-// the main run loop turning.
+// Helpers for tests: a private temporary folder, a bounded wait that keeps the
+// main run loop turning, and a notifier that records.
 
 #include <chrono>
 #include <functional>
@@ -42,18 +42,14 @@ std::string readText(const std::string& path);
 class RecordingNotifier : public platform::UserNotifier {
  public:
   struct Notice {
-    std::string summary;
-    std::string body;
+    std::string summary, body;
     bool operator==(const Notice&) const = default;
   };
   void notify(const std::string& summary, const std::string& body) override {
     std::lock_guard lock(mutex_);
     notices_.push_back({summary, body});
   }
-  std::vector<Notice> notices() const {
-    std::lock_guard lock(mutex_);
-    return notices_;
-  }
+  std::vector<Notice> notices() const { std::lock_guard lock(mutex_); return notices_; }
 
  private:
   mutable std::mutex mutex_;
