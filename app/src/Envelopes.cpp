@@ -134,6 +134,24 @@ std::string xmlEscape(std::string_view text) {
   return out;
 }
 
+std::string textoDe(const xml::_KDXMLElement* element) {
+  const std::string raw = element ? xml::KDXML::textForElement(element).value_or("") : std::string();
+  static const std::pair<std::string_view, char> kEntidades[] = {
+      {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
+  std::string text;
+  for (std::size_t i = 0; i < raw.size();) {
+    const auto* found = std::find_if(std::begin(kEntidades), std::end(kEntidades),
+                                     [&](const auto& e) { return raw.compare(i, e.first.size(), e.first) == 0; });
+    if (found == std::end(kEntidades)) {
+      text += raw[i++];
+    } else {
+      text += found->second;
+      i += found->first.size();
+    }
+  }
+  return text;
+}
+
 std::string sobreSubirFichero(const std::string& instancia, const std::string& guid,
                               const std::string& base64) {
   return cabezaSubida(instancia, guid) + base64 + kColaSubida;
@@ -242,26 +260,6 @@ bool sobreCompleto(const platform::Data& reply, const xml::_KDXMLElement* root) 
   while (!text.empty() && esEspacio(text.back())) text.remove_suffix(1);
   const std::string closing = "</" + std::string(root->name);
   return text.size() >= closing.size() && text.substr(text.size() - closing.size()) == closing;
-}
-
-// The text of an element as the server meant it: the five predefined
-// entities resolved (the reader keeps text as it is in the document).
-std::string textoDe(const xml::_KDXMLElement* element) {
-  const std::string raw = element ? xml::KDXML::textForElement(element).value_or("") : std::string();
-  static const std::pair<std::string_view, char> kEntidades[] = {
-      {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
-  std::string text;
-  for (std::size_t i = 0; i < raw.size();) {
-    const auto* found = std::find_if(std::begin(kEntidades), std::end(kEntidades),
-                                     [&](const auto& e) { return raw.compare(i, e.first.size(), e.first) == 0; });
-    if (found == std::end(kEntidades)) {
-      text += raw[i++];
-    } else {
-      text += found->second;
-      i += found->first.size();
-    }
-  }
-  return text;
 }
 
 std::string estado(long statusCode) { return " (estado HTTP " + std::to_string(statusCode) + ")"; }

@@ -1,8 +1,8 @@
 // Builds both envelopes from arbitrary ids and document bytes and reads each
 // back through the XML reader: every clean id must come back as it went in
-// (the reader does not decode entities, so they are decoded here), and the
-// upload's file element must decode to the document. The streamed upload
-// envelope must equal the whole one byte for byte.
+// (entities resolved as for the server's texts), and the upload's file element
+// must decode to the document. The streamed upload envelope must equal the
+// whole one byte for byte.
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,32 +16,10 @@
 
 namespace {
 
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '&') {
-      static const std::pair<const char*, char> entities[] = {
-          {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-      bool found = false;
-      for (const auto& [name, c] : entities) {
-        if (text.compare(i, std::char_traits<char>::length(name), name) == 0) {
-          out += c;
-          i += std::char_traits<char>::length(name) - 1;
-          found = true;
-          break;
-        }
-      }
-      if (found) continue;
-    }
-    out += text[i];
-  }
-  return out;
-}
-
 std::string textOf(const xml::_KDXMLElement* parent, const char* name) {
   const xml::_KDXMLElement* element = xml::KDXML::childElementNamed(name, parent);
   if (!element) std::abort();
-  return unescape(xml::KDXML::textForElement(element).value_or(""));
+  return app::textoDe(element);
 }
 
 void check(const std::string& envelope, const char* operation, const std::string& instancia,

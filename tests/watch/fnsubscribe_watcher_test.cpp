@@ -36,12 +36,16 @@ TEST_F(WQFNSubscribeFileWatcherTest, each_change_is_posted_then_sent_to_the_dele
   ASSERT_TRUE(journal_->waitFor(other_, 2));
   EXPECT_EQ(journal_->about(path_), (std::vector<Heard>{centre, delegate, centre, delegate}));
 
+  // A delegate may remove the path it is told about, inside its own call.
   watcher_->removePath(dir_.file("never-added"));
-  watcher_->removePath(path_);
+  watcher_->setDelegate(std::make_shared<Recorder>(journal_, [](WQFileWatcher& w, auto& p) { w.removePath(p); }));
   append(path_, "f");
+  ASSERT_TRUE(journal_->waitFor(path_, 6));
+  append(path_, "g");
   append(other_, "e");
   ASSERT_TRUE(journal_->waitFor(other_, 4));
-  EXPECT_EQ(journal_->about(path_).size(), 4u);
+  EXPECT_EQ(journal_->about(path_).size(), 6u);
+  EXPECT_EQ(watcher_->subscriptions().count(path_), 0u);
 }
 
 TEST_F(WQFNSubscribeFileWatcherTest, failures_unknown_callbacks_and_a_destroyed_watcher_report_nothing) {

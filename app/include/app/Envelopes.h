@@ -13,6 +13,10 @@
 #include "platform/Files.h"
 #include "platform/Http.h"
 
+namespace xml {
+struct _KDXMLElement;
+}
+
 namespace app {
 
 // The namespace of the ticket web service's operations.
@@ -21,6 +25,10 @@ inline constexpr char kServiceNamespace[] = "http://tempuri.org/";
 // Escapes the five characters that XML text and attribute values cannot hold
 // as they are (& < > " ').
 std::string xmlEscape(std::string_view text);
+
+// The text of an element as the server meant it: the five predefined
+// entities resolved (the reader keeps text as it is in the document).
+std::string textoDe(const xml::_KDXMLElement* element);
 
 // The SubirFichero envelope: 13 lines separated by "\n", with the trailing
 // spaces of its layout, the ids escaped for XML and the document in Base64.
