@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
-#include <thread>
 
 #include "platform/Application.h"
 #include "platform/Files.h"
@@ -16,26 +14,7 @@
 
 using namespace platform;
 
-TEST(RunLoop, waited_tasks_run_on_main_and_their_exceptions_reach_the_sender) {
-  int value = 0;
-  performOnMainThread([&] { value = 1; }, true);  // from main: at once
-  EXPECT_EQ(value, 1);
-  std::atomic<bool> ranOnMain{false}, caught{false}, senderDone{false};
-  std::thread sender([&] {
-    performOnMainThread([&] { ranOnMain = RunLoop::isMainThread(); }, true);
-    try {
-      RunLoop::main().performAndWait([] { throw std::runtime_error("boom"); });
-    } catch (const std::runtime_error&) {
-      caught = true;
-    }
-    senderDone = true;
-  });
-  EXPECT_TRUE(testsupport::runMainLoopUntil([&] { return senderDone.load(); }));
-  sender.join();
-  EXPECT_TRUE(ranOnMain);
-  EXPECT_TRUE(caught);
-
-  // stopCurrent ends the innermost run only.
+TEST(RunLoop, stopCurrent_ends_the_innermost_run_only) {
   std::vector<int> order;
   auto& loop = RunLoop::main();
   loop.perform([&] {
