@@ -345,17 +345,14 @@ void TicketSession::conservar(const std::string& path, const std::string& motivo
 
 void TicketSession::actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo) {
   if (guid.empty()) return;
-  RegistroTicket registro = leerRegistro(guid).value_or(RegistroTicket{});
-  if (registro.ticket.empty()) {
-    registro.ticket = guid;
-    registro.instancia = instancia;
-    registro.ticketPath = fileN;
-    registro.documentPath = fileP;
+  if (!registro_) {  // a ticket that ends before its document was ready
+    registro_ = RegistroTicket{};
+    registro_->ticket = guid, registro_->instancia = instancia, registro_->ticketPath = fileN, registro_->documentPath = fileP;
   }
-  registro.estado = estado;
-  registro.keptPath = keptPath;
-  registro.motivo = motivo;
-  if (!guardarRegistro(registro)) log("No se ha podido guardar el registro del ticket " + guid);
+  registro_->estado = estado;
+  registro_->keptPath = keptPath;
+  registro_->motivo = motivo;
+  if (!guardarRegistro(*registro_)) log("No se ha podido guardar el registro del ticket en " + carpetaRegistros());
 }
 
 void TicketSession::resultado(bool asIntended, const std::string& text) {

@@ -307,16 +307,8 @@ void TicketSession::descargado(const std::string& path, const std::string& local
   registro_->downloadedAt = platform::dateDescription(std::chrono::system_clock::now());
   registro_->sha256 = result.sha256;
   fileP = local;
-  registrarApertura(EstadoTicket::Descargado);
+  actualizarRegistro(EstadoTicket::Descargado, "", "");
   documentoListo(extension);
-}
-
-void TicketSession::registrarApertura(EstadoTicket estado) {
-  if (!registro_) return;
-  registro_->estado = estado;
-  if (!guardarRegistro(*registro_)) {
-    log("No se ha podido guardar el registro del ticket en " + carpetaRegistros());
-  }
 }
 
 void TicketSession::documentoListo(const std::string& extension) {
@@ -427,7 +419,7 @@ void TicketSession::appLaunched(const platform::Notification& notification) {
 
     editorApp_ = running;
     if (running->processIdentifier > 0) editorPid_ = running->processIdentifier;
-    registrarApertura(EstadoTicket::Editando);
+    if (registro_) actualizarRegistro(EstadoTicket::Editando, registro_->keptPath, registro_->motivo);
     // Matched: no later notification is for this ticket.
     dejarDeObservar();
     despues(timing_.launchDelay, [](TicketSession& self) {

@@ -208,8 +208,6 @@ class TicketSession : public platform::Object,
                   const platform::DownloadResult& result);
   // The document is at fileP (downloaded or reopened): on to its editor.
   void documentoListo(const std::string& extension);
-  // Writes this ticket's record in the given state; a failure is logged only.
-  void registrarApertura(EstadoTicket estado);
   std::optional<RegistroTicket> registro_;  // this ticket's record, as last written or read
   bool reabierto_ = false;                  // fileP is a kept edit of this ticket, reopened
   std::string ocupado_;                     // a file vla did not make, left at the document path
@@ -224,6 +222,8 @@ class TicketSession : public platform::Object,
   // The edit stays at path: recorded, notified, and the ticket ends.
   void conservar(const std::string& path, const std::string& motivo);
   void borradoTerminado(platform::URLConnection& connection, const std::string& error);
+  // The only writer of this ticket's record: sets its state (and where the
+  // edit is kept, and why) and writes it; a failure is logged only.
   void actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo);
   void esperarRespuesta(double waited);
   // How the ticket ended, for its last log line and the owner.
