@@ -88,9 +88,9 @@ void TicketSession::BorrarTicket(const std::string&) {
 }
 
 void TicketSession::iniciarSOAP(platform::URLRequest request, bool upload) {
-  if (timing_.replyDeadline > 0) {
+  if (timing_.replyDeadline) {
     platform::TransferPolicy policy = request.transferPolicy();
-    policy.deadlineSeconds = timing_.replyDeadline;
+    policy.deadlineSeconds = *timing_.replyDeadline;
     policy.deadlineBytesPerSecond = 0;
     request.setTransferPolicy(policy);
   }

@@ -18,6 +18,10 @@ TEST(Envelopes, both_envelopes_byte_for_byte) {
   EXPECT_EQ(sobreSubirFichero("7", "T", "aG9sYQ=="), body("SubirFichero", "  <file>aG9sYQ==</file>\n"));
   EXPECT_EQ(sobreSubirFichero("7", "T", ""), body("SubirFichero", "  <file></file>\n"));
   EXPECT_EQ(sobreBorrarTicket("7", "T"), body("BorrarTicket", ""));
+  // Sent once as it is, never waited for without end, its reply bounded.
+  const auto policy = solicitudSOAP("http://h/s", "BorrarTicket", sobreBorrarTicket("7", "T")).transferPolicy();
+  EXPECT_TRUE(!policy.followRedirects && policy.identityEncodingOnly && policy.maxReplyBytes == kLimiteRespuesta &&
+              policy.deadlineSeconds >= 600 && policy.deadlineBytesPerSecond > 0 && policy.lowSpeedSeconds > 0);
   // Ids that would break the envelope are refused.
   testsupport::TempDir dir;
   auto file = std::shared_ptr<platform::ReadableFile>(platform::ReadableFile::open(dir.write("x", "x")).first);

@@ -71,7 +71,7 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     dir.write("otra/copia.doc", "viejo");  // the dialog asked before replacing it
     service->setBehaviour(c.behaviour);
     service->setTransportBehaviour({200, {}, {}, what == "redirigida" ? other.url("") : ""});
-    delegate->timing.replyDeadline = what == "tardía" ? 0.3 : 0;
+    delegate->timing.replyDeadline = what == "tardía" ? std::optional(0.3) : std::nullopt;
     delegate->timing.waitLogInterval = what == "tardía" ? 0.1 : 30;
     const std::string name = "r" + std::to_string(++n);
     issue(almost, name);

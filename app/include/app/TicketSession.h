@@ -52,7 +52,9 @@ struct Timing {
   double watchDelay = 0.5;     // after the watcher has started
   double editorGrace = 60.0;   // for the editor to take the document
   double probeInterval = 0.5;  // between two looks at the document
-  double replyDeadline = 0;    // overall limit of a SOAP exchange whatever its size; 0: its own
+  // Overall limit of a SOAP exchange whatever its size; none: the exchange's
+  // own, which grows with the document.
+  std::optional<double> replyDeadline = std::nullopt;
   double waitLogInterval = 30.0;  // between two log lines while a reply is awaited
 };
 
