@@ -34,6 +34,7 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
       {"subido", {}, {}, "", "subido"},
       {"borrado", {}, {}, "", "borrado"},
       {"guardada en otra carpeta", refusal, {error}, copy, refused, {ModalResponse::OK, copy}},
+      {"carpeta elegida inexistente", refusal, {error}, "-", refused, {ModalResponse::OK, dir.file("no/hay/copia.doc")}},
       {"borrado sin confirmar", {UploadMode::Accept, "", {}, 404}, {}, "", "sin cambios; el borrado no se ha confirmado (estado HTTP 404)"},
       {"borrado con fallo", {UploadMode::Fault, ""}, {}, "", "sin cambios; el borrado no se ha confirmado (" + fault + ")"},
       {"cancelada", refusal, {error, "*"}, "-", refused, {ModalResponse::Cancel, ""}},
@@ -126,6 +127,8 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     EXPECT_EQ(linesStarting("Esperando la respuesta del servidor (") > 0, what == "tardía");
     EXPECT_EQ(linesStarting("No se sabe si la subida ha llegado: ") > 0, c.motivo == lost);
     EXPECT_EQ(log.contains("Fichero guardado en " + copy), what == "guardada en otra carpeta");
+    EXPECT_EQ(log.contains("No se ha podido mover el fichero a " + c.save.filename + "; se conserva en " + localPath),
+              what == "carpeta elegida inexistente");
     EXPECT_EQ(delegate->exitStatus(), n <= 2 ? 0 : 1);
     if (done) {
       EXPECT_EQ(logSteps(all), saved ? steps : deleting);
