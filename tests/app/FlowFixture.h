@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "app/Avisos.h"
 #include "app/Envelopes.h"
@@ -97,6 +98,7 @@ class FakeDesktop : public SystemDesktop {
   std::function<DocumentProbe(const std::string&, int)> probeHook;
   std::deque<std::optional<bool>> running;  // the last answer repeats; the real answer without any
   std::map<std::string, int> looks;
+  std::set<pid_t> followed;  // the processes asked about
 
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override { return editor; }
   bool openFile(const std::string& path) override { return onOpen(path); }
@@ -105,6 +107,7 @@ class FakeDesktop : public SystemDesktop {
     return probeHook ? probeHook(path, look) : SystemDesktop::probeDocument(path);
   }
   std::optional<bool> isProcessRunning(pid_t pid) override {
+    followed.insert(pid);
     if (running.empty()) return SystemDesktop::isProcessRunning(pid);
     const auto r = running.front();
     if (running.size() > 1) running.pop_front();

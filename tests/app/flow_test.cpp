@@ -172,7 +172,10 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
       {"cadena rota", {}, ModalResponse::OK, {}, "error con la notificación sonda rota", "sin enviar nada", "0 llamadas"}};
   std::string what;
   const auto launch = desktop->onOpen;
-  desktop->onOpen = [&](const std::string& p) { return (what != "sin fecha" || platform::removeItem(p)) && launch(p); };
+  desktop->onOpen = [&](const std::string& p) {
+    announceLaunch(4241, bundle + "/bin/editor", std::string("Otro nombre"));  // the editor's folder, not its name
+    return (what != "sin fecha" || platform::removeItem(p)) && launch(p);
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(what = c.what);
     issue("original");
@@ -202,6 +205,8 @@ TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_
     EXPECT_EQ(platform::fileExists(localPath), what == "cadena rota");
     EXPECT_EQ(delegate->exitStatus(), c.operation == "0 llamadas" ? 1 : 0);
     EXPECT_LE(desktop->running.size(), 1u);  // the process was followed until it had ended
+    EXPECT_TRUE(desktop->followed.empty() || desktop->followed == std::set<pid_t>{4242});
+    desktop->followed.clear();
     if (what == "retenido") {
       const std::string wait = "Esperaremos por el fichero", end = "Fin de espera. Comprobaremos el fichero";
       EXPECT_EQ(logSteps({wait, end, "Fichero bloqueado", "Fichero desbloqueado", "Cerrado"}),
