@@ -129,18 +129,15 @@ void TicketSession::despues(double seconds, std::function<void(TicketSession&)> 
 }
 
 std::vector<std::string> TicketSession::obtenerLineasDeFichero(const std::string& path) {
+  return leerYRegistrarTicket(path).lines;
+}
+
+TicketReading TicketSession::leerYRegistrarTicket(const std::string& path) {
   // Read with the ticket's bound, never through a link, never from a FIFO.
-  const platform::BoundedRead read = platform::readRegularFile(path, kMaxTicketBytes);
-  std::string_view text = read.data ? platform::stringView(*read.data) : std::string_view();
-  // The document is UTF-8; a byte-order mark at its start is not part of line 0.
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  if (!read.data || !platform::isValidUTF8(text)) {
-    log("Error reading file");
-    return {};
-  }
-  std::vector<std::string> lines = splitCRLF(text);
-  for (const auto& line : lines) log(line);
-  return lines;
+  TicketReading reading = readTicket(path);
+  if (reading.lines.empty()) log("Error reading file");
+  for (const auto& line : reading.lines) log(line);
+  return reading;
 }
 
 void TicketSession::alerta(const std::string& title, const std::string& detail, std::function<void()> then) {
@@ -173,9 +170,7 @@ void TicketSession::dejarDeObservar() {
 }
 
 std::optional<TicketFields> TicketSession::leerTicket(const std::string& path) {
-  TicketReading reading = readTicket(path);
-  if (reading.lines.empty() && reading.problem != TicketProblem::None) log("Error reading file");
-  for (const auto& line : reading.lines) log(line);
+  TicketReading reading = leerYRegistrarTicket(path);
   if (reading.fields) return std::move(reading.fields);
   rechazarTicket("No se puede abrir el ticket " + path + ": " + reading.reason,
                  "El fichero " + path + " no es un ticket válido: " + reading.reason + ".");

@@ -23,9 +23,7 @@ constexpr std::uint32_t kAll = NOTE_DELETE | NOTE_WRITE | NOTE_EXTEND | NOTE_ATT
 const std::timespec kNoWait{0, 0};
 const std::timespec kLongWait{10, 0};  // bounds every wait for an expected event
 
-void append(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::app | std::ios::binary) << text;
-}
+using testsupport::append;
 
 class KQueueTest : public ::testing::Test {
  protected:

@@ -44,4 +44,8 @@ std::string readText(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
+void append(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::app | std::ios::binary) << text;
+}
+
 }  // namespace testsupport

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -91,8 +90,6 @@ struct CentreObserver {
   CentreObserver(const CentreObserver&) = delete;
 };
 
-inline void append(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::app | std::ios::binary) << text;
-}
+using testsupport::append;
 
 }  // namespace watchtest

@@ -148,6 +148,9 @@ class TicketSession : public platform::Object,
   // error boundary of that chain.
   void enCadena(const std::function<void()>& step);
   std::optional<TicketFields> leerTicket(const std::string& path);
+  // Reads the ticket document (bounded, regular files only) and logs its
+  // lines, or "Error reading file" when there are none.
+  TicketReading leerYRegistrarTicket(const std::string& path);
   void rechazarTicket(const std::string& logLine, const std::string& detail);
   // Ends the ticket without a request: tells the user, keeps the ticket
   // document for another try.

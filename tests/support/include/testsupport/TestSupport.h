@@ -36,6 +36,8 @@ bool runMainLoopUntil(const std::function<bool()>& predicate,
                       std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 std::string readText(const std::string& path);
+// Adds text at the end of the file at path (made if missing).
+void append(const std::string& path, const std::string& text);
 
 // A notifier that keeps the notices it is given, in order (install it with
 // platform::setUserNotifier). Thread-safe.
