@@ -96,7 +96,7 @@ class SubidaEnPiezas {
   std::size_t at_ = 0;
   bool failed_ = false;
   // 48 KiB of file (a multiple of 3) give 64 KiB of text.
-  std::vector<std::uint8_t> block_ = std::vector<std::uint8_t>(48 * 1024);
+  std::vector<std::uint8_t> block_ = std::vector<std::uint8_t>(std::size_t{48} * 1024);
   KDXML_Compression::Base64Encoder encoder_;
 };
 
@@ -109,7 +109,7 @@ std::string_view localName(std::string_view name) {
 // "s:Body" or "m:SubirFicheroResponse" are found as well.
 const xml::_KDXMLElement* hijo(const xml::_KDXMLElement* parent, std::string_view name) {
   if (!parent) return nullptr;
-  if (auto* exact = xml::KDXML::childElementNamed(name, parent)) return exact;
+  if (const auto* exact = xml::KDXML::childElementNamed(name, parent)) return exact;
   for (auto* child = parent->firstChild; child; child = child->nextSibling) {
     if (child->name && localName(child->name) == localName(name)) return child;
   }

@@ -55,7 +55,7 @@ constexpr auto kClass = makeClassTable();
 // position in a 24-bit group; anything that is not an alphabet character
 // sets bits above the group, so one test after OR-ing four lookups tells
 // whether all four were plain alphabet characters.
-constexpr std::uint32_t kNotAlphabet = 0xFF000000u;
+constexpr std::uint32_t kNotAlphabet = 0xFF000000U;
 // The decoder's wide stores write two bytes past the six they produce.
 constexpr std::size_t kStoreSlack = 2;
 
@@ -129,7 +129,7 @@ std::string base64EncodingWithLineLength(const platform::Data& data, std::uint32
 
   // A line ends only after a whole group, so a full line holds the number of
   // groups that first reaches the line length.
-  const std::size_t groups = n / 3 + (n % 3 != 0);
+  const std::size_t groups = n / 3 + (n % 3 != 0 ? 1 : 0);
   const std::uint64_t groupsPerLine = lineLength == 0 ? 0 : (std::uint64_t{lineLength} + 3) / 4;
   const std::size_t lineFeeds = groupsPerLine == 0 ? 0 : groups / groupsPerLine;
   if (groups > (std::numeric_limits<std::size_t>::max() - lineFeeds) / 4) {
@@ -162,7 +162,7 @@ std::string base64EncodingWithLineLength(const platform::Data& data, std::uint32
 
   // The last group, padded when one or two bytes remain; it counts towards
   // its line like any other.
-  const std::size_t rest = static_cast<std::size_t>(srcEnd - src);
+  const auto rest = static_cast<std::size_t>(srcEnd - src);
   if (rest > 0) {
     unsigned b0 = src[0];
     unsigned b1 = rest > 1 ? src[1] : 0;

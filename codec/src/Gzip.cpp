@@ -26,8 +26,8 @@ constexpr std::size_t kDeflateStep = 16384;
 // Decompression lets zlib write into a window that stays in the cache, and
 // appends each window's bytes to the result; that spares zero-filling the
 // result before zlib overwrites it. Small inputs get a small window.
-constexpr std::size_t kInflateWindowMax = 256 * 1024;
-constexpr std::size_t kInflateWindowMin = 16 * 1024;
+constexpr std::size_t kInflateWindowMax = std::size_t{256} * 1024;
+constexpr std::size_t kInflateWindowMin = std::size_t{16} * 1024;
 // deflate cannot shrink data by more than this factor, so a size announced
 // by a gzip trailer beyond it is not believed.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
@@ -42,7 +42,7 @@ struct DeflateGuard {
 // result does not keep a generous reservation alive.
 void trimCapacity(platform::Data& out) {
   std::size_t spare = out.capacity() - out.size();
-  if (spare > 64 * 1024 && spare > out.size() / 8) out.shrink_to_fit();
+  if (spare > std::size_t{64} * 1024 && spare > out.size() / 8) out.shrink_to_fit();
 }
 
 // The size that a single-member gzip stream announces in its trailer (the

@@ -6,7 +6,7 @@
 namespace platform {
 
 Application& Application::sharedApplication() {
-  static Application* app = new Application();  // lives for the whole process
+  static auto* app = new Application();  // lives for the whole process
   return *app;
 }
 

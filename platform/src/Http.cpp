@@ -263,7 +263,10 @@ class Exchange {
       if (request_.transferPolicy().identityEncodingOnly && sameField(name, "Accept-Encoding")) continue;
       if (sameField(name, "Expect")) expectSet = true;
       // "Name;" is libcurl's way of sending a field with an empty value.
-      append(value.empty() ? name + ";" : name + ": " + value);
+      std::string line = name;
+      line += value.empty() ? ";" : ": ";
+      line += value;
+      append(line);
     }
     // No "100-continue" round trip before a body.
     if (!expectSet) append("Expect:");
@@ -364,7 +367,7 @@ class Exchange {
     const TransferPolicy& policy = ex->request_.transferPolicy();
     if (policy.deadlineSeconds > 0) {
       const auto& source = ex->request_.httpBodySource();
-      double bytes = static_cast<double>(source ? source->length : ex->request_.httpBody().size());
+      auto bytes = static_cast<double>(source ? source->length : ex->request_.httpBody().size());
       bytes = std::max({bytes, static_cast<double>(downloadTotal), static_cast<double>(downloaded)});
       const double allowed =
           policy.deadlineSeconds + (policy.deadlineBytesPerSecond > 0 ? bytes / policy.deadlineBytesPerSecond : 0);

@@ -35,7 +35,7 @@ std::string executableFolder() {
 }  // namespace
 
 std::optional<std::string> resourcesDirectory() {
-  if (const char* env = std::getenv("VLA_RESOURCES_DIR"); env && *env && isFolder(env)) {
+  if (const char* env = std::getenv("VLA_RESOURCES_DIR"); env != nullptr && *env != '\0' && isFolder(env)) {
     return std::string(env);
   }
   const std::string exeDir = executableFolder();

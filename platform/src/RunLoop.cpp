@@ -86,7 +86,7 @@ std::optional<RunLoop::Clock::time_point> RunLoop::queueDueTimers() {
     std::pop_heap(timers_.begin(), timers_.end(), std::greater<>());
     std::shared_ptr<Timer::State> timer = std::move(timers_.back().timer);
     timers_.pop_back();
-    tasks_.push_back([timer] {
+    tasks_.emplace_back([timer] {
       Task task;
       {
         std::lock_guard lock(timer->mutex);
@@ -180,7 +180,7 @@ std::size_t RunLoop::pendingTasks() const {
   std::lock_guard lock(mutex_);
   const auto now = Clock::now();
   std::size_t due = 0;
-  for (const Scheduled& s : timers_) due += s.due <= now;
+  for (const Scheduled& s : timers_) due += s.due <= now ? 1 : 0;
   return tasks_.size() + due;
 }
 

@@ -5,7 +5,7 @@
 namespace platform {
 
 Workspace& Workspace::sharedWorkspace() {
-  static Workspace* ws = new Workspace();  // lives for the whole process
+  static auto* ws = new Workspace();  // lives for the whole process
   return *ws;
 }
 
@@ -26,14 +26,14 @@ UserInfo applicationInfo(const std::shared_ptr<const RunningApplication>& app) {
 }  // namespace
 
 void Workspace::postApplicationLaunched(std::shared_ptr<const RunningApplication> app) {
-  RunLoop::main().perform([this, app] {
+  RunLoop::main().perform([this, app = std::move(app)] {
     center_.postNotificationName(NSWorkspaceDidLaunchApplicationNotification, this,
                                  applicationInfo(app));
   });
 }
 
 void Workspace::postApplicationTerminated(std::shared_ptr<const RunningApplication> app) {
-  RunLoop::main().perform([this, app] {
+  RunLoop::main().perform([this, app = std::move(app)] {
     center_.postNotificationName(NSWorkspaceDidTerminateApplicationNotification, this,
                                  applicationInfo(app));
   });

@@ -9,7 +9,7 @@
 //
 // MODE is accept, refuse, fault, notxml, drop or cut (see TicketService.h).
 #include <httplib.h>
-#include <signal.h>
+#include <csignal>
 
 #include <algorithm>
 #include <cstdio>
@@ -161,12 +161,12 @@ int behave(const Args& args) {
   auto c = client(args);
   if (!c) return 2;
   httplib::Params params{{"mode", args.positional[0]}};
-  if (args.options.count("text")) params.emplace("text", option(args, "text"));
-  if (args.options.count("delay-ms")) params.emplace("delay_ms", option(args, "delay-ms"));
+  if (args.options.contains("text")) params.emplace("text", option(args, "text"));
+  if (args.options.contains("delay-ms")) params.emplace("delay_ms", option(args, "delay-ms"));
   for (const char* name : {"download-status", "download-delay-ms", "download-cut", "redirect"}) {
     std::string key = name;
     std::replace(key.begin(), key.end(), '-', '_');
-    if (args.options.count(name)) params.emplace(key, option(args, name));
+    if (args.options.contains(name)) params.emplace(key, option(args, name));
   }
   auto res = c->Post(httplib::append_query_params("/admin/behaviour", params), "", "text/plain");
   if (!res || res->status != 200) {

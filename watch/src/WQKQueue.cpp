@@ -224,7 +224,9 @@ bool WQKQueue::waitUntilStopped(std::chrono::milliseconds limit) const {
   return thread_->ended.wait_for(lock, limit, [&] { return thread_->finished; });
 }
 
-void WQKQueue::runThread(std::shared_ptr<WQKQueue> self, std::shared_ptr<ThreadState> state) {
+// The thread's own copy of `state` (std::thread keeps its arguments until the
+// call returns) keeps the state alive past the watcher.
+void WQKQueue::runThread(std::shared_ptr<WQKQueue> self, const std::shared_ptr<ThreadState>& state) {
   self->watcherThread(nullptr);
   self.reset();  // the watcher may be destroyed here
   {

@@ -71,11 +71,10 @@ void WQMainThreadProxy::watcher(WQFileWatcher& watcher, const std::string& recei
   // The sender blocks until the call has run, so the watcher it passed stays
   // valid; the target and the strings are held by the call itself, so that
   // the target may even replace this proxy from inside its method.
-  std::shared_ptr<platform::Object> target = target_;
-  std::string name = receivedNotification;
-  std::string path = forPath;
   platform::RunLoop::main().performAndWait(
-      [&watcher, target, delegate, name, path] { delegate->watcher(watcher, name, path); });
+      [&watcher, target = target_, delegate, name = receivedNotification, path = forPath] {
+        delegate->watcher(watcher, name, path);
+      });
 }
 
 std::shared_ptr<WQMainThreadProxy> mainThreadProxy(std::shared_ptr<platform::Object> object) {

@@ -84,7 +84,7 @@ inline char* findLiteral(char* p, char* end, const char* literal, std::size_t le
 }
 
 // The first of two bytes in [p, end), or null.
-inline char* findEither(char* p, char* end, char a, char b) {
+inline char* findEither(char* p, const char* end, char a, char b) {
 #if defined(__SSE2__)
   const __m128i va = _mm_set1_epi8(a);
   const __m128i vb = _mm_set1_epi8(b);
@@ -131,12 +131,12 @@ enum : std::uint8_t {
 struct ByteClasses {
   std::uint8_t of[256] = {};
   constexpr ByteClasses() {
-    for (int c : {' ', '\t', '\n', '\v', '\f', '\r'}) of[c] |= kSpaceClass | kAttributeNameEndClass;
-    for (int c : {' ', '/', '\n', '\0'}) of[c] |= kElementNameEndClass;
-    for (int c : {'=', '\0'}) of[c] |= kAttributeNameEndClass;
-    for (int c : {'"', '\'', '\0'}) of[c] |= kQuoteClass;
-    for (int c : {'"', '<', '\0'}) of[c] |= kDoubleQuotedEndClass;
-    for (int c : {'\'', '<', '\0'}) of[c] |= kSingleQuotedEndClass;
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) of[c] |= kSpaceClass | kAttributeNameEndClass;
+    for (unsigned char c : {' ', '/', '\n', '\0'}) of[c] |= kElementNameEndClass;
+    for (unsigned char c : {'=', '\0'}) of[c] |= kAttributeNameEndClass;
+    for (unsigned char c : {'"', '\'', '\0'}) of[c] |= kQuoteClass;
+    for (unsigned char c : {'"', '<', '\0'}) of[c] |= kDoubleQuotedEndClass;
+    for (unsigned char c : {'\'', '<', '\0'}) of[c] |= kSingleQuotedEndClass;
   }
   bool is(char c, std::uint8_t byteClass) const { return (of[static_cast<unsigned char>(c)] & byteClass) != 0; }
 };
@@ -171,14 +171,14 @@ enum : std::uint8_t {
 struct TagByteClasses {
   std::uint8_t of[256] = {};
   constexpr TagByteClasses() {
-    for (int c : {'<', '>', '\0'}) {
+    for (unsigned char c : {'<', '>', '\0'}) {
       of[c] |= kDelimiterClass | kNameOrEndClass | kAttributeNameOrEndClass | kQuoteOrEndClass |
                kDoubleQuotedOrEndClass | kSingleQuotedOrEndClass;
     }
-    for (int c : {' ', '/', '\n'}) of[c] |= kNameOrEndClass;
-    for (int c : {' ', '\t', '\n', '\v', '\f', '\r'}) of[c] |= kSpaceOnlyClass | kAttributeNameOrEndClass;
+    for (unsigned char c : {' ', '/', '\n'}) of[c] |= kNameOrEndClass;
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) of[c] |= kSpaceOnlyClass | kAttributeNameOrEndClass;
     of[static_cast<int>('=')] |= kAttributeNameOrEndClass;
-    for (int c : {'"', '\''}) of[c] |= kQuoteOrEndClass;
+    for (unsigned char c : {'"', '\''}) of[c] |= kQuoteOrEndClass;
     of[static_cast<int>('"')] |= kDoubleQuotedOrEndClass;
     of[static_cast<int>('\'')] |= kSingleQuotedOrEndClass;
   }
@@ -249,7 +249,7 @@ inline char* readStartTag(char* p, char*& nameEnd, PendingAttribute* pending, in
 
 // The end of an element name: the first space, '/' or line feed in
 // [p, tagEnd), or null.
-inline char* findNameEnd(char* p, char* tagEnd) {
+inline char* findNameEnd(char* p, const char* tagEnd) {
   for (; p < tagEnd; ++p) {
     if (kClasses.is(*p, kElementNameEndClass)) return p;
   }

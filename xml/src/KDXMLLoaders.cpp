@@ -73,20 +73,22 @@ void KDXML::initWithURL(const std::string& url, SuccessBlock success, FailureBlo
     return;
   }
   auto request = std::make_shared<const platform::URLRequest>(KDXML_HTTP::kdxmlGetRequestWithURL(url));
-  KDXML_HTTP::kdxmlAsyncRequest(
-      request,
-      [document, success, failure](std::optional<platform::Data> body, std::optional<platform::URLResponse>) {
-        // Whatever the HTTP status: a body that holds an element is a document.
-        platform::Error error;
-        if (document->decodeDataReporting(body ? *body : platform::Data(), &error)) {
-          if (failure) failure(document, error);
-        } else if (success) {
-          success(document);
-        }
-      },
-      [document, failure](std::optional<platform::Data>, platform::Error error) {
-        if (failure) failure(document, std::move(error));
-      });
+  // Both callbacks are made before the call: the reply's takes its copy of
+  // failure before the error's takes the original.
+  auto onReply = [document, success = std::move(success), failure](const std::optional<platform::Data>& body,
+                                                                   const std::optional<platform::URLResponse>&) {
+    // Whatever the HTTP status: a body that holds an element is a document.
+    platform::Error error;
+    if (document->decodeDataReporting(body ? *body : platform::Data(), &error)) {
+      if (failure) failure(document, error);
+    } else if (success) {
+      success(document);
+    }
+  };
+  auto onError = [document, failure = std::move(failure)](const std::optional<platform::Data>&, platform::Error error) {
+    if (failure) failure(document, std::move(error));
+  };
+  KDXML_HTTP::kdxmlAsyncRequest(request, std::move(onReply), std::move(onError));
 }
 
 std::shared_ptr<KDXML> KDXML::kdxmlWithURL(const std::string& url, SuccessBlock success, FailureBlock failure) {

@@ -39,7 +39,7 @@ bool hasControlCharacters(std::string_view text);
 bool isCleanId(std::string_view id);
 
 // The largest ticket document read.
-inline constexpr std::size_t kMaxTicketBytes = 64 * 1024;
+inline constexpr std::size_t kMaxTicketBytes = std::size_t{64} * 1024;
 
 // Why a ticket document cannot be used.
 enum class TicketProblem {

@@ -92,7 +92,7 @@ class URLRequest {
   const std::shared_ptr<BodySource>& httpBodySource() const { return bodySource_; }
   void setHTTPBodySource(std::shared_ptr<BodySource> source) { bodySource_ = std::move(source); }
   const TransferPolicy& transferPolicy() const { return policy_; }
-  void setTransferPolicy(TransferPolicy policy) { policy_ = std::move(policy); }
+  void setTransferPolicy(TransferPolicy policy) { policy_ = policy; }
   // Seconds that connecting may take and that the exchange may stay idle
   // (checked about once a second); not a limit on the whole exchange. A
   // value that is not positive means the default.

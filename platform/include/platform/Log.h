@@ -40,10 +40,10 @@ class LogContext {
 
 // Applies the length limit of log() to a line (exposed for tests).
 std::string limitLogLine(std::string_view line);
-// The same for a line of totalBytes that is known by its start only: head
+// The same for a line of totalBytes that is known by its start only: line
 // holds the whole line or at least its first kMaxLogLineBytes bytes. The
 // result is what limitLogLine gives for the whole line.
-std::string limitLogLine(std::string_view head, std::size_t totalBytes);
+std::string limitLogLine(std::string_view line, std::size_t totalBytes);
 
 // Installs an extra receiver of log lines for its lifetime. Sinks nest; each
 // line reaches every installed sink. Sinks may be called from any thread.

@@ -63,7 +63,7 @@ class InstanceListener {
 
  private:
   friend struct InstanceStart startInstance(const std::vector<std::string>&, Deliver,
-                                            SingleInstanceOptions);
+                                            const SingleInstanceOptions&);
   InstanceListener(int lockFd, int listenFd, int wakeFd, std::string socketPath, Deliver deliver,
                    SingleInstanceOptions options);
   void listen();
@@ -92,7 +92,7 @@ struct InstanceStart {
 // starters' paths go to deliver, which must only queue them, e.g.
 // Application::openFiles) or hands paths (made absolute) to the primary.
 InstanceStart startInstance(const std::vector<std::string>& paths, InstanceListener::Deliver deliver,
-                            SingleInstanceOptions options = {});
+                            const SingleInstanceOptions& options = {});
 
 // "$XDG_RUNTIME_DIR/vla" when that folder is the user's, else "/tmp/vla-UID";
 // made with mode 0700 when missing. Nothing when it cannot be made private.
@@ -103,7 +103,7 @@ std::optional<std::string> defaultInstanceDirectory(std::string* problem = nullp
 // requests, runs the application until it is idle, closes the intake before
 // the run ends and returns the role it had. Call on the main thread.
 InstanceRole runSingleInstance(Application& application, const std::vector<std::string>& paths,
-                               SingleInstanceOptions options = {});
+                               const SingleInstanceOptions& options = {});
 
 // The request a starter sends the primary: its id and its paths.
 struct SingleInstanceRequest {

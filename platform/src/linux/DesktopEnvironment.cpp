@@ -8,7 +8,7 @@ namespace {
 
 std::mutex gMutex;
 std::vector<std::string>& names() {
-  static std::vector<std::string>* list = new std::vector<std::string>();
+  static auto* list = new std::vector<std::string>();
   return *list;
 }
 

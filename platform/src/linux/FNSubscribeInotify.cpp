@@ -162,7 +162,7 @@ class Service {
 };
 
 Service& service() {
-  static Service* s = new Service();  // its thread runs until the process ends
+  static auto* s = new Service();  // its thread runs until the process ends
   return *s;
 }
 

@@ -207,7 +207,7 @@ class Queue {
     return -1;
   }
 
-  void wake() {
+  void wake() const {
     std::uint64_t one = 1;
     [[maybe_unused]] auto ignored = ::write(wakeFd_, &one, sizeof one);
   }
@@ -444,7 +444,7 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry* r = new Registry();  // waiters may still use it at exit
+  static auto* r = new Registry();  // waiters may still use it at exit
   return *r;
 }
 

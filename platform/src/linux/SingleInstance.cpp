@@ -323,7 +323,7 @@ std::optional<std::string> defaultInstanceDirectory(std::string* problem) {
 }
 
 InstanceStart startInstance(const std::vector<std::string>& paths,
-                            InstanceListener::Deliver deliver, SingleInstanceOptions options) {
+                            InstanceListener::Deliver deliver, const SingleInstanceOptions& options) {
   InstanceStart start;
   std::string folder = options.directory;
   if (folder.empty()) {
@@ -392,10 +392,10 @@ InstanceStart startInstance(const std::vector<std::string>& paths,
 }
 
 InstanceRole runSingleInstance(Application& application, const std::vector<std::string>& paths,
-                               SingleInstanceOptions options) {
+                               const SingleInstanceOptions& options) {
   InstanceStart start = startInstance(
-      paths, [&application](std::vector<std::string> received) { application.openFiles(received); },
-      std::move(options));
+      paths, [&application](const std::vector<std::string>& received) { application.openFiles(received); },
+      options);
   if (start.role == InstanceRole::Delivered) return start.role;
   if (start.role == InstanceRole::Alone) {
     log("Se trabaja sin instancia principal: " + start.problem);

@@ -115,7 +115,7 @@ class WQKQueue : public platform::Object,
   };
 
   explicit WQKQueue(int queueFD);
-  static void runThread(std::shared_ptr<WQKQueue> self, std::shared_ptr<ThreadState> state);
+  static void runThread(std::shared_ptr<WQKQueue> self, const std::shared_ptr<ThreadState>& state);
   // The watcher thread's loop; closes the queue when it ends.
   void watcherThread(std::nullptr_t ignored);
   std::optional<std::string> pathForRegistration(void* udata) const;
