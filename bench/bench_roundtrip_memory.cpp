@@ -34,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchQuick.h"
+
 extern char** environ;
 
 namespace {
@@ -47,11 +49,6 @@ const char kEditorText[] = "\\par Párrafo añadido por el editor de prueba.\\pa
 std::string vlaExecutable() {
   const char* other = std::getenv("VLA_BENCH_EXECUTABLE");
   return other != nullptr && *other != '\0' ? other : VLA_EXECUTABLE;
-}
-
-bool quick() {
-  const char* q = std::getenv("VLA_BENCH_QUICK");
-  return q != nullptr && *q != '\0' && std::strcmp(q, "0") != 0;
 }
 
 // Starts argv with the given environment; the child's pid, or -1.
@@ -308,7 +305,7 @@ void BM_vlaRoundTripPeakMemory(benchmark::State& state) {
 int main(int argc, char** argv) {
   auto* b = benchmark::RegisterBenchmark("vla_round_trip_peak_memory", BM_vlaRoundTripPeakMemory);
   b->Arg(1);
-  if (!quick()) b->Arg(50)->Arg(200);
+  if (!benchQuick()) b->Arg(50)->Arg(200);
   b->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
