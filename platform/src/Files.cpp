@@ -282,14 +282,30 @@ BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
   return result;
 }
 
+namespace {
+
+// Between file systems the kernel refuses a rename or a link before it looks
+// at the destination: whether something is there is asked separately, so
+// that the caller learns of it before copying anything. errno stays EXDEV.
+MoveOutcome acrossFileSystems(const std::string& to) {
+  struct stat st{};
+  if (::lstat(to.c_str(), &st) == 0) return MoveOutcome::DestinationExists;
+  errno = EXDEV;
+  return MoveOutcome::Failed;
+}
+
+}  // namespace
+
 MoveOutcome moveWithoutReplacing(const std::string& from, const std::string& to) {
 #ifdef RENAME_NOREPLACE
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return MoveOutcome::Moved;
   if (errno == EEXIST) return MoveOutcome::DestinationExists;
+  if (errno == EXDEV) return acrossFileSystems(to);
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return MoveOutcome::Failed;
 #endif
   // link() never replaces an existing name either.
   if (::link(from.c_str(), to.c_str()) != 0) {
+    if (errno == EXDEV) return acrossFileSystems(to);
     return errno == EEXIST ? MoveOutcome::DestinationExists : MoveOutcome::Failed;
   }
   ::unlink(from.c_str());

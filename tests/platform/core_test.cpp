@@ -195,6 +195,7 @@ TEST(Files, moveItem_across_file_systems_copies_every_byte_and_replaces_nothing)
   EXPECT_TRUE(testsupport::readText(to) == content);
 
   const std::string second = dir.write("second", "nuevo");
+  EXPECT_EQ(moveWithoutReplacing(second, to), MoveOutcome::DestinationExists) << "told before anything is copied";
   EXPECT_FALSE(moveItem(second, to)) << "the destination is there";
   EXPECT_FALSE(moveItem(second, other + "/no/such/folder/doc"));
   EXPECT_EQ(testsupport::readText(second), "nuevo") << "a failed move keeps the original";

@@ -101,7 +101,8 @@ BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes);
 // Moves a file to a path where nothing is, in one step, never replacing what
 // is there (renameat2 with RENAME_NOREPLACE; where the file system lacks it,
 // a hard link then removal of the old name). Both paths must be on one file
-// system.
+// system: across two it fails with errno EXDEV, or tells DestinationExists
+// when something is at the destination.
 enum class MoveOutcome { Moved, DestinationExists, Failed };
 MoveOutcome moveWithoutReplacing(const std::string& from, const std::string& to);
 
