@@ -25,6 +25,7 @@
 #include "platform/RunLoop.h"
 #include "platform/Workspace.h"
 #include "ticketservice/TicketService.h"
+#include "BenchQuick.h"
 
 namespace {
 
@@ -164,8 +165,10 @@ Figures measure(int waiting, int requests, double quietSeconds) {
 
 void BM_openRequestWhileTenTicketsWait(benchmark::State& state) {
   for (auto _ : state) {
-    const Figures reference = measure(0, 100, 10.0);
-    const Figures busy = measure(10, 100, 20.0);
+    const double quiet = benchQuick() ? 0.5 : 10.0;
+    const int requests = benchQuick() ? 10 : 100;
+    const Figures reference = measure(0, requests, quiet);
+    const Figures busy = measure(10, requests, 2 * quiet);
     state.counters["median_ms"] = busy.medianMs;
     state.counters["p99_ms"] = busy.p99Ms;
     state.counters["ref_median_ms"] = reference.medianMs;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "xml/KDXML.h"
+#include "BenchQuick.h"
 
 namespace {
 
@@ -212,15 +213,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
   ::mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
+  // A quick run takes the command line's times instead.
+  const auto timed = [quick = benchQuick()](benchmark::internal::Benchmark* b, double seconds, bool repeated) {
+    if (quick) return;
+    b->MinTime(seconds);
+    if (repeated) b->MinWarmUpTime(0.2)->Repetitions(3);
+  };
   for (const Document& doc : documents()) {
     const std::string prefix = std::string("parse/") + doc.name + "/";
-    benchmark::RegisterBenchmark((prefix + kContenders[0]).c_str(), parseKDXML, &doc)->MinTime(0.3)->MinWarmUpTime(0.2)->Repetitions(3);
-    benchmark::RegisterBenchmark((prefix + kContenders[1]).c_str(), parsePugi, &doc, pugi::parse_minimal)
-        ->MinTime(0.3)->MinWarmUpTime(0.2)->Repetitions(3);
-    benchmark::RegisterBenchmark((prefix + kContenders[2]).c_str(), parsePugi, &doc, pugi::parse_default)
-        ->MinTime(0.3)->MinWarmUpTime(0.2)->Repetitions(3);
-    benchmark::RegisterBenchmark((prefix + kContenders[3]).c_str(), scanMemchr, &doc)->MinTime(0.1);
-    benchmark::RegisterBenchmark((prefix + kContenders[4]).c_str(), scanStrlen, &doc)->MinTime(0.1);
+    timed(benchmark::RegisterBenchmark((prefix + kContenders[0]).c_str(), parseKDXML, &doc), 0.3, true);
+    timed(benchmark::RegisterBenchmark((prefix + kContenders[1]).c_str(), parsePugi, &doc, pugi::parse_minimal), 0.3,
+          true);
+    timed(benchmark::RegisterBenchmark((prefix + kContenders[2]).c_str(), parsePugi, &doc, pugi::parse_default), 0.3,
+          true);
+    timed(benchmark::RegisterBenchmark((prefix + kContenders[3]).c_str(), scanMemchr, &doc), 0.1, false);
+    timed(benchmark::RegisterBenchmark((prefix + kContenders[4]).c_str(), scanStrlen, &doc), 0.1, false);
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;

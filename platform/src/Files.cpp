@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <utility>
@@ -55,31 +56,8 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-std::optional<Data> readFile(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
-  struct stat st{};
-  if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
-  Data data;
-  data.reserve(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0);
-  std::uint8_t buf[65536];
-  for (;;) {
-    ssize_t r = ::read(fd.get(), buf, sizeof buf);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (r == 0) break;
-    data.insert(data.end(), buf, buf + r);
-  }
-  return data;
-}
-
-bool contentsEqual(const std::string& a, const std::string& b) {
-  auto da = readFile(a);
-  if (!da) return false;
-  auto db = readFile(b);
-  return db && *da == *db;
+std::optional<Data> readFile(const std::string& path, std::size_t maxBytes) {
+  return readRegularFile(path, maxBytes).data;
 }
 
 bool createFolder(const std::string& path, unsigned mode) {
@@ -114,15 +92,6 @@ bool removeItem(const std::string& path) {
   // unlink() refuses folders with EISDIR on Linux and EPERM elsewhere.
   if (errno == EISDIR || errno == EPERM) return ::rmdir(path.c_str()) == 0;
   return false;
-}
-
-bool moveItem(const std::string& from, const std::string& to) {
-  if (fileExists(to)) return false;
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
-  if (errno != EXDEV) return false;
-  auto data = readFile(from);
-  if (!data || !writeAtomically(to, *data)) return false;
-  return ::unlink(from.c_str()) == 0;
 }
 
 bool writeAtomically(const std::string& path, const Data& data) {
@@ -313,14 +282,30 @@ BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
   return result;
 }
 
+namespace {
+
+// Between file systems the kernel refuses a rename or a link before it looks
+// at the destination: whether something is there is asked separately, so
+// that the caller learns of it before copying anything. errno stays EXDEV.
+MoveOutcome acrossFileSystems(const std::string& to) {
+  struct stat st{};
+  if (::lstat(to.c_str(), &st) == 0) return MoveOutcome::DestinationExists;
+  errno = EXDEV;
+  return MoveOutcome::Failed;
+}
+
+}  // namespace
+
 MoveOutcome moveWithoutReplacing(const std::string& from, const std::string& to) {
 #ifdef RENAME_NOREPLACE
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return MoveOutcome::Moved;
   if (errno == EEXIST) return MoveOutcome::DestinationExists;
+  if (errno == EXDEV) return acrossFileSystems(to);
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return MoveOutcome::Failed;
 #endif
   // link() never replaces an existing name either.
   if (::link(from.c_str(), to.c_str()) != 0) {
+    if (errno == EXDEV) return acrossFileSystems(to);
     return errno == EEXIST ? MoveOutcome::DestinationExists : MoveOutcome::Failed;
   }
   ::unlink(from.c_str());
@@ -371,6 +356,89 @@ MoveOutcome TemporaryFile::commit(const std::string& destination, int* errorNumb
   if (outcome == MoveOutcome::Moved) committed_ = true;
   if (outcome == MoveOutcome::Failed) return fail(errno);
   return outcome;
+}
+
+namespace {
+
+constexpr std::size_t kBlockBytes = 64 * 1024;
+
+// Reads exactly n bytes at offset unless the file ends first; how many came.
+std::optional<std::size_t> readFully(const ReadableFile& file, std::uint64_t offset, std::uint8_t* buffer,
+                                     std::size_t n) {
+  std::size_t have = 0;
+  while (have < n) {
+    std::optional<std::size_t> got = file.readAt(offset + have, buffer + have, n - have);
+    if (!got) return std::nullopt;
+    if (*got == 0) break;
+    have += *got;
+  }
+  return have;
+}
+
+}  // namespace
+
+bool contentsEqual(const std::string& a, const std::string& b) {
+  auto fa = ReadableFile::open(a).first;
+  if (!fa) return false;
+  auto fb = ReadableFile::open(b).first;
+  if (!fb || fa->size() != fb->size()) return false;
+  std::vector<std::uint8_t> ba(kBlockBytes), bb(kBlockBytes);
+  for (std::uint64_t offset = 0;;) {
+    std::optional<std::size_t> na = readFully(*fa, offset, ba.data(), ba.size());
+    std::optional<std::size_t> nb = readFully(*fb, offset, bb.data(), bb.size());
+    // A file that changed length while being read is not the same file.
+    if (!na || !nb || *na != *nb) return false;
+    if (*na == 0) return offset == fa->size();
+    if (std::memcmp(ba.data(), bb.data(), *na) != 0) return false;
+    offset += *na;
+  }
+}
+
+int TemporaryFile::copyFrom(ReadableFile& file) {
+  if (fd_ < 0) return EBADF;
+  // In the kernel first: no copy through this process at all (and on file
+  // systems that share extents, no copy of the data either).
+  bool kernel = true;
+  for (;;) {
+    if (kernel) {
+      ssize_t n = ::copy_file_range(file.fd_, nullptr, fd_, nullptr, 1 << 30, 0);
+      if (n > 0) continue;
+      if (n == 0) return 0;
+      if (errno == EINTR) continue;
+      // Not between these file systems or with this kernel: by hand. Nothing
+      // was written by the failed call, so the positions are where they were.
+      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+        kernel = false;
+        continue;
+      }
+      return errno;
+    }
+    std::vector<std::uint8_t> block(kBlockBytes);
+    for (;;) {
+      std::optional<std::size_t> got = file.read(block.data(), block.size());
+      if (!got) return errno != 0 ? errno : EIO;
+      if (*got == 0) return 0;
+      if (!writeAll(fd_, block.data(), *got)) return errno;
+    }
+  }
+}
+
+bool moveItem(const std::string& from, const std::string& to) {
+  const MoveOutcome moved = moveWithoutReplacing(from, to);
+  if (moved == MoveOutcome::Moved) return true;
+  if (moved == MoveOutcome::DestinationExists || errno != EXDEV) return false;
+  // Another file system: a copy that appears whole at the destination or
+  // not at all, and the original removed only once the copy is in place.
+  auto source = ReadableFile::open(from).first;
+  if (!source) return false;
+  std::unique_ptr<TemporaryFile> copy = TemporaryFile::createBeside(to);
+  if (!copy || copy->copyFrom(*source) != 0) return false;
+  struct stat st{};
+  if (::lstat(copy->path().c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != source->size()) {
+    return false;
+  }
+  if (copy->commit(to) != MoveOutcome::Moved) return false;
+  return ::unlink(from.c_str()) == 0;
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // The run loop, the application's intake, notifications, the log and files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -140,4 +141,76 @@ TEST(Files, nothing_is_replaced_or_read_through_a_link_and_temporaries_go) {
 
   EXPECT_TRUE(pathForResource("caducado.doc"));
   EXPECT_FALSE(pathForResource("../CMakeCache.txt"));
+}
+
+// Sizes first, then the bytes a block at a time: a difference anywhere is
+// found, and nothing is compared through a link or with a folder.
+TEST(Files, contentsEqual_finds_any_difference_and_never_reads_through_a_link) {
+  testsupport::TempDir dir;
+  const std::string big = std::string(200 * 1024 + 7, 'v');  // several blocks and a part of one
+  std::string lastByte = big, early = big;
+  lastByte.back() = 'w';
+  early[10] = 'w';
+  struct Case {
+    std::string what, a, b;
+    bool equal;
+  };
+  const Case cases[] = {{"iguales", big, big, true},
+                        {"vacios", "", "", true},
+                        {"ultimo", big, lastByte, false},
+                        {"primero", big, early, false},
+                        {"prefijo", big, big.substr(0, big.size() - 1), false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string a = dir.write(c.what + ".a", c.a), b = dir.write(c.what + ".b", c.b);
+    EXPECT_EQ(contentsEqual(a, b), c.equal);
+    EXPECT_EQ(contentsEqual(b, a), c.equal);
+  }
+  const std::string same = dir.write("same", big), link = dir.file("link");
+  ASSERT_EQ(::symlink(dir.file("iguales.a").c_str(), link.c_str()), 0);
+  EXPECT_FALSE(contentsEqual(link, same)) << "a link is never followed";
+  EXPECT_FALSE(contentsEqual(same, link));
+  EXPECT_FALSE(contentsEqual(dir.path(), dir.path())) << "a folder is not a file";
+  EXPECT_FALSE(contentsEqual(dir.file("missing"), dir.file("missing")));
+}
+
+// Across file systems a move copies (in the kernel where it can, by hand
+// otherwise), keeps every byte, replaces nothing at the destination, and
+// removes the original only once the copy is in place.
+TEST(Files, moveItem_across_file_systems_copies_every_byte_and_replaces_nothing) {
+  testsupport::TempDir dir;
+  char pattern[] = "/dev/shm/vla-move-XXXXXX";
+  struct stat here{}, there{};
+  if (::stat("/dev/shm", &there) != 0 || ::stat(dir.path().c_str(), &here) != 0 || here.st_dev == there.st_dev ||
+      ::mkdtemp(pattern) == nullptr) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  const std::string other = pattern;
+  std::string content(3 * 1024 * 1024 + 5, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 2654435761u >> 13);
+
+  const std::string from = dir.write("doc", content), to = other + "/doc";
+  EXPECT_TRUE(moveItem(from, to));
+  EXPECT_FALSE(fileExists(from));
+  EXPECT_TRUE(testsupport::readText(to) == content);
+
+  const std::string second = dir.write("second", "nuevo");
+  EXPECT_EQ(moveWithoutReplacing(second, to), MoveOutcome::DestinationExists) << "told before anything is copied";
+  EXPECT_FALSE(moveItem(second, to)) << "the destination is there";
+  EXPECT_FALSE(moveItem(second, other + "/no/such/folder/doc"));
+  EXPECT_EQ(testsupport::readText(second), "nuevo") << "a failed move keeps the original";
+  EXPECT_TRUE(testsupport::readText(to) == content);
+  EXPECT_EQ(folderEntries(other), std::vector<std::string>{"doc"}) << "no temporary is left";
+  std::filesystem::remove_all(other);
+
+  // A copy takes what is left from the file's position on.
+  auto source = ReadableFile::open(dir.write("source", "0123456789")).first;
+  ASSERT_TRUE(source);
+  std::uint8_t skipped[4];
+  ASSERT_EQ(source->read(skipped, sizeof skipped), 4u);
+  auto copy = TemporaryFile::createBeside(dir.file("copy"));
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->copyFrom(*source), 0);
+  EXPECT_EQ(copy->commit(dir.file("copy")), MoveOutcome::Moved);
+  EXPECT_EQ(testsupport::readText(dir.file("copy")), "456789");
 }

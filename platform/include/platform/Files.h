@@ -15,18 +15,28 @@ namespace platform {
 
 using Date = std::chrono::system_clock::time_point;
 
+// The most that readFile() holds in memory by default.
+inline constexpr std::size_t kMaxWholeFileBytes = 64 * 1024 * 1024;
+
 // Modification date of the file at path, with the file system's precision.
 std::optional<Date> modificationDate(const std::string& path);
-// True when both files can be read and hold the same bytes.
+// True when both paths name regular files (never through a link at the end
+// of either path) that hold the same bytes. The sizes are compared first; the
+// contents, only when they match, a bounded block at a time, so the memory
+// used does not grow with the files.
 bool contentsEqual(const std::string& a, const std::string& b);
 // Removes a file (or an empty folder). True when it is gone afterwards.
 bool removeItem(const std::string& path);
-// Moves a file; falls back to copy and remove across file systems. Fails when
-// the destination exists.
+// Moves a regular file to a path where nothing is, never replacing what is
+// there. Across file systems the file is copied in bounded steps (in the
+// kernel where it can, read and write otherwise) to a temporary file beside
+// the destination, flushed, moved into place, and only then removed from
+// where it was.
 bool moveItem(const std::string& from, const std::string& to);
 bool fileExists(const std::string& path);
-// The whole file, or nothing when it cannot be read.
-std::optional<Data> readFile(const std::string& path);
+// The whole file, or nothing when it cannot be read or holds more than
+// maxBytes (a folder, a FIFO or a device is refused).
+std::optional<Data> readFile(const std::string& path, std::size_t maxBytes = kMaxWholeFileBytes);
 // Writes data to a temporary file in the same folder, flushes it, then
 // renames it over path, so that readers never see a partial file.
 bool writeAtomically(const std::string& path, const Data& data);
@@ -73,6 +83,7 @@ class ReadableFile {
   std::optional<std::size_t> readAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t n) const;
 
  private:
+  friend class TemporaryFile;
   ReadableFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   int fd_;
   std::uint64_t size_;
@@ -90,7 +101,8 @@ BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes);
 // Moves a file to a path where nothing is, in one step, never replacing what
 // is there (renameat2 with RENAME_NOREPLACE; where the file system lacks it,
 // a hard link then removal of the old name). Both paths must be on one file
-// system.
+// system: across two it fails with errno EXDEV, or tells DestinationExists
+// when something is at the destination.
 enum class MoveOutcome { Moved, DestinationExists, Failed };
 MoveOutcome moveWithoutReplacing(const std::string& from, const std::string& to);
 
@@ -109,6 +121,10 @@ class TemporaryFile {
   // Writes all bytes; on failure returns errno (ENOSPC or EDQUOT when the
   // disk is full), 0 on success.
   int write(const std::uint8_t* data, std::size_t n);
+  // Appends what is left of file from its current position to its end, in
+  // bounded steps; errno on failure (EIO when the file ended early), 0 on
+  // success.
+  int copyFrom(ReadableFile& file);
   // Flushes to disk, gives the file the mode new files get (0644 less the
   // umask), closes it and moves it to destination without replacing
   // anything there. Afterwards the object no longer removes it.
