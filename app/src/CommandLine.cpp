@@ -41,7 +41,7 @@ std::optional<int> atenderOpciones(const Invocacion& invocacion, std::ostream& o
     case Accion::Abrir:
       return std::nullopt;
     case Accion::Pendientes:
-      return listarPendientes(out);
+      return listarPendientes(out, err);
     case Accion::Ayuda:
       out << textoDeUso();
       return 0;
