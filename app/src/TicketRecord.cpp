@@ -154,7 +154,7 @@ CarpetaRegistros abrirCarpetaRegistros(bool crear) {
   out.ruta = *ruta;
   std::string problema;
   out.carpeta = platform::PrivateFolder::open(*ruta, crear, &problema);
-  if (!out.carpeta && !problema.empty()) out.problema = "la carpeta " + *ruta + " " + problema;
+  if (!out.carpeta && !problema.empty()) out.problema = *ruta + ": " + problema;
   if (out.carpeta) out.carpeta->removeLeftTemporaries();
   return out;
 }

@@ -69,7 +69,9 @@ std::unique_ptr<PrivateFolder> PrivateFolder::open(const std::string& path, bool
   if (fd.get() < 0) {
     const int error = errno;
     if (error == ENOENT && !create) return fail("");
-    if (error == ELOOP) return fail("es un enlace simbólico");
+    struct stat st{};
+    // O_NOFOLLOW with O_DIRECTORY reports a link as "not a folder".
+    if (error == ELOOP || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) return fail("es un enlace simbólico");
     if (error == ENOTDIR) return fail("no es una carpeta");
     return fail(std::string("no se puede abrir: ") + std::strerror(error));
   }
