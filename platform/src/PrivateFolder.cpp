@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 namespace platform {
@@ -198,7 +199,10 @@ void PrivateFolder::removeLeftTemporaries() const {
     const std::string_view random = std::string_view(name).substr(mark + sizeof kTemporaryMark - 1);
     if (random.size() != kRandomDigits || !allHex(random)) continue;
     struct stat st{};
-    if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    // A write takes moments: a temporary a minute old has no writer left,
+    // while a younger one may be another process's write in progress.
+    if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_mtime < std::time(nullptr) - 60) {
       ::unlinkat(fd_, name.c_str(), 0);
     }
   }

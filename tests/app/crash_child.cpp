@@ -1,7 +1,9 @@
 // vla's ticket handling as the application runs it, with a stand-in editor
 // and dialogs, killed with SIGKILL at the Nth step of the ticket's life: the
 // crash test's subject. Arguments: the ticket document, then "guarda" (the
-// editor saves "EDICION") or "nada" (it only looks). VLA_PRUEBA_MATAR_EN=N
+// editor saves "EDICION"), "nada" (it only looks) or "espera" (it never lets
+// go). Termination signals are handled as vla handles them; the log goes to
+// standard error. VLA_PRUEBA_MATAR_EN=N
 // picks the step (none: the ticket runs to its end); each step's name is
 // appended to the file VLA_PRUEBA_PASOS names.
 #include <fcntl.h>
@@ -21,6 +23,7 @@
 #include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/Notifications.h"
+#include "platform/Signals.h"
 #include "platform/Workspace.h"
 
 namespace {
@@ -59,7 +62,7 @@ struct Quiet : platform::UserNotifier {
 // asked to, then lets go.
 class Editor : public app::SystemDesktop {
  public:
-  explicit Editor(bool saves) : saves_(saves) {}
+  Editor(bool saves, bool holds) : saves_(saves), holds_(holds) {}
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override {
     return platform::ApplicationRef{"/opt/editor", "Editor", "editor.desktop"};
   }
@@ -76,13 +79,13 @@ class Editor : public app::SystemDesktop {
       platform::writeAtomically(path, platform::dataFromString("EDICION"));
       step("guardado");
     }
-    if (look <= 2) return {app::DocumentState::Held, "abierto por el editor"};
+    if (look <= 2 || holds_) return {app::DocumentState::Held, "abierto por el editor"};
     return {platform::fileExists(path) ? app::DocumentState::Free : app::DocumentState::Missing, ""};
   }
   std::optional<bool> isProcessRunning(pid_t) override { return std::nullopt; }
 
  private:
-  bool saves_;
+  bool saves_, holds_;
   std::map<std::string, int> looks_;
 };
 
@@ -93,15 +96,15 @@ int main(int argc, char** argv) {
   if (const char* at = std::getenv("VLA_PRUEBA_MATAR_EN")) gKillAt = std::atol(at);
   if (const char* steps = std::getenv("VLA_PRUEBA_PASOS")) gStepsFd = ::open(steps, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   app::fijarPuntoDeControl(step);
-  platform::setLogToStandardError(false);
   platform::setDialogPresenter(std::make_shared<Dialogs>());
   platform::setUserNotifier(std::make_shared<Quiet>());
 
   platform::Application& application = platform::Application::sharedApplication();
   auto delegate = std::make_shared<app::vlaAppDelegate>();
-  delegate->setDesktop(std::make_shared<Editor>(std::strcmp(argv[2], "guarda") == 0));
+  delegate->setDesktop(std::make_shared<Editor>(std::strcmp(argv[2], "guarda") == 0, std::strcmp(argv[2], "espera") == 0));
   delegate->timing = app::Timing{0.0, 0.0, 0.02, 0.3, 0.02};
   application.setDelegate(delegate.get());
+  platform::handleTerminationSignals([delegate](int signal) { delegate->interrumpir(signal); });
   application.openFiles({argv[1]});
   application.run();
   application.setDelegate(nullptr);

@@ -2,6 +2,9 @@
 // records planted, linked, oversized or filed under another ticket are not
 // obeyed, a record that cannot be written stops the ticket, and a vla killed
 // at any step of a ticket's life loses no edit and sends nothing unsaved.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include "FlowFixture.h"
 #include "app/Pendientes.h"
 #include "platform/PrivateFolder.h"
+#include "platform/Signals.h"
 
 using namespace flowtest;
 
@@ -28,6 +32,25 @@ class RecordTest : public FlowTest {
     return claveRegistro(server, id, "7", at);
   }
   std::string recordFile(const std::string& key) const { return dir.file("estado/vla/" + key + ".ticket"); }
+  // The ticket handling in a process of its own (see crash_child.cpp), its
+  // log in steps + ".log".
+  pid_t startChild(const std::string& ticket, const std::string& mode, long killAt, const std::string& steps) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, (steps + ".log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> args = {VLA_PRUEBA_CORTES, ticket, mode};
+    std::vector<std::string> env = {"XDG_STATE_HOME=" + dir.file("estado"), "HOME=" + dir.path(),
+                                    "VLA_PRUEBA_PASOS=" + steps, "VLA_PRUEBA_MATAR_EN=" + std::to_string(killAt),
+                                    "PATH=/usr/bin:/bin"};
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr), envp.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
   std::vector<std::string> entries(const std::string& path) const {
     auto names = platform::folderEntries(path);
     std::sort(names.begin(), names.end());
@@ -210,6 +233,7 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
   const std::string theirs = dir.write(".informe.doc.part-fedcba9876543210", "de otro");
   chmod(ours.c_str(), 0600), chmod(theirs.c_str(), 0644);
   const std::string temporary = dir.write("estado/vla/." + key + ".ticket.tmp-0123456789abcdef", "a medias");
+  std::filesystem::last_write_time(temporary, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
   desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, "cambiado", 1); };
   runTicket(ticketPath);
   EXPECT_EQ(opened, std::vector<std::string>{folder("informe.doc")});
@@ -228,10 +252,8 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
 TEST_F(RecordTest, a_vla_killed_at_any_step_loses_no_edit_and_sends_nothing_unsaved) {
   const std::string state = dir.file("estado");
   const auto run = [&](const std::string& ticket, const std::string& mode, long killAt, const std::string& steps) {
-    const pid_t pid = spawn({VLA_PRUEBA_CORTES, ticket, mode},
-                            {"XDG_STATE_HOME=" + state, "HOME=" + dir.path(), "VLA_PRUEBA_PASOS=" + steps,
-                             "VLA_PRUEBA_MATAR_EN=" + std::to_string(killAt)});
     int status = 0;
+    const pid_t pid = startChild(ticket, mode, killAt, steps);
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     return status;
   };
@@ -274,6 +296,12 @@ TEST_F(RecordTest, a_vla_killed_at_any_step_loses_no_edit_and_sends_nothing_unsa
       service->setBehaviour({});
       run(ticketPath, "nada", 0, dir.file(where + "/pasos-2"));
 
+      // The upload the server had stored, sent again, is reported as most
+      // likely arrived, and the edit stays.
+      if (life[n - 1] == "respuesta" && sc.what == "aceptada") {
+        EXPECT_NE(testsupport::readText(dir.file(where + "/pasos-2.log")).find("probablemente el envío anterior llegó"),
+                  std::string::npos);
+      }
       for (const auto& call : callsFor(id)) {
         if (call.operation == "SubirFichero") { EXPECT_EQ(call.file, bytesOf("EDICION")); }
       }
@@ -295,6 +323,62 @@ TEST_F(RecordTest, a_vla_killed_at_any_step_loses_no_edit_and_sends_nothing_unsa
   std::string summary;
   for (const auto& [o, count] : outcomes) summary += o + ": " + std::to_string(count) + "; ";
   std::cout << "[ cortes ] " << kills << " muertes en " << killedAt.size() << " pasos distintos; " << summary << "\n";
+}
+
+// SIGTERM, SIGINT and SIGHUP while the editor has the document end vla with
+// status 1 and a line that says why; the edit, the ticket and the record stay
+// and the ticket opens again where it was.
+TEST_F(RecordTest, a_termination_signal_keeps_the_edit_and_the_record) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    const std::string name = platform::signalName(signal);
+    SCOPED_TRACE(name);
+    issue("ORIGINAL", name + "/informe");
+    const std::string steps = dir.file(name + "/pasos");
+    const pid_t pid = startChild(ticketPath, "espera", 0, steps);
+    ASSERT_TRUE(testsupport::runMainLoopUntil([&] {
+      const auto r = recordFor(ticketId);
+      return r && r->estado == EstadoTicket::Editando;
+    })) << testsupport::readText(steps + ".log");
+    ASSERT_EQ(kill(pid, signal), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(testsupport::readText(steps + ".log").find("Se ha recibido " + name + ": vla termina sin enviar nada; el documento se conserva en "),
+              std::string::npos);
+    EXPECT_EQ(recordFor(ticketId)->estado, EstadoTicket::Editando);
+    EXPECT_TRUE(platform::fileExists(ticketPath) && platform::fileExists(localPath));
+    EXPECT_TRUE(callsFor(ticketId).empty());
+  }
+}
+
+// Server texts and file names reach the log, the alerts, the notices and
+// --pendientes with their control characters escaped; a refusal whose text is
+// not UTF-8 is still a refusal.
+TEST_F(RecordTest, server_texts_and_file_names_are_shown_escaped) {
+  const auto raw = [](const std::string& t) {
+    return std::any_of(t.begin(), t.end(), [](char c) { return c == '\x1b' || c == '\x07' || c == '\r' || c == '\xff'; }) ||
+           t.find("\xc2\x9b") != std::string::npos;
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {"no\x1b]0;t\x07 \xc2\x9b" "31m\r\nvla: falso", "no\\x1b]0;t\\x07 \\xc2\\x9b31m\\r\\nvla: falso"},
+      {"no \xff\xfe", "(texto que no es UTF-8)"}};
+  for (const auto& [refusal, shown] : cases) {
+    SCOPED_TRACE(shown);
+    service->setBehaviour({UploadMode::Refuse, refusal});
+    issue("ORIGINAL", "in\x1b[2Jforme");
+    desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, "cambiado", 1); };
+    runTicket(ticketPath);
+    ASSERT_FALSE(dialogs->alerts().empty());
+    for (const auto& [title, text] : dialogs->alerts()) EXPECT_FALSE(raw(title) || raw(text)) << text;
+    for (const auto& n : notices->notices()) EXPECT_FALSE(raw(n.summary) || raw(n.body)) << n.body;
+    for (const auto& line : log.lines()) EXPECT_FALSE(raw(line) || line.find('\n') != std::string::npos) << line;
+    EXPECT_TRUE(log.contains("La subida no se ha confirmado: el servicio rechaza el fichero: " + shown));
+    EXPECT_EQ(testsupport::readText(localPath), "cambiado");
+    std::ostringstream out, err;
+    EXPECT_EQ(listarPendientes(out, err), 0);
+    EXPECT_FALSE(raw(out.str()));
+    EXPECT_NE(out.str().find("in\\x1b[2Jforme.doc"), std::string::npos) << out.str();
+  }
 }
 
 }  // namespace

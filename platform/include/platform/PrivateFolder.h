@@ -44,7 +44,8 @@ class PrivateFolder {
   std::vector<std::string> entries() const;
   // The modification date of a regular file of the folder.
   std::optional<Date> modificationDate(const std::string& name) const;
-  // Removes the temporaries a writer that was killed left behind.
+  // Removes the temporaries a writer that was killed left behind (those
+  // more than a minute old; younger ones may be a write in progress).
   void removeLeftTemporaries() const;
 
  private:
