@@ -178,6 +178,7 @@ std::string textoRegistro(const RegistroTicket& r) {
   if (r.fichero) {
     campo("fichero_dispositivo", std::to_string(r.fichero->device));
     campo("fichero_inodo", std::to_string(r.fichero->inode));
+    campo("fichero_nacimiento", std::to_string(r.fichero->birth));
     campo("fichero_tamano", std::to_string(r.fichero->size));
     campo("fichero_sha256", r.fichero->sha256);
   }
@@ -189,7 +190,7 @@ std::optional<RegistroTicket> registroDeTexto(std::string_view text) {
       "servidor",   "ticket",        "instancia", "carpeta",     "vldoc",
       "documento",  "tamano",        "descargado", "sha256",     "estado",
       "conservado_en", "motivo",     "actualizado", "fichero_dispositivo", "fichero_inodo",
-      "fichero_tamano", "fichero_sha256"};
+      "fichero_tamano", "fichero_sha256", "fichero_nacimiento"};
   if (text.size() > kMaxRegistro || text.find('\0') != std::string_view::npos) return std::nullopt;
   std::map<std::string, std::string, std::less<>> campos;
   while (!text.empty()) {
@@ -248,13 +249,14 @@ std::optional<RegistroTicket> registroDeTexto(std::string_view text) {
     return std::nullopt;
   }
   const std::size_t identidad = campos.count("fichero_dispositivo") + campos.count("fichero_inodo") +
-                                campos.count("fichero_tamano") + campos.count("fichero_sha256");
-  if (identidad == 4) {
+                                campos.count("fichero_nacimiento") + campos.count("fichero_tamano") +
+                                campos.count("fichero_sha256");
+  if (identidad == 5) {
     const auto device = numero(valor("fichero_dispositivo")), inode = numero(valor("fichero_inodo")),
-               fsize = numero(valor("fichero_tamano"));
+               birth = numero(valor("fichero_nacimiento")), fsize = numero(valor("fichero_tamano"));
     const std::string sha = valor("fichero_sha256");
-    if (!device || !inode || !fsize || !esHex64(sha)) return std::nullopt;
-    r.fichero = platform::FileIdentity{*device, *inode, *fsize, sha};
+    if (!device || !inode || !birth || !fsize || !esHex64(sha)) return std::nullopt;
+    r.fichero = platform::FileIdentity{*device, *inode, *birth, *fsize, sha};
   } else if (identidad != 0) {
     return std::nullopt;
   }

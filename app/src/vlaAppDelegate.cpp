@@ -324,8 +324,7 @@ bool TicketSession::esPropio(const std::string& path, const RegistroTicket& r) c
   if (path.empty() || !r.fichero) return false;
   const std::optional<platform::FileIdentity> there = platform::identifyFile(path);
   if (!there || esMarcadorCaducado(*there)) return false;
-  return (there->device == r.fichero->device && there->inode == r.fichero->inode) ||
-         (there->size == r.fichero->size && there->sha256 == r.fichero->sha256);
+  return platform::sameFile(*there, *r.fichero) || (there->size == r.fichero->size && there->sha256 == r.fichero->sha256);
 }
 
 std::optional<std::string> TicketSession::nombreLibre(const std::string& local) {

@@ -226,10 +226,19 @@ std::optional<FileIdentity> identifyFile(const std::string& path) {
     g_checksum_update(checksum, buffer, r);
     size += static_cast<std::uint64_t>(r);
   }
-  FileIdentity identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), size,
+  std::uint64_t birth = 0;
+  struct statx sx{};
+  if (::statx(fd.get(), "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME) != 0) {
+    birth = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
+  }
+  FileIdentity identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), birth, size,
                         g_checksum_get_string(checksum)};
   g_checksum_free(checksum);
   return identity;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.inode == b.inode && a.birth == b.birth;
 }
 
 std::string sha256Hex(std::string_view text) {

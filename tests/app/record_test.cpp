@@ -129,7 +129,7 @@ TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) 
   const auto write = [&](const RegistroTicket& r) { ASSERT_FALSE(guardarRegistro(r)); };
   const auto kept = [&](RegistroTicket r, const std::string& at) {
     r.estado = EstadoTicket::Conservado, r.keptPath = at, r.sha256 = std::string(64, 'a');
-    r.fichero = platform::FileIdentity{1, 2, 7, std::string(64, 'b')};
+    r.fichero = platform::FileIdentity{1, 2, 3, 7, std::string(64, 'b')};
     return r;
   };
   const Case cases[] = {
@@ -176,8 +176,16 @@ TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) 
          own = kept(own, own.documentPath);
          own.fichero = platform::identifyFile(own.documentPath);
          write(own);
-         // Put in place before the old one goes, so it cannot take its inode.
          std::filesystem::rename(dir.write("otro.tmp", "puesto por otro"), own.documentPath);
+       },
+       "informe (2).doc"},
+      {"otro fichero en el mismo inodo", [&](auto, auto own) {
+         dir.write("informe.doc", "lo que había");
+         own = kept(own, own.documentPath);
+         own.fichero = platform::identifyFile(own.documentPath);
+         own.fichero->birth += 1;  // as a later file that reused the inode would be
+         write(own);
+         std::ofstream(own.documentPath) << "otro contenido";
        },
        "informe (2).doc"},
   };

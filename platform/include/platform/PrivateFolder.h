@@ -58,6 +58,9 @@ class PrivateFolder {
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  // When the file was made (nanoseconds since the epoch; 0 where the file
+  // system does not say): a later file that reuses the inode differs here.
+  std::uint64_t birth = 0;
   std::uint64_t size = 0;
   std::string sha256;  // lower-case hex
   bool operator==(const FileIdentity&) const = default;
@@ -65,6 +68,8 @@ struct FileIdentity {
 
 // The identity of the regular file at path (never through a link), its
 // contents read in pieces; nothing when it cannot be read.
+// sameFile: the same file on disk (device, inode and birth), whatever it holds now.
+bool sameFile(const FileIdentity& a, const FileIdentity& b);
 std::optional<FileIdentity> identifyFile(const std::string& path);
 // Lower-case hex SHA-256 of text.
 std::string sha256Hex(std::string_view text);
