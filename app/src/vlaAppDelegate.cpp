@@ -387,6 +387,14 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
     }
   }
 
+  // This ticket's own earlier download (vla ended before its record said
+  // so, or after the ticket ended) is known by its bytes once the document
+  // is downloaded again: it goes to the same path.
+  if (previo && !conEdicion && previo->documentPath != local &&
+      platform::pathKind(previo->documentPath) == platform::PathKind::Regular) {
+    recuperar_ = true;
+    return previo->documentPath;
+  }
   switch (platform::pathKind(local)) {
     case platform::PathKind::Absent: return local;
     case platform::PathKind::Regular: break;
@@ -399,9 +407,6 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
                       "se ha descargado nada. El ticket " + fileN + " se conserva para volver a abrirlo.");
       return std::nullopt;
   }
-  // This ticket's own earlier download (vla ended before its record said
-  // so, or after the ticket ended) is known by its bytes once the document
-  // is downloaded again.
   if (previo && !conEdicion && previo->documentPath == local) {
     recuperar_ = true;
     return local;
@@ -444,7 +449,8 @@ void TicketSession::descargado(const std::string& download, const std::string& l
     } else {
       // Not this ticket's after all: it stays, and the document goes beside it.
       recuperar_ = false;
-      if (const std::optional<std::string> libre = nombreLibre(local)) descargar(download, *libre, extension);
+      const std::string propia = carpeta_ + "/" + platform::lastPathComponent(localDocumentPath(fileN, extension));
+      if (const std::optional<std::string> libre = nombreLibre(propia)) descargar(download, *libre, extension);
       return;
     }
   } else if (!result.ok) {

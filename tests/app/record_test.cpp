@@ -248,6 +248,17 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
   EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf("cambiado"));
   EXPECT_FALSE(platform::fileExists(ours) || platform::fileExists(temporary) || platform::fileExists(dir.file("informe (2).doc")));
   EXPECT_TRUE(platform::fileExists(theirs) && platform::fileExists(part));  // not this ticket's, or not ours
+  // The same beside a file that is not this ticket's: its own "(2)" is taken again.
+  issue("el documento del servidor", "beside/informe");
+  dir.write("beside/informe.doc", "del usuario");
+  r.servidor = service->baseURL(), r.ticket = ticketId, r.carpeta = folder("beside");
+  r.ticketPath = folder("beside/informe.vldoc"), r.documentPath = folder("beside/informe (2).doc");
+  ASSERT_EQ(guardarRegistro(r), std::nullopt);
+  dir.write("beside/informe (2).doc", "el documento del servidor");
+  runTicket(ticketPath);
+  EXPECT_EQ(opened, std::vector<std::string>{folder("beside/informe (2).doc")});
+  EXPECT_EQ(entries(dir.file("beside")), std::vector<std::string>{"informe.doc"});
+  EXPECT_EQ(testsupport::readText(dir.file("beside/informe.doc")), "del usuario");
   // A document name of 246 bytes still has room for its partial download's name.
   EXPECT_LE(platform::lastPathComponent(platform::partialDownloadPrefix(dir.file(std::string(246, 'n') + ".doc"))).size() + 16, 255u);
 }
