@@ -84,7 +84,8 @@ void TicketSession::UploadFile(const std::string& path) {
   }
   // What is sent is never the document as it was downloaded (that ends the
   // ticket without an upload) nor the expired-ticket placeholder.
-  const std::optional<platform::FileIdentity> identity = platform::identifyFile(path);
+  const std::optional<platform::FileIdentity> identity =
+      platform::identifyFile(path, registro_ && registro_->fichero ? &*registro_->fichero : nullptr);
   if (identity && registro_ && identity->sha256 == registro_->sha256 && identity->size == registro_->size) {
     uploadHandled_ = true;
     log("El documento no ha cambiado desde la descarga; no se sube");
@@ -414,7 +415,10 @@ bool TicketSession::actualizarRegistro(EstadoTicket estado, const std::string& k
   // only that file for this ticket's.
   const std::string& ruta = keptPath.empty() ? registro_->documentPath : keptPath;
   const bool conFichero = estado != EstadoTicket::Descargando && estado != EstadoTicket::Terminado;
-  if (auto identity = conFichero ? platform::identifyFile(identidadDe.empty() ? ruta : identidadDe) : std::nullopt) {
+  // The hash is read again only when the file changed since it was last taken.
+  const platform::FileIdentity* known = registro_->fichero ? &*registro_->fichero : nullptr;
+  if (auto identity = conFichero ? platform::identifyFile(identidadDe.empty() ? ruta : identidadDe, known)
+                                 : std::nullopt) {
     registro_->fichero = identity;
   }
   if (!conFichero) registro_->fichero.reset();

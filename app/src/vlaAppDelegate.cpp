@@ -476,6 +476,11 @@ void TicketSession::descargado(const std::string& download, const std::string& l
     return;
   }
   fileP = local;
+  // The download's own hash: the file is not read again to record it.
+  if (auto located = platform::locateFile(local); located && located->size == result.size) {
+    located->sha256 = result.sha256;
+    registro_->fichero = located;
+  }
   actualizarRegistro(EstadoTicket::Descargado, "", "");
   documentoListo(extension);
 }
@@ -527,7 +532,7 @@ void TicketSession::abrirEnEditor(const std::string& extension) {
   // uploaded only when it is saved again.
   bool cambiada = false;
   if (reabierto_ && registro_) {
-    const auto identity = platform::identifyFile(fileP);
+    const auto identity = platform::identifyFile(fileP, registro_->fichero ? &*registro_->fichero : nullptr);
     cambiada = !identity || identity->sha256 != registro_->sha256 || identity->size != registro_->size;
   }
   log("Vamos a abrir el fichero " + fileP);

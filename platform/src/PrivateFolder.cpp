@@ -208,10 +208,47 @@ void PrivateFolder::removeLeftTemporaries() const {
   }
 }
 
-std::optional<FileIdentity> identifyFile(const std::string& path) {
+namespace {
+
+// The identity of an open regular file, without its hash.
+FileIdentity locate(int fd, const struct stat& st) {
+  FileIdentity identity;
+  identity.device = static_cast<std::uint64_t>(st.st_dev);
+  identity.inode = static_cast<std::uint64_t>(st.st_ino);
+  identity.size = static_cast<std::uint64_t>(st.st_size);
+  identity.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  struct statx sx{};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME) != 0) {
+    identity.birth = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
+  }
+  return identity;
+}
+
+Fd openRegularFile(const std::string& path, struct stat& st) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd();
+  return fd;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> locateFile(const std::string& path) {
   struct stat st{};
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  Fd fd = openRegularFile(path, st);
+  if (fd.get() < 0) return std::nullopt;
+  return locate(fd.get(), st);
+}
+
+std::optional<FileIdentity> identifyFile(const std::string& path, const FileIdentity* known) {
+  struct stat st{};
+  Fd fd = openRegularFile(path, st);
+  if (fd.get() < 0) return std::nullopt;
+  FileIdentity identity = locate(fd.get(), st);
+  if (known && !known->sha256.empty() && sameFile(identity, *known) && identity.size == known->size &&
+      identity.modified == known->modified) {
+    identity.sha256 = known->sha256;
+    return identity;
+  }
   GChecksum* checksum = g_checksum_new(G_CHECKSUM_SHA256);
   std::uint64_t size = 0;
   std::uint8_t buffer[65536];
@@ -226,13 +263,8 @@ std::optional<FileIdentity> identifyFile(const std::string& path) {
     g_checksum_update(checksum, buffer, r);
     size += static_cast<std::uint64_t>(r);
   }
-  std::uint64_t birth = 0;
-  struct statx sx{};
-  if (::statx(fd.get(), "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME) != 0) {
-    birth = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
-  }
-  FileIdentity identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), birth, size,
-                        g_checksum_get_string(checksum)};
+  identity.size = size;
+  identity.sha256 = g_checksum_get_string(checksum);
   g_checksum_free(checksum);
   return identity;
 }

@@ -63,14 +63,20 @@ struct FileIdentity {
   std::uint64_t birth = 0;
   std::uint64_t size = 0;
   std::string sha256;  // lower-case hex
-  bool operator==(const FileIdentity&) const = default;
+  // Last modification (nanoseconds since the epoch), to tell when sha256 is
+  // still current without reading the file again; not kept in records.
+  std::int64_t modified = 0;
 };
 
 // The identity of the regular file at path (never through a link), its
 // contents read in pieces; nothing when it cannot be read.
 // sameFile: the same file on disk (device, inode and birth), whatever it holds now.
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
-std::optional<FileIdentity> identifyFile(const std::string& path);
+// With known (an earlier identity of the same path): when the file is still
+// that file, unmodified, its hash is taken from known instead of reading it.
+std::optional<FileIdentity> identifyFile(const std::string& path, const FileIdentity* known = nullptr);
+// The identity of the regular file at path without its hash (sha256 empty).
+std::optional<FileIdentity> locateFile(const std::string& path);
 // Lower-case hex SHA-256 of text.
 std::string sha256Hex(std::string_view text);
 
