@@ -512,17 +512,6 @@ void TicketSession::documentoListo(const std::string& extension) {
 }
 
 void TicketSession::abrirEnEditor(const std::string& extension) {
-  // Registered twice, as the launch may come under either registration; the
-  // first match removes both.
-  auto& center = platform::Workspace::sharedWorkspace().notificationCenter();
-  std::weak_ptr<TicketSession> weak = weak_from_this();
-  auto handler = [weak](const platform::Notification& n) {
-    if (auto self = weak.lock(); self && !self->ended_) self->appLaunched(n);
-  };
-  center.addObserver(this, handler, std::string(platform::NSWorkspaceDidLaunchApplicationNotification));
-  center.addObserver(this, handler, std::nullopt);
-  observing_ = true;
-
   // Written before the editor gets the document: from here on the file may
   // hold the user's work.
   actualizarRegistro(EstadoTicket::Editando, registro_ ? registro_->keptPath : "",
@@ -535,6 +524,17 @@ void TicketSession::abrirEnEditor(const std::string& extension) {
     const auto identity = platform::identifyFile(fileP, registro_->fichero ? &*registro_->fichero : nullptr);
     cambiada = !identity || identity->sha256 != registro_->sha256 || identity->size != registro_->size;
   }
+  // Registered twice, as the launch may come under either registration; the
+  // first match removes both.
+  auto& center = platform::Workspace::sharedWorkspace().notificationCenter();
+  std::weak_ptr<TicketSession> weak = weak_from_this();
+  auto handler = [weak](const platform::Notification& n) {
+    if (auto self = weak.lock(); self && !self->ended_) self->appLaunched(n);
+  };
+  center.addObserver(this, handler, std::string(platform::NSWorkspaceDidLaunchApplicationNotification));
+  center.addObserver(this, handler, std::nullopt);
+  observing_ = true;
+
   log("Vamos a abrir el fichero " + fileP);
   const bool launched = desktop_->openFile(fileP);
   log("Se ha mandado abrir el fichero " + fileP);
