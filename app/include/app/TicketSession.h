@@ -242,8 +242,9 @@ class TicketSession : public platform::Object,
   // A free name beside local ("informe (2).doc"); nothing (told, ended) when
   // there is none.
   std::optional<std::string> nombreLibre(const std::string& local);
-  // True when the file at path is the one the record r names (same device
-  // and inode, or the same size and SHA-256) and not the placeholder.
+  // True when the file at path is the one the record r names (same device,
+  // inode and birth time, or the same size and SHA-256) and not the
+  // expired-ticket placeholder.
   bool esPropio(const std::string& path, const RegistroTicket& r) const;
   // The server had confirmed the upload: removes what vla recorded, ends.
   void terminarLimpieza(const RegistroTicket& previo);
@@ -273,7 +274,7 @@ class TicketSession : public platform::Object,
   void borradoTerminado(platform::URLConnection& connection, const std::string& error);
   // The only writer of this ticket's record: sets its state (and where the
   // edit is kept, and why, and what the file there is) and writes it. False
-  // when it could not be written: unless told is false, the user is told
+  // when it could not be written: unless tell is false, the user is told
   // (once) and the ticket does not end as intended.
   // identidadDe: the file whose identity is recorded, when it is not yet at
   // the path recorded (a move about to happen).
