@@ -144,6 +144,15 @@ TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) 
          write(own);
        },
        "informe.doc"},
+      {"el mismo ticket en otra carpeta",
+       [&](auto, auto own) {
+         own.carpeta = folder("A"), own.ticketPath = folder("A/informe.vldoc"), own.documentPath = folder("A/informe.doc");
+         dir.write("A/informe.doc", "edición en A");
+         own = kept(own, own.documentPath);
+         own.fichero = platform::identifyFile(own.documentPath);
+         write(own);
+       },
+       "informe.doc"},
       {"registro de otro ticket con este nombre",
        [&](const std::string& key, auto own) {
          own.ticket = "otro";
@@ -205,8 +214,16 @@ TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) 
         before[f.path()] = testsupport::readText(f.path());
       }
     }
+    // Another ticket's record stays as it was.
+    std::map<std::string, std::string> others;
+    for (const auto& r : registros()) {
+      if (claveRegistro(r) != claveRegistro(own)) others[claveRegistro(r)] = nombreEstado(r.estado) + r.keptPath;
+    }
     desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, "cambiado", 1); };
     runTicket(ticketPath);
+    for (const auto& r : registros()) {
+      if (others.count(claveRegistro(r))) { EXPECT_EQ(others[claveRegistro(r)], nombreEstado(r.estado) + r.keptPath); }
+    }
     EXPECT_EQ(opened, std::vector<std::string>{folder(c.opened)});
     ASSERT_EQ(callsFor(ticketId).size(), 1u);
     EXPECT_EQ(callsFor(ticketId)[0].file, bytesOf("cambiado"));
