@@ -41,7 +41,7 @@ std::optional<int> atenderOpciones(const Invocacion& invocacion, std::ostream& o
     case Accion::Abrir:
       return std::nullopt;
     case Accion::Pendientes:
-      return listarPendientes(out);
+      return listarPendientes(out, err);
     case Accion::Ayuda:
       out << textoDeUso();
       return 0;
@@ -73,7 +73,8 @@ std::string textoDeUso() {
          "  --            lo que sigue son tickets, aunque empiece por un guion\n"
          "\n"
          "Estado de salida: 0 si cada ticket terminó subido, o descartado sin cambios;\n"
-         "1 si no; 2 si la orden está mal formada. Más en vla(1).\n";
+         "1 si no (también tras SIGTERM, SIGINT o SIGHUP); 2 si la orden está mal\n"
+         "formada o VLA_LIMITE_DESCARGA no es válido. Más en vla(1).\n";
 }
 
 }  // namespace app

@@ -135,7 +135,10 @@ std::string xmlEscape(std::string_view text) {
 }
 
 std::string textoDe(const xml::_KDXMLElement* element) {
-  const std::string raw = element ? xml::KDXML::textForElement(element).value_or("") : std::string();
+  // Text that is not UTF-8 is still text: a result that holds some is a
+  // refusal, never the empty result of an accepted upload.
+  const std::string raw =
+      element ? xml::KDXML::textForElement(element).value_or("(texto que no es UTF-8)") : std::string();
   static const std::pair<std::string_view, char> kEntidades[] = {
       {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
   std::string text;

@@ -21,9 +21,13 @@ namespace {
 constexpr char kMensajeSubida[] =
     "No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia de seguridad y vuelva a "
     "adjuntarlo a Velmora Web.";
-constexpr char kMotivoDesconocido[] = "resultado desconocido";
 
 bool es2xx(long status) { return status >= 200 && status <= 299; }
+
+// The service's answer to a ticket it no longer has.
+bool ticketInexistente(const std::string& reason) {
+  return reason.find("no existe") != std::string::npos || reason.find("No existe") != std::string::npos;
+}
 
 // Failures after which the request cannot have reached the service whole.
 bool nuncaLlego(const platform::Error& error) {
@@ -78,9 +82,43 @@ void TicketSession::UploadFile(const std::string& path) {
               why);
     return;
   }
+  // What is sent is never the document as it was downloaded (that ends the
+  // ticket without an upload) nor the expired-ticket placeholder.
+  const std::optional<platform::FileIdentity> identity =
+      platform::identifyFile(path, registro_ && registro_->fichero ? &*registro_->fichero : nullptr);
+  if (identity && registro_ && identity->sha256 == registro_->sha256 && identity->size == registro_->size) {
+    uploadHandled_ = true;
+    log("El documento no ha cambiado desde la descarga; no se sube");
+    sinCambios(path);
+    return;
+  }
+  if (identity && esMarcadorCaducado(*identity)) {
+    uploadHandled_ = true;
+    log("No se envía " + path + ": es el documento de ticket caducado");
+    noEnviado("No se puede enviar el documento.",
+              "El fichero " + path + " es el documento que Velmora Web envía para un ticket caducado, no una "
+              "edición, así que no se ha enviado. No se ha borrado nada.",
+              "es el documento de ticket caducado");
+    return;
+  }
   log(lineaConstruimosEnvio(instancia, guid, *file));
+  // Written before the request leaves: from here on the server may have it.
   actualizarRegistro(EstadoTicket::Subiendo, fileP, "");
   iniciarSOAP(solicitudSOAP(uploadURL, "SubirFichero", std::move(body)), true);
+}
+
+void TicketSession::sinCambios(const std::string& path) {
+  decided_ = true;
+  // Recorded first: a crash before the removals leaves the server's own
+  // document, which the next open recognises by its bytes.
+  actualizarRegistro(EstadoTicket::Terminado, "", "sin cambios");
+  BorrarTicket(path);
+  puntoDeControl("borrar:documento");
+  platform::removeItem(fileP);
+  puntoDeControl("borrar:ticket");
+  platform::removeItem(fileN);
+  abierto = true;
+  terminarTicket();
 }
 
 void TicketSession::BorrarTicket(const std::string&) {
@@ -167,6 +205,7 @@ void TicketSession::connectionDidFinishLoading(platform::URLConnection& connecti
       borradoTerminado(connection, "");
       return;
     }
+    if (&connection == conn.get() && !uploadHandled_) puntoDeControl("respuesta");
     // Only the upload's own connection answers for the upload.
     if (&connection != conn.get() || uploadHandled_) return;
 
@@ -228,7 +267,12 @@ void TicketSession::borradoTerminado(platform::URLConnection& connection, const 
 
 void TicketSession::subidaAceptada() {
   uploadHandled_ = true;
+  // The server's word is recorded before anything local goes: a crash from
+  // here on only leaves the removals to finish.
+  actualizarRegistro(EstadoTicket::Confirmado, fileP, "");
+  puntoDeControl("borrar:documento");
   platform::removeItem(fileP);
+  puntoDeControl("borrar:ticket");
   platform::removeItem(fileN);
   actualizarRegistro(EstadoTicket::Terminado, "", "");
   platform::notifyUser(kAvisoDocumentoEnviado, avisoDocumentoEnviado(platform::lastPathComponent(fileP)));
@@ -239,6 +283,19 @@ void TicketSession::subidaAceptada() {
 void TicketSession::subidaRechazada(const std::string& reason) {
   uploadHandled_ = true;
   decided_ = true;
+  if (reenvio_ && ticketInexistente(reason)) {
+    // The earlier upload of this edit was cut short; a server that no longer
+    // has the ticket has most likely taken it then.
+    const std::string motivo = std::string(kPosibleLlegada) + " (" + reason + ")";
+    log("El servidor ya no tiene el ticket: probablemente el envío anterior llegó (" + reason + ")");
+    actualizarRegistro(EstadoTicket::Conservado, fileP, motivo);
+    alerta("Probablemente el documento ya llegó a Velmora Web.",
+           "Un envío anterior de esta edición se interrumpió y ahora el servidor dice que el ticket ya no existe (" +
+               reason + "), así que lo más probable es que aquel envío llegara. Compruebe el documento en Velmora "
+               "Web. Su edición se conserva en " + fileP + " y el ticket en " + fileN + ".",
+           [this, motivo] { conservar(fileP, motivo); });
+    return;
+  }
   log("La subida no se ha confirmado: " + reason);
   log("Fichero no accesible en este momento");
   // Recorded before anything is asked: the edit is kept whatever happens next.
@@ -276,6 +333,9 @@ void TicketSession::guardarCopia(platform::ModalResponse response, const std::st
     conservar(fileP, motivo);
     return;
   }
+  // The record names the destination before the move: after a crash in
+  // between, the edit is still found by what it is, at either path.
+  actualizarRegistro(EstadoTicket::Conservado, destination, motivo, true, fileP);
   platform::MoveOutcome moved = platform::moveWithoutReplacing(fileP, destination);
   // The dialog has asked the user before offering a file that is there.
   if (moved == platform::MoveOutcome::DestinationExists &&
@@ -296,7 +356,7 @@ void TicketSession::guardarCopia(platform::ModalResponse response, const std::st
 
 void TicketSession::preguntarDescartar(const std::string& motivo) {
   platform::Alert alert;
-  alert.setMessageText("El documento se conserva en " + fileP);
+  alert.setMessageText(platform::escapeControlCharacters("El documento se conserva en " + fileP, true));
   alert.setInformativeText("Su edición no se ha subido a Velmora Web. Puede conservarla ahí o descartar los "
                            "cambios.");
   alert.addButtonWithTitle("Conservar");  // first: what dismissing chooses
@@ -308,8 +368,9 @@ void TicketSession::preguntarDescartar(const std::string& motivo) {
     auto context = self->contexto();
     if (response == platform::ModalResponse::OK && button == 1u) {
       log("El usuario descarta los cambios de " + self->fileP);
-      platform::removeItem(self->fileP);
       self->actualizarRegistro(EstadoTicket::Terminado, "", "cambios descartados por el usuario");
+      puntoDeControl("borrar:documento");
+      platform::removeItem(self->fileP);
       self->resultado(false, "cambios descartados por el usuario");
       self->terminarTicket();
       return;
@@ -343,16 +404,39 @@ void TicketSession::conservar(const std::string& path, const std::string& motivo
   terminarTicket();
 }
 
-void TicketSession::actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo) {
-  if (guid.empty()) return;
-  if (!registro_) {  // a ticket that ends before its document was ready
-    registro_ = RegistroTicket{};
-    registro_->ticket = guid, registro_->instancia = instancia, registro_->ticketPath = fileN, registro_->documentPath = fileP;
-  }
+bool TicketSession::actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo,
+                                       bool tell, const std::string& identidadDe) {
+  // Nothing is recorded for a ticket that ended before its first record.
+  if (!registro_) return true;
   registro_->estado = estado;
   registro_->keptPath = keptPath;
   registro_->motivo = motivo;
-  if (!guardarRegistro(*registro_)) log("No se ha podido guardar el registro del ticket en " + carpetaRegistros());
+  // What the file the record points at is now, so that a later vla takes
+  // only that file for this ticket's.
+  const std::string& ruta = keptPath.empty() ? registro_->documentPath : keptPath;
+  const bool conFichero = estado != EstadoTicket::Descargando && estado != EstadoTicket::Terminado;
+  // The hash is read again only when the file changed since it was last taken.
+  const platform::FileIdentity* known = registro_->fichero ? &*registro_->fichero : nullptr;
+  if (auto identity = conFichero ? platform::identifyFile(identidadDe.empty() ? ruta : identidadDe, known)
+                                 : std::nullopt) {
+    registro_->fichero = identity;
+  }
+  if (!conFichero) registro_->fichero.reset();
+  const std::string paso = nombreEstado(estado);
+  puntoDeControl(("antes:" + paso).c_str());
+  const std::optional<std::string> problema = guardarRegistro(*registro_);
+  puntoDeControl(("despues:" + paso).c_str());
+  if (!problema) return true;
+  problemaRegistro_ = *problema;
+  log("No se ha podido guardar el registro del ticket (estado " + paso + "): " + *problema);
+  if (tell && !registroFallido_) {
+    alerta("No se ha podido anotar el estado del ticket.",
+           "vla anota cada ticket para no perder ediciones, y esta vez no ha podido: " + *problema +
+               ". El documento está en " + (ruta.empty() ? fileP : ruta) + " y el ticket en " + fileN + ".",
+           [] {});
+  }
+  registroFallido_ = registroFallido_ || tell;
+  return false;
 }
 
 void TicketSession::resultado(bool asIntended, const std::string& text) {
@@ -378,6 +462,16 @@ void TicketSession::quizasFin() {
   abandonar();
 }
 
+void TicketSession::interrumpir(const char* signal) {
+  if (ended_) return;
+  auto context = contexto();
+  log(std::string("Se ha recibido ") + signal + ": vla termina sin enviar nada; " +
+      (fileP.empty() ? std::string("no hay documento descargado") : "el documento se conserva en " + fileP) +
+      " y el ticket en " + fileN + (registro_ ? " (estado " + std::string(nombreEstado(registro_->estado)) + ")" : ""));
+  resultado(false, std::string("interrumpido por ") + signal);
+  abandonar();
+}
+
 void TicketSession::abandonar() {
   if (ended_) return;
   ended_ = true;
@@ -398,7 +492,8 @@ void TicketSession::abandonar() {
   // The ticket's last line says how it ended.
   log("Ticket " + (guid.empty() ? fileN : guid) + " terminado: " + resultado_.value_or("sin enviar nada"));
   if (auto owner = owner_.lock()) {
-    owner->ticketEnded(this, asIntended_ && resultado_);
+    // A record that could not be kept makes the ending not as intended.
+    owner->ticketEnded(this, asIntended_ && resultado_ && !registroFallido_);
     owner->sessionEnded(this);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "app/Avisos.h"
 #include "app/Envelopes.h"
 #include "app/TicketDocument.h"
 #include "app/TicketRecord.h"
@@ -10,8 +11,11 @@
 #include "platform/Files.h"
 #include "platform/LaunchServices.h"
 #include "platform/Log.h"
+#include "platform/Notifications.h"
+#include "platform/PrivateFolder.h"
 #include "platform/Resources.h"
 #include "platform/RunLoop.h"
+#include "platform/Signals.h"
 #include "platform/WorkQueue.h"
 #include "platform/Workspace.h"
 #include "watch/WQKQueue.h"
@@ -37,6 +41,11 @@ namespace {
 // The same ticket document under another spelling of its path is the same
 // ticket.
 std::string sessionKey(const std::string& path) { return platform::absolutePath(path).value_or(path); }
+
+std::string carpetaDe(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
 }  // namespace
 
 std::shared_ptr<TicketSession> vlaAppDelegate::session(const std::string& ticketPath) const {
@@ -91,6 +100,24 @@ bool vlaAppDelegate::editorTakenByOther(const platform::RunningApplication& app,
   return false;
 }
 
+bool vlaAppDelegate::registroEnUso(const std::string& clave, const void* session) const {
+  for (const auto& [path, other] : sessions_) {
+    if (other.get() != session && other->inProgress() && other->claveRegistro() == clave) return true;
+  }
+  return false;
+}
+
+void vlaAppDelegate::interrumpir(int signal) {
+  interrumpido_ = true;
+  const char* name = platform::signalName(signal);
+  log(std::string("Se ha recibido ") + name + "; vla termina");
+  // Each session removes itself from the map as it ends.
+  std::vector<std::shared_ptr<TicketSession>> enCurso;
+  for (const auto& [path, session] : sessions_) enCurso.push_back(session);
+  for (auto& session : enCurso) session->interrumpir(name);
+  platform::Application::sharedApplication().terminate();
+}
+
 void vlaAppDelegate::sessionEnded(const void* session) {
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
     if (it->second.get() != session) continue;
@@ -141,9 +168,10 @@ TicketReading TicketSession::leerYRegistrarTicket(const std::string& path) {
 }
 
 void TicketSession::alerta(const std::string& title, const std::string& detail, std::function<void()> then) {
+  // Alerts name files and carry the server's texts: shown escaped.
   platform::Alert alert;
-  alert.setMessageText(title);
-  alert.setInformativeText(detail);
+  alert.setMessageText(platform::escapeControlCharacters(title, true));
+  alert.setInformativeText(platform::escapeControlCharacters(detail, true));
   std::weak_ptr<TicketSession> weak = weak_from_this();
   alert.beginModal([weak, then = std::move(then)](platform::ModalResponse, std::optional<std::size_t>) {
     auto self = weak.lock();
@@ -193,29 +221,73 @@ void TicketSession::abrirVLdoc(const std::string& path) {
   auto ticketContext = contexto();
   const std::string extension = fields->extension;
 
-  cargarApp(extension);
+  // No ticket starts without a record it can keep: the records' folder must
+  // be the user's alone.
+  if (CarpetaRegistros carpeta = abrirCarpetaRegistros(true); !carpeta.carpeta) {
+    const std::string why = carpeta.problema.empty() ? "no se puede crear" : carpeta.problema;
+    rechazarTicket("No se puede usar la carpeta de registros: " + why,
+                   "No se puede usar la carpeta donde vla anota los tickets: " + why +
+                       ". No se ha descargado nada; el ticket " + fileN + " se conserva para volver a abrirlo.");
+    return;
+  }
+  const std::optional<std::string> ticketFolder = platform::absolutePath(carpetaDe(path));
+  if (!ticketFolder) {
+    rechazarTicket("No se puede resolver la carpeta del ticket " + path,
+                   "No se puede saber en qué carpeta está el ticket " + path + ".");
+    return;
+  }
+  carpeta_ = *ticketFolder;
+  servidor_ = fields->base;
   instancia = fields->instancia;
-  uploadURL = soapEndpoint(fields->base);
-  const std::string download = downloadAddress(fields->base, guid, instancia);
-  log(download);
-  const std::optional<std::string> local = destinoDocumento(localDocumentPath(path, extension));
-  if (!local) return;
-  if (reabierto_) {
-    fileP = *local;
-    documentoListo(extension);
+  clave_ = app::claveRegistro(servidor_, guid, instancia, carpeta_);
+  if (auto owner = owner_.lock(); owner && owner->registroEnUso(clave_, this)) {
+    decided_ = true;
+    log("El ticket " + guid + " ya está abierto desde otro fichero vldoc de la misma carpeta");
+    terminarTicket();
     return;
   }
 
+  cargarApp(extension);
+  uploadURL = soapEndpoint(fields->base);
+  const std::string download = downloadAddress(fields->base, guid, instancia);
+  log(download);
+  const std::string local = carpeta_ + "/" + platform::lastPathComponent(localDocumentPath(path, extension));
+  const std::optional<std::string> destino = destinoDocumento(local);
+  if (!destino) return;
+  if (reabierto_) {
+    fileP = *destino;
+    documentoListo(extension);
+    return;
+  }
+  descargar(download, *destino, extension);
+}
+
+void TicketSession::descargar(const std::string& download, const std::string& local, const std::string& extension) {
+  // Written before the download: a partial file left by a crash is then
+  // known as this ticket's, and so is a download that ended just before it.
+  registro_ = RegistroTicket{};
+  registro_->servidor = servidor_, registro_->ticket = guid, registro_->instancia = instancia;
+  registro_->carpeta = carpeta_;
+  registro_->ticketPath = carpeta_ + "/" + platform::lastPathComponent(fileN);
+  registro_->documentPath = local;
+  if (!actualizarRegistro(EstadoTicket::Descargando, "", "", false)) {
+    rechazarTicket("No se ha podido guardar el registro del ticket; no se descarga nada",
+                   "No se ha podido anotar el ticket en " + carpetaRegistros().value_or("(sin carpeta)") + ": " +
+                       problemaRegistro_ + ". Sin esa nota una edición podría perderse, así que no se ha "
+                       "descargado nada. El ticket " + fileN + " se conserva para volver a abrirlo.");
+    return;
+  }
   // The download runs on a worker thread; the ticket goes on on the main
   // thread once it is over.
   std::weak_ptr<TicketSession> weak = weak_from_this();
-  platform::globalQueue().async([weak, download, local = *local, path, extension] {
+  const std::string path = fileN;
+  platform::globalQueue().async([weak, download, local, path, extension] {
     platform::DownloadResult result = platform::downloadToFile(download, local);
-    platform::RunLoop::main().perform([weak, local, path, extension, result = std::move(result)] {
+    platform::RunLoop::main().perform([weak, download, local, path, extension, result = std::move(result)] {
       auto self = weak.lock();
       if (!self || self->ended_) return;
       auto context = self->contexto();
-      self->descargado(path, local, extension, result);
+      self->descargado(download, local, extension, result);
     });
   });
 }
@@ -231,38 +303,31 @@ std::string conNumero(const std::string& path, int n) {
   return path.substr(0, dot) + " (" + std::to_string(n) + ")" + path.substr(dot);
 }
 
+std::optional<std::string> shaDelMarcador() {
+  static const std::optional<std::string> sha = [] () -> std::optional<std::string> {
+    const std::optional<std::string> path = platform::pathForResource("caducado.doc");
+    if (!path) return std::nullopt;
+    const auto identity = platform::identifyFile(*path);
+    return identity ? std::optional<std::string>(identity->sha256) : std::nullopt;
+  }();
+  return sha;
+}
+
 }  // namespace
 
-std::optional<std::string> TicketSession::destinoDocumento(const std::string& local) {
-  // A kept edit of this ticket (vla ended before it was uploaded, the upload
-  // was refused or its outcome is unknown, or it was saved elsewhere) is
-  // where the user's work is: it is reopened, wherever it is.
-  if (std::optional<RegistroTicket> previo = leerRegistro(guid); previo && previo->estado != EstadoTicket::Terminado) {
-    const std::string propio = previo->keptPath.empty() ? previo->documentPath : previo->keptPath;
-    if (!propio.empty() && platform::pathKind(propio) == platform::PathKind::Regular) {
-      log("Reabrimos la edición conservada del ticket en " + propio + " (estado " + nombreEstado(previo->estado) +
-          "); no se descarga el documento");
-      registro_ = std::move(previo);
-      reabierto_ = true;
-      return propio;
-    }
-  }
+bool esMarcadorCaducado(const platform::FileIdentity& identity) {
+  const std::optional<std::string> sha = shaDelMarcador();
+  return sha && *sha == identity.sha256;
+}
 
-  switch (platform::pathKind(local)) {
-    case platform::PathKind::Absent: return local;
-    case platform::PathKind::Regular: break;
-    default:
-      // Whatever a link points to, or a folder, FIFO or device, is not the
-      // document: nothing is read from it or written through it.
-      abandonarTicket("En la ruta del documento " + local + " hay un enlace o algo que no es un fichero; no se descarga nada",
-                      "No se puede abrir el ticket.",
-                      "En " + local + " hay un enlace, una carpeta u otro elemento que no es un documento, así que no "
-                      "se ha descargado nada. El ticket " + fileN + " se conserva para volver a abrirlo.");
-      return std::nullopt;
-  }
+bool TicketSession::esPropio(const std::string& path, const RegistroTicket& r) const {
+  if (path.empty() || !r.fichero) return false;
+  const std::optional<platform::FileIdentity> there = platform::identifyFile(path);
+  if (!there || esMarcadorCaducado(*there)) return false;
+  return platform::sameFile(*there, *r.fichero) || (there->size == r.fichero->size && there->sha256 == r.fichero->sha256);
+}
 
-  // A file vla did not make for this ticket: it is left as it is, and the
-  // document goes to a free name beside it.
+std::optional<std::string> TicketSession::nombreLibre(const std::string& local) {
   for (int n = 2; n < 1000; ++n) {
     std::string libre = conNumero(local, n);
     if (platform::pathKind(libre) != platform::PathKind::Absent) continue;
@@ -276,32 +341,146 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
   return std::nullopt;
 }
 
-void TicketSession::descargado(const std::string& path, const std::string& local, const std::string& extension,
+std::optional<std::string> TicketSession::destinoDocumento(const std::string& local) {
+  std::optional<RegistroTicket> previo = leerRegistro(clave_);
+  // A download a killed vla left half done is only in the way.
+  for (const std::string& p : {local, previo ? previo->documentPath : local}) {
+    if (int n = platform::removePartialDownloads(p); n > 0) log("Se han quitado " + std::to_string(n) + " descargas a medias de " + p);
+  }
+  // The document path is one vla gave this ticket: its own name, or a free
+  // name beside it.
+  const auto rutaPropia = [&local](const std::string& p) {
+    if (p == local) return true;
+    for (int n = 2; n < 1000; ++n) {
+      if (p == conNumero(local, n)) return true;
+    }
+    return false;
+  };
+  if (previo && !rutaPropia(previo->documentPath)) {
+    log("El registro del ticket nombra un documento que no es de este ticket (" + previo->documentPath +
+        "); no se usa");
+    previo.reset();
+  }
+
+  if (previo && previo->estado == EstadoTicket::Confirmado) {
+    terminarLimpieza(*previo);
+    return std::nullopt;
+  }
+  const bool conEdicion = previo && previo->estado != EstadoTicket::Descargando &&
+                          previo->estado != EstadoTicket::Terminado;
+  if (conEdicion) {
+    // The edit is reopened only where vla put it, and only when the file
+    // there is the one vla recorded.
+    for (const std::string& propio : {previo->keptPath, previo->documentPath}) {
+      if (propio.empty() || !esPropio(propio, *previo)) continue;
+      log("Reabrimos la edición conservada del ticket en " + propio + " (estado " + nombreEstado(previo->estado) +
+          "); no se descarga el documento");
+      reenvio_ = puedeHaberLlegado(*previo);
+      registro_ = std::move(previo);
+      reabierto_ = true;
+      return propio;
+    }
+    for (const std::string& otro : {previo->keptPath, previo->documentPath}) {
+      if (otro.empty() || platform::pathKind(otro) == platform::PathKind::Absent) continue;
+      log("En " + otro + " hay un fichero que no es el que vla dejó para este ticket; no se toca ni se envía");
+      extranos_.push_back(otro);
+    }
+  }
+
+  // This ticket's own earlier download (vla ended before its record said
+  // so, or after the ticket ended) is known by its bytes once the document
+  // is downloaded again: it goes to the same path.
+  if (previo && !conEdicion && previo->documentPath != local &&
+      platform::pathKind(previo->documentPath) == platform::PathKind::Regular) {
+    recuperar_ = true;
+    return previo->documentPath;
+  }
+  switch (platform::pathKind(local)) {
+    case platform::PathKind::Absent: return local;
+    case platform::PathKind::Regular: break;
+    default:
+      // Whatever a link points to, or a folder, FIFO or device, is not the
+      // document: nothing is read from it or written through it.
+      abandonarTicket("En la ruta del documento " + local + " hay un enlace o algo que no es un fichero; no se descarga nada",
+                      "No se puede abrir el ticket.",
+                      "En " + local + " hay un enlace, una carpeta u otro elemento que no es un documento, así que no "
+                      "se ha descargado nada. El ticket " + fileN + " se conserva para volver a abrirlo.");
+      return std::nullopt;
+  }
+  if (previo && !conEdicion && previo->documentPath == local) {
+    recuperar_ = true;
+    return local;
+  }
+  // A file vla did not make for this ticket: it is left as it is, and the
+  // document goes to a free name beside it.
+  return nombreLibre(local);
+}
+
+void TicketSession::terminarLimpieza(const RegistroTicket& previo) {
+  // The server had confirmed the upload; vla ended before the local files
+  // were gone. Only what vla recorded is removed.
+  log("El servidor ya había confirmado la subida del ticket; se termina de limpiar");
+  registro_ = previo;
+  for (const std::string& propio : {previo.keptPath, previo.documentPath}) {
+    if (propio.empty() || platform::pathKind(propio) == platform::PathKind::Absent) continue;
+    if (esPropio(propio, previo)) {
+      puntoDeControl("borrar:documento");
+      platform::removeItem(propio);
+    } else {
+      log("En " + propio + " hay un fichero que no es el que se envió; se deja como está");
+    }
+  }
+  puntoDeControl("borrar:ticket");
+  platform::removeItem(fileN);
+  actualizarRegistro(EstadoTicket::Terminado, "", "");
+  platform::notifyUser(kAvisoDocumentoEnviado,
+                       avisoDocumentoEnviado(platform::lastPathComponent(previo.documentPath)));
+  resultado(true, "subido (confirmado antes; limpieza terminada)");
+  terminarTicket();
+}
+
+void TicketSession::descargado(const std::string& download, const std::string& local, const std::string& extension,
                                const platform::DownloadResult& result) {
-  if (!result.ok) {
+  std::optional<platform::FileIdentity> identity;
+  if (!result.ok && result.failure == platform::DownloadFailure::DestinationExists && recuperar_) {
+    identity = platform::identifyFile(local);
+    if (identity && identity->sha256 == result.sha256) {
+      log("En " + local + " ya está el documento que este ticket descargó antes; se usa ese");
+    } else {
+      // Not this ticket's after all: it stays, and the document goes beside it.
+      recuperar_ = false;
+      const std::string propia = carpeta_ + "/" + platform::lastPathComponent(localDocumentPath(fileN, extension));
+      if (const std::optional<std::string> libre = nombreLibre(propia)) descargar(download, *libre, extension);
+      return;
+    }
+  } else if (!result.ok) {
     // Nothing was written at the document path: nothing is opened or sent.
+    actualizarRegistro(EstadoTicket::Terminado, "", "no se pudo descargar");
     abandonarTicket("No se ha podido descargar el fichero " + local + ": " + result.detail,
                     "No se ha podido descargar el documento.",
                     "No se ha podido descargar el documento del ticket desde Velmora Web: " +
-                        describirFalloDescarga(result) + ". El ticket " + path + " se conserva para volver a abrirlo.");
+                        describirFalloDescarga(result) + ". El ticket " + fileN + " se conserva para volver a abrirlo.");
     return;
   }
   const std::optional<std::string> placeholder = platform::pathForResource("caducado.doc");
   log("Comparamos " + local + " con " + placeholder.value_or("(null)"));
+  registro_->size = result.size;
+  registro_->downloadedAt = platform::dateDescription(std::chrono::system_clock::now());
+  registro_->sha256 = result.sha256;
   if (placeholder && platform::contentsEqual(local, *placeholder)) {
+    // The placeholder is never an edit of this ticket: the record says so
+    // before anything else happens.
+    actualizarRegistro(EstadoTicket::Terminado, "", "ticket caducado");
     decided_ = true;
     alerta("El fichero vldoc está caducado.", "", [this] { terminarTicket(); });
     return;
   }
-  registro_ = RegistroTicket{};
-  registro_->ticket = guid;
-  registro_->instancia = instancia;
-  registro_->ticketPath = path;
-  registro_->documentPath = local;
-  registro_->size = result.size;
-  registro_->downloadedAt = platform::dateDescription(std::chrono::system_clock::now());
-  registro_->sha256 = result.sha256;
   fileP = local;
+  // The download's own hash: the file is not read again to record it.
+  if (auto located = platform::locateFile(local); located && located->size == result.size) {
+    located->sha256 = result.sha256;
+    registro_->fichero = located;
+  }
   actualizarRegistro(EstadoTicket::Descargado, "", "");
   documentoListo(extension);
 }
@@ -314,6 +493,14 @@ void TicketSession::documentoListo(const std::string& extension) {
                         ". El ticket " + fileN + " se conserva para volver a abrirlo.");
     return;
   }
+  if (!extranos_.empty()) {
+    std::string lista;
+    for (const std::string& p : extranos_) lista += (lista.empty() ? "" : ", ") + p;
+    alerta("Hay ficheros que vla no reconoce como suyos.",
+           "El registro de este ticket nombra " + lista + ", pero lo que hay ahí no es el fichero que vla dejó, así "
+           "que no se ha tocado ni enviado. El documento se ha descargado de nuevo en " + fileP + ".",
+           [] {});
+  }
   if (!ocupado_.empty()) {
     // Told without waiting for an answer: the ticket goes on.
     alerta("El documento se ha guardado con otro nombre.",
@@ -325,6 +512,18 @@ void TicketSession::documentoListo(const std::string& extension) {
 }
 
 void TicketSession::abrirEnEditor(const std::string& extension) {
+  // Written before the editor gets the document: from here on the file may
+  // hold the user's work.
+  actualizarRegistro(EstadoTicket::Editando, registro_ ? registro_->keptPath : "",
+                     reenvio_ ? kMotivoDesconocido : registro_ ? registro_->motivo : "");
+  // A reopened edit that differs from the download has changes the server
+  // does not have, saved again or not; one that is still the download is
+  // uploaded only when it is saved again.
+  bool cambiada = false;
+  if (reabierto_ && registro_) {
+    const auto identity = platform::identifyFile(fileP, registro_->fichero ? &*registro_->fichero : nullptr);
+    cambiada = !identity || identity->sha256 != registro_->sha256 || identity->size != registro_->size;
+  }
   // Registered twice, as the launch may come under either registration; the
   // first match removes both.
   auto& center = platform::Workspace::sharedWorkspace().notificationCenter();
@@ -346,10 +545,9 @@ void TicketSession::abrirEnEditor(const std::string& extension) {
                         " se conserva para volver a abrirlo.");
     return;
   }
-  // A reopened kept edit has changes the server does not have, saved again
-  // or not: the earliest date there is makes any modification date later,
-  // so it is uploaded when the user is done.
-  firstDate = reabierto_ ? std::optional<platform::Date>(platform::Date::min()) : platform::modificationDate(fileP);
+  // The earliest date there is makes any modification date later, so a
+  // changed edit is uploaded when the user is done.
+  firstDate = cambiada ? std::optional<platform::Date>(platform::Date::min()) : platform::modificationDate(fileP);
 }
 
 void TicketSession::cargarApp(const std::string& extension) {
@@ -414,7 +612,6 @@ void TicketSession::appLaunched(const platform::Notification& notification) {
 
     editorApp_ = running;
     if (running->processIdentifier > 0) editorPid_ = running->processIdentifier;
-    if (registro_) actualizarRegistro(EstadoTicket::Editando, registro_->keptPath, registro_->motivo);
     // Matched: no later notification is for this ticket.
     dejarDeObservar();
     despues(timing_.launchDelay, [](TicketSession& self) {

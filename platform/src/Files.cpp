@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include "UniqueFd.h"
+#include "platform/PrivateFolder.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -315,11 +316,11 @@ MoveOutcome moveWithoutReplacing(const std::string& from, const std::string& to)
 std::unique_ptr<TemporaryFile> TemporaryFile::createBeside(const std::string& path, int* errorNumber) {
   static thread_local std::mt19937_64 rng{std::random_device{}()};
   const std::string folder = folderOf(path);
-  const std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
-    std::string temp = folder + "/." + base + ".part-" + suffix;
+    // The name stays within 255 bytes however long the document's is.
+    std::string temp = folder + "/" + partialDownloadPrefix(path) + suffix;
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) return std::unique_ptr<TemporaryFile>(new TemporaryFile(fd, std::move(temp)));
     if (errno != EEXIST) {

@@ -2,6 +2,8 @@
 // connections that report to a delegate on the main thread.
 #include "platform/Http.h"
 
+#include <charconv>
+
 #include <curl/curl.h>
 #include <strings.h>
 
@@ -536,13 +538,19 @@ void URLConnection::cancel() {
   // reference this was may do anything in its destructor.
 }
 
+std::optional<std::uint64_t> parseDownloadLimit(std::string_view text) {
+  std::uint64_t value = 0;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
+  return value;
+}
+
 DownloadLimits DownloadLimits::fromEnvironment() {
   DownloadLimits limits;
-  if (const char* text = std::getenv("VLA_LIMITE_DESCARGA"); text != nullptr && *text != '\0') {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno == 0 && *end == '\0' && value > 0 && text[0] != '-') limits.maxBytes = value;
+  // main() refuses to start with a value that is not a limit.
+  if (const char* text = std::getenv(kDownloadLimitVariable)) {
+    if (auto value = parseDownloadLimit(text)) limits.maxBytes = *value;
   }
   return limits;
 }
@@ -646,6 +654,9 @@ DownloadResult downloadToFile(const std::string& url, const std::string& destina
     }
   }
 
+  // Known before the move: a caller that finds its own earlier download at
+  // the destination tells it by this.
+  out.sha256 = g_checksum_get_string(checksum.get());
   MoveOutcome moved = temp->commit(destination, &error);
   if (moved == MoveOutcome::DestinationExists) {
     return fail(DownloadFailure::DestinationExists, "ya hay un fichero en " + destination);
@@ -656,7 +667,6 @@ DownloadResult downloadToFile(const std::string& url, const std::string& destina
   }
   out.ok = true;
   out.failure = DownloadFailure::None;
-  out.sha256 = g_checksum_get_string(checksum.get());
   return out;
 }
 

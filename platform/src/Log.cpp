@@ -64,8 +64,8 @@ bool sendToJournal(std::string_view line, const std::string& ticket, const std::
   addJournalField(entry, "PRIORITY", "5");
   addJournalField(entry, "SYSLOG_IDENTIFIER", "vla");
   addJournalField(entry, "SYSLOG_PID", std::to_string(::getpid()));
-  addJournalField(entry, "VLA_TICKET", ticket);
-  addJournalField(entry, "VLA_DOCUMENT", document);
+  addJournalField(entry, "VLA_TICKET", escapeControlCharacters(ticket));
+  addJournalField(entry, "VLA_DOCUMENT", escapeControlCharacters(document));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, kJournalSocket, sizeof kJournalSocket);
@@ -97,8 +97,67 @@ std::string limitLogLine(std::string_view line, std::size_t totalBytes) {
   return out;
 }
 
+namespace {
+
+// Length of the valid UTF-8 sequence at text[i] (overlong forms, surrogates
+// and code points past U+10FFFF are not valid); 0 when there is none.
+std::size_t utf8Length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  std::size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+  if (n == 0 || i + n > text.size()) return 0;
+  std::uint32_t cp = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+void appendHex(std::string& out, unsigned char b) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out += "\\x";
+  out += kDigits[b >> 4];
+  out += kDigits[b & 0xF];
+}
+
+}  // namespace
+
+std::string escapeControlCharacters(std::string_view text, bool keepLineFeeds) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char b = static_cast<unsigned char>(text[i]);
+    const std::size_t n = utf8Length(text, i);
+    if (n == 0) {
+      appendHex(out, b);
+      ++i;
+    } else if (n == 2 && b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      appendHex(out, b), appendHex(out, static_cast<unsigned char>(text[i + 1]));  // C1
+      i += 2;
+    } else if (n == 1 && (b < 0x20 || b == 0x7F)) {
+      if (b == '\n' && keepLineFeeds) out += '\n';
+      else if (b == '\n') out += "\\n";
+      else if (b == '\r') out += "\\r";
+      else if (b == '\t') out += "\\t";
+      else appendHex(out, b);
+      ++i;
+    } else {
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
 void log(std::string_view rawLine) {
-  const std::string line = limitLogLine(rawLine);
+  // A line's own final line feed (some callers end their lines so) ends it
+  // and nothing can follow it; any other control character is escaped.
+  const bool ownEnd = !rawLine.empty() && rawLine.back() == '\n';
+  if (ownEnd) rawLine.remove_suffix(1);
+  const std::string line = limitLogLine(escapeControlCharacters(rawLine)) + (ownEnd ? "\n" : "");
   const LogContext* context = tContext;
   LogState& s = state();
   std::lock_guard lock(s.mutex);
@@ -108,13 +167,13 @@ void log(std::string_view rawLine) {
       s.syslogOpen = true;
     }
     if (context) {
-      ::syslog(LOG_NOTICE, "[ticket %s] %s", context->ticket_.c_str(), line.c_str());
+      ::syslog(LOG_NOTICE, "[ticket %s] %s", escapeControlCharacters(context->ticket_).c_str(), line.c_str());
     } else {
       ::syslog(LOG_NOTICE, "%s", line.c_str());
     }
   }
   if (gToStandardError.load(std::memory_order_relaxed)) {
-    std::string withNewline = context ? context->document_ + ": " + line : line;
+    std::string withNewline = context ? escapeControlCharacters(context->document_) + ": " + line : line;
     withNewline += '\n';
     // One write per line so that lines of several threads do not interleave.
     [[maybe_unused]] auto n = ::write(STDERR_FILENO, withNewline.data(), withNewline.size());

@@ -36,7 +36,8 @@ std::shared_ptr<UserNotifier> setUserNotifier(std::shared_ptr<UserNotifier> noti
 
 void notifyUser(const std::string& summary, const std::string& body) {
   log("Aviso: " + summary + ": " + body);
-  userNotifier()->notify(summary, body);
+  // The body names files and carries the server's texts.
+  userNotifier()->notify(escapeControlCharacters(summary, true), escapeControlCharacters(body, true));
 }
 
 bool flushNotifications(std::chrono::milliseconds limit) {

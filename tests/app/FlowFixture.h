@@ -117,6 +117,14 @@ class FakeDesktop : public SystemDesktop {
 
 inline platform::Data bytesOf(const std::string& s) { return platform::dataFromString(s); }
 
+// The record of the ticket with this id, whichever ticket document it is for.
+inline std::optional<RegistroTicket> recordFor(const std::string& id) {
+  for (auto& r : registros()) {
+    if (r.ticket == id) return r;
+  }
+  return std::nullopt;
+}
+
 // An editor that has the document for a few looks, saving it on the way
 // when contents are given, then lets go.
 inline DocumentProbe editorThatSaves(const std::string& path, int look, std::optional<std::string> contents,

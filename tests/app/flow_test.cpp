@@ -88,7 +88,7 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     desktop->probeHook = [&](const std::string& p, int look) {
       if (look == 1 && what == "sin servicio") service->stop();
       // While the editor has it, the record says so: a reopen after a crash finds the edit.
-      EXPECT_TRUE(look != 1 || leerRegistro(ticketId).value_or(RegistroTicket{}).estado == EstadoTicket::Editando);
+      EXPECT_TRUE(look != 1 || recordFor(ticketId).value_or(RegistroTicket{}).estado == EstadoTicket::Editando);
       DocumentProbe probe = editorThatSaves(p, look, saved ? std::optional(edit) : std::nullopt);
       if (look == 1 && what == "enlace") {  // the saved document replaced by a link to a file elsewhere
         dir.write("fuera.txt", "de otro");
@@ -118,7 +118,7 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     if (!where.empty()) { EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit); }  // a link's target untouched
     EXPECT_EQ(platform::fileExists(localPath), where == localPath);
     EXPECT_EQ(platform::fileExists(ticketPath), !done);
-    const auto record = leerRegistro(ticketId);
+    const auto record = recordFor(ticketId);
     ASSERT_TRUE(record);
     EXPECT_EQ(std::pair(record->estado, record->keptPath), std::pair(where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado, where));
     EXPECT_TRUE(done || record->motivo.starts_with(c.motivo)) << record->motivo;

@@ -14,12 +14,26 @@ namespace {
 
 class OpeningTest : public FlowTest {
  protected:
-  static bool record(const std::string& ticket, const std::string& document, EstadoTicket estado,
-                     const std::string& kept = "", const std::string& vldoc = "", const std::string& motivo = "") {
+  // A record as vla writes it, for a ticket of the stand-in service issued in
+  // the test's folder (or the given one); the file at the kept path, when
+  // there is one, is recorded as the edit.
+  static RegistroTicket planned(const std::string& server, const std::string& ticket, const std::string& folder,
+                                const std::string& document, EstadoTicket estado, const std::string& kept = "",
+                                const std::string& motivo = "") {
     RegistroTicket r;
-    r.ticket = ticket, r.documentPath = document, r.estado = estado, r.keptPath = kept, r.ticketPath = vldoc, r.motivo = motivo;
-    return guardarRegistro(r);
+    r.servidor = server, r.ticket = ticket, r.instancia = "7", r.carpeta = folder;
+    r.ticketPath = folder + "/" + platform::lastPathComponent(document).substr(0, platform::lastPathComponent(document).rfind('.')) + ".vldoc";
+    r.documentPath = document, r.estado = estado, r.keptPath = kept, r.motivo = motivo;
+    r.sha256 = std::string(64, '0');
+    if (estado != EstadoTicket::Terminado && estado != EstadoTicket::Descargando) {
+      r.fichero = platform::identifyFile(kept.empty() ? document : kept);
+    }
+    return r;
   }
+  bool record(const std::string& ticket, const std::string& document, EstadoTicket estado, const std::string& kept = "") {
+    return !guardarRegistro(planned(service->baseURL(), ticket, folder(), document, estado, kept));
+  }
+  std::string folder() const { return platform::absolutePath(dir.path()).value(); }
   std::string ticketText(const std::string& id, const std::string& ext = "doc", const std::string& inst = "7") {
     return id + "\r\n" + service->baseURL() + "\r\n" + ext + "\r\n" + inst + "\r\n";
   }
@@ -123,7 +137,7 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     issue("el documento del servidor");
     const std::string there = dir.write(c.at, "mi edición"), beside = dir.file("informe (2).doc");
     const bool ours = c.estado && c.what != "otro";
-    if (c.estado) { ASSERT_TRUE(record(ours ? ticketId : "otro", localPath, *c.estado, there == localPath ? "" : there, ticketPath)); }
+    if (c.estado) { ASSERT_TRUE(record(ours ? ticketId : "otro", folder() + "/informe.doc", *c.estado, there == localPath ? "" : there)); }
     // The downloaded document is saved; a reopened edit is closed without saving again.
     const auto saved = ours ? std::nullopt : std::optional<std::string>("cambiado");
     desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, saved); };
@@ -143,22 +157,25 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
 }
 
 TEST_F(OpeningTest, pendientes_lists_every_edit_not_ended_with_where_it_is) {
-  std::ostringstream none, out;
-  EXPECT_TRUE(listarPendientes(none) == 0 && none.str() == "No hay ediciones pendientes.\n");
-  ASSERT_TRUE(record("T-0", "/u/hecho.doc", EstadoTicket::Terminado));
-  ASSERT_TRUE(record("T-1", "/u/a.doc", EstadoTicket::Conservado, "/u/copias/a.doc", "/u/a.vldoc",
-                     "el servidor rechazó la subida"));
-  ASSERT_TRUE(record("T-2", "/u/b.odt", EstadoTicket::Editando, "", "/u/b.vldoc"));
-  EXPECT_EQ(listarPendientes(out), 0);
+  std::ostringstream none, out, err;
+  EXPECT_TRUE(listarPendientes(none, err) == 0 && none.str() == "No hay ediciones pendientes.\n");
+  const std::string s = "http://servidor";
+  ASSERT_FALSE(guardarRegistro(planned(s, "T-0", "/u", "/u/hecho.doc", EstadoTicket::Terminado)));
+  ASSERT_FALSE(guardarRegistro(planned(s, "T-1", "/u", "/u/a.doc", EstadoTicket::Conservado, "/u/copias/a.doc",
+                                       "el servidor rechazó la subida\x1b]0;hola\x07")));
+  ASSERT_FALSE(guardarRegistro(planned(s, "T-2", "/u/\x1b[2J", "/u/\x1b[2J/b.odt", EstadoTicket::Editando)));
+  EXPECT_EQ(listarPendientes(out, err), 0);
   const std::string text = out.str();
   EXPECT_EQ(text.rfind("Ediciones pendientes:\n", 0), 0u);
   for (const char* shown : {"Ticket: T-1\n  Estado: conservado\n  Documento: /u/copias/a.doc\n"
                             "  Descargado en: /u/a.doc\n  Fichero vldoc: /u/a.vldoc\n"
-                            "  Motivo: el servidor rechazó la subida\n",
-                            "Ticket: T-2\n  Estado: editando\n  Documento: /u/b.odt\n  Fichero vldoc: /u/b.vldoc\n"}) {
+                            "  Motivo: el servidor rechazó la subida\\x1b]0;hola\\x07\n",
+                            "Ticket: T-2\n  Estado: editando\n  Documento: /u/\\x1b[2J/b.odt\n"
+                            "  Fichero vldoc: /u/\\x1b[2J/b.vldoc\n"}) {
     EXPECT_NE(text.find(shown), std::string::npos) << text;
   }
   EXPECT_EQ(text.find("T-0"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
 }
 
 }  // namespace

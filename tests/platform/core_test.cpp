@@ -7,6 +7,7 @@
 
 #include "platform/Application.h"
 #include "platform/Files.h"
+#include "platform/Http.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Resources.h"
@@ -101,6 +102,36 @@ TEST(Log, long_lines_are_cut_with_a_marker_and_never_inside_a_character) {
   LogCapture capture;
   log("100% %s %n %@");  // format characters are data
   EXPECT_TRUE(capture.contains("100% %s %n %@"));
+}
+
+// Text from outside shown on a terminal: controls, C1 and bytes that are not
+// UTF-8 are escaped; other characters (U+2028 of the app's own texts too) stay.
+TEST(Log, control_characters_and_invalid_utf8_are_escaped) {
+  const struct {
+    std::string in, out;
+    bool keepLineFeeds;
+  } cases[] = {
+      {"plano ñ \xE2\x80\xA8 fin", "plano ñ \xE2\x80\xA8 fin", false},
+      {"\x1b]0;t\x07\x7f", "\\x1b]0;t\\x07\\x7f", false},
+      {"a\r\nb\tc", "a\\r\\nb\\tc", false},
+      {"a\nb", "a\nb", true},
+      {"c1 \xC2\x9B x \xC2\xA0", "c1 \\xc2\\x9b x \xC2\xA0", false},
+      {"\xff \xC0\x80 \xED\xA0\x80 \xE2\x82", "\\xff \\xc0\\x80 \\xed\\xa0\\x80 \\xe2\\x82", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::escapeControlCharacters(c.in, c.keepLineFeeds), c.out) << c.in;
+  platform::LogCapture capture;
+  platform::setLogToStandardError(false);
+  platform::log("respuesta \x1b[2J\nfalsa\n");
+  platform::setLogToStandardError(true);
+  EXPECT_EQ(capture.lines(), std::vector<std::string>{"respuesta \\x1b[2J\\nfalsa\n"});
+}
+
+TEST(Http, a_download_limit_is_a_whole_number_of_bytes) {
+  const std::pair<const char*, std::optional<std::uint64_t>> cases[] = {
+      {"1", 1}, {"1048576", 1048576}, {"18446744073709551615", 18446744073709551615ull}, {"0", std::nullopt},
+      {"", std::nullopt}, {"-1", std::nullopt}, {"+5", std::nullopt}, {"10k", std::nullopt}, {" 5", std::nullopt},
+      {"18446744073709551616", std::nullopt}};
+  for (const auto& [text, limit] : cases) EXPECT_EQ(platform::parseDownloadLimit(text), limit) << text;
 }
 
 TEST(Files, nothing_is_replaced_or_read_through_a_link_and_temporaries_go) {

@@ -58,6 +58,18 @@ struct Timing {
   double waitLogInterval = 30.0;  // between two log lines while a reply is awaited
 };
 
+// Why an edit was kept when the upload may have reached the server: no whole
+// answer came back, or a re-sent upload found the ticket gone.
+inline constexpr char kMotivoDesconocido[] = "resultado desconocido";
+inline constexpr char kPosibleLlegada[] = "probablemente ya llegó";
+// True when the recorded edit's last upload may have reached the server.
+inline bool puedeHaberLlegado(const RegistroTicket& r) {
+  return r.estado == EstadoTicket::Subiendo || r.motivo.starts_with(kMotivoDesconocido) ||
+         r.motivo.starts_with(kPosibleLlegada);
+}
+// True for the bytes of the expired-ticket placeholder, which is never an edit.
+bool esMarcadorCaducado(const platform::FileIdentity& identity);
+
 // What a session needs of the delegate that owns it.
 class SessionOwner {
  public:
@@ -71,6 +83,13 @@ class SessionOwner {
   virtual void ticketEnded(const void* session, bool asIntended) {
     (void)session;
     (void)asIntended;
+  }
+  // True when another session in progress has the record of this key (the
+  // same ticket opened from another ticket document of the same folder).
+  virtual bool registroEnUso(const std::string& clave, const void* session) const {
+    (void)clave;
+    (void)session;
+    return false;
   }
 };
 
@@ -137,6 +156,12 @@ class TicketSession : public platform::Object,
   // Ends the session at once, whatever it was doing (the owner is going away):
   // its timers, watcher, registrations and connections end with it.
   void abandonar();
+  // A signal ends vla: the edit, the ticket document and the record stay as
+  // they are (the ticket can be opened again), the log says why, and the
+  // ticket ends not as intended.
+  void interrumpir(const char* signal);
+  // The name of this ticket's record, once the ticket has been read.
+  const std::string& claveRegistro() const { return clave_; }
 
  private:
   // The ticket this thread's log lines belong to, while it lives.
@@ -209,13 +234,33 @@ class TicketSession : public platform::Object,
   // document path, or a free name beside a file vla did not make there.
   // Nothing when the document path cannot be used (it is told and ends).
   std::optional<std::string> destinoDocumento(const std::string& local);
-  void descargado(const std::string& path, const std::string& local, const std::string& extension,
+  // The record says Descargando, then the document is downloaded to local on
+  // a worker thread.
+  void descargar(const std::string& download, const std::string& local, const std::string& extension);
+  void descargado(const std::string& download, const std::string& local, const std::string& extension,
                   const platform::DownloadResult& result);
+  // A free name beside local ("informe (2).doc"); nothing (told, ended) when
+  // there is none.
+  std::optional<std::string> nombreLibre(const std::string& local);
+  // True when the file at path is the one the record r names (same device,
+  // inode and birth time, or the same size and SHA-256) and not the
+  // expired-ticket placeholder.
+  bool esPropio(const std::string& path, const RegistroTicket& r) const;
+  // The server had confirmed the upload: removes what vla recorded, ends.
+  void terminarLimpieza(const RegistroTicket& previo);
   // The document is at fileP (downloaded or reopened): on to its editor.
   void documentoListo(const std::string& extension);
   std::optional<RegistroTicket> registro_;  // this ticket's record, as last written or read
   bool reabierto_ = false;                  // fileP is a kept edit of this ticket, reopened
   std::string ocupado_;                     // a file vla did not make, left at the document path
+  std::vector<std::string> extranos_;       // paths the record names whose files are not the recorded ones
+  std::string servidor_;                    // server base address (line 1)
+  std::string carpeta_;                     // the ticket document's folder, resolved
+  std::string clave_;                       // the name of this ticket's record
+  bool recuperar_ = false;                  // the file at the document path may be this ticket's own download
+  bool reenvio_ = false;                    // the reopened edit's earlier upload may have reached the server
+  bool registroFallido_ = false;            // a write of the record failed (the user was told)
+  std::string problemaRegistro_;            // why the last write of the record failed
 
   // Outcome
   // The upload's outcome: confirmed, refused by the server (or never sent),
@@ -228,8 +273,15 @@ class TicketSession : public platform::Object,
   void conservar(const std::string& path, const std::string& motivo);
   void borradoTerminado(platform::URLConnection& connection, const std::string& error);
   // The only writer of this ticket's record: sets its state (and where the
-  // edit is kept, and why) and writes it; a failure is logged only.
-  void actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo);
+  // edit is kept, and why, and what the file there is) and writes it. False
+  // when it could not be written: unless tell is false, the user is told
+  // (once) and the ticket does not end as intended.
+  // identidadDe: the file whose identity is recorded, when it is not yet at
+  // the path recorded (a move about to happen).
+  bool actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo,
+                          bool tell = true, const std::string& identidadDe = "");
+  // The document is what was downloaded: the ticket is dropped, not uploaded.
+  void sinCambios(const std::string& path);
   void esperarRespuesta(double waited);
   // How the ticket ended, for its last log line and the owner.
   void resultado(bool asIntended, const std::string& text);

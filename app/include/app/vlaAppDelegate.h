@@ -55,16 +55,21 @@ class vlaAppDelegate : public platform::Object,
   void abrirVLdoc(const std::string& path);
 
   bool editorTakenByOther(const platform::RunningApplication& app, const void* session) const override;
+  bool registroEnUso(const std::string& clave, const void* session) const override;
+  // A termination signal: every ticket in progress ends at once, keeping its
+  // edit, ticket document and record, and vla ends with status 1.
+  void interrumpir(int signal);
   void sessionEnded(const void* session) override;
 
   // Outcome
   void ticketEnded(const void*, bool asIntended) override { ticketsNotAsIntended_ += asIntended ? 0 : 1; }
   // The exit status: 0 when every ticket ended uploaded or deleted as
   // intended, 1 otherwise.
-  int exitStatus() const { return ticketsNotAsIntended_ == 0 ? 0 : 1; }
+  int exitStatus() const { return ticketsNotAsIntended_ == 0 && !interrumpido_ ? 0 : 1; }
 
  private:
   std::size_t ticketsNotAsIntended_ = 0;
+  bool interrumpido_ = false;
   // True (after a log line) when the ticket of path is in progress.
   bool yaAbierto(const std::string& path) const;
 

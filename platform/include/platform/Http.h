@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -225,13 +226,18 @@ struct DownloadLimits {
   static DownloadLimits fromEnvironment();
 };
 
+inline constexpr char kDownloadLimitVariable[] = "VLA_LIMITE_DESCARGA";
+// A download limit as VLA_LIMITE_DESCARGA gives it: decimal digits only, at
+// least 1, no larger than 2^64-1; nothing for anything else.
+std::optional<std::uint64_t> parseDownloadLimit(std::string_view text);
+
 struct DownloadResult {
   bool ok = false;
   DownloadFailure failure = DownloadFailure::None;
   long statusCode = 0;     // of the final reply; 0 when none came
   std::string detail;      // what went wrong, for the log
   std::uint64_t size = 0;  // bytes received
-  std::string sha256;      // lower-case hex of the received bytes (set when ok)
+  std::string sha256;      // lower-case hex of the received bytes (set when ok or DestinationExists)
 };
 
 // GETs url and streams the body into a new temporary file beside

@@ -15,15 +15,25 @@ namespace platform {
 
 inline constexpr std::size_t kMaxLogLineBytes = 8192;
 
-// Writes one log line. Thread-safe.
+// Writes one log line. Thread-safe. Control characters and bytes that are
+// not UTF-8 in it (text from the server or from file names) are written
+// escaped, as escapeControlCharacters gives them, to every receiver (sinks
+// included); a line feed that ends the line stays.
 void log(std::string_view line);
+
+// Text from outside made safe to show on a terminal, in the journal, in a
+// dialog or a notice: C0 controls, DEL and the C1 range (U+0080 to U+009F)
+// become "\xNN" (line feed, carriage return and tab "\n", "\r", "\t"), and a
+// byte that is not part of valid UTF-8 becomes "\xNN". With keepLineFeeds, a
+// line feed stays as it is (for the app's own multi-line alert texts).
+std::string escapeControlCharacters(std::string_view text, bool keepLineFeeds = false);
 
 // The ticket that the calling thread is working for, while it lives. log()
 // attaches it to what it writes without changing the line: the system journal
 // entry gets the fields VLA_TICKET and VLA_DOCUMENT (plain syslog, where there
 // is no journal, gets "[ticket TICKET] " before the line), and standard error
 // gets "DOCUMENT: " before it. Scopes nest; the innermost is in force. Sinks
-// receive the line unchanged.
+// receive the line as the journal gets it.
 class LogContext {
  public:
   LogContext(std::string ticket, std::string document);
