@@ -71,9 +71,11 @@ TEST_F(RecordTest, a_records_folder_that_is_not_the_users_alone_stops_every_tick
       {"ausente", [] {}, ""},
       {"abierta a todos", [&] { mkdir((state + "/vla").c_str(), 0777), chmod((state + "/vla").c_str(), 0777); },
        "otros usuarios pueden entrar en ella (permisos 0777)"},
-      {"de otro usuario", [&] { mkdir((state + "/vla").c_str(), 0700), chown((state + "/vla").c_str(), 65534, 65534); },
+      {"de otro usuario", [&] { mkdir((state + "/vla").c_str(), 0700);
+         ASSERT_EQ(chown((state + "/vla").c_str(), 65534, 65534), 0); },
        "pertenece a otro usuario (uid 65534)"},
-      {"enlace", [&] { mkdir(dir.file("real").c_str(), 0700), symlink(dir.file("real").c_str(), (state + "/vla").c_str()); },
+      {"enlace", [&] { mkdir(dir.file("real").c_str(), 0700);
+         ASSERT_EQ(symlink(dir.file("real").c_str(), (state + "/vla").c_str()), 0); },
        "es un enlace simbólico"},
       {"fichero", [&] { dir.write("estado/vla", "x"); }, "no es una carpeta"},
   };
@@ -169,7 +171,7 @@ TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) 
          own = kept(own, own.documentPath);
          own.fichero = platform::identifyFile(own.documentPath);
          dir.write("fuera.ticket", textoRegistro(own));
-         symlink(dir.file("fuera.ticket").c_str(), recordFile(key).c_str());
+         ASSERT_EQ(symlink(dir.file("fuera.ticket").c_str(), recordFile(key).c_str()), 0);
        },
        "informe (2).doc"},
       {"demasiado grande",
