@@ -228,7 +228,7 @@ void TicketSession::borradoTerminado(platform::URLConnection& connection, const 
 
 void TicketSession::subidaAceptada() {
   uploadHandled_ = true;
-  platform::removeItem(fileP);
+  if (fileP != delUsuario_) platform::removeItem(fileP);
   platform::removeItem(fileN);
   actualizarRegistro(EstadoTicket::Terminado, "", "");
   platform::notifyUser(kAvisoDocumentoEnviado, avisoDocumentoEnviado(platform::lastPathComponent(fileP)));
@@ -238,7 +238,7 @@ void TicketSession::subidaAceptada() {
 
 void TicketSession::subidaRechazada(const std::string& reason) {
   uploadHandled_ = true;
-  decided_ = true;
+  pasarA(Fase::Decidido);
   log("La subida no se ha confirmado: " + reason);
   log("Fichero no accesible en este momento");
   // Recorded before anything is asked: the edit is kept whatever happens next.
@@ -253,7 +253,7 @@ void TicketSession::subidaRechazada(const std::string& reason) {
             panel.beginModalForDirectory(carpetaDe(fileP), platform::lastPathComponent(fileP),
                                          [weak, reason](platform::ModalResponse response, std::string filename) {
                                            auto self = weak.lock();
-                                           if (!self || self->ended_) return;
+                                           if (!self || self->terminado()) return;
                                            auto context = self->contexto();
                                            self->guardarCopia(response, filename, reason);
                                          });
@@ -304,7 +304,7 @@ void TicketSession::preguntarDescartar(const std::string& motivo) {
   std::weak_ptr<TicketSession> weak = weak_from_this();
   alert.beginModal([weak, motivo](platform::ModalResponse response, std::optional<std::size_t> button) {
     auto self = weak.lock();
-    if (!self || self->ended_) return;
+    if (!self || self->terminado()) return;
     auto context = self->contexto();
     if (response == platform::ModalResponse::OK && button == 1u) {
       log("El usuario descarta los cambios de " + self->fileP);
@@ -320,7 +320,7 @@ void TicketSession::preguntarDescartar(const std::string& motivo) {
 
 void TicketSession::resultadoDesconocido(const std::string& reason) {
   uploadHandled_ = true;
-  decided_ = true;
+  pasarA(Fase::Decidido);
   log("No se sabe si la subida ha llegado: " + reason);
   actualizarRegistro(EstadoTicket::Conservado, fileP, kMotivoDesconocido);
   alerta("Puede que el documento no haya llegado a Velmora Web.",
@@ -330,7 +330,7 @@ void TicketSession::resultadoDesconocido(const std::string& reason) {
 }
 
 void TicketSession::noEnviado(const std::string& title, const std::string& detail, const std::string& motivo) {
-  decided_ = true;
+  pasarA(Fase::Decidido);
   actualizarRegistro(EstadoTicket::Conservado, fileP, motivo);
   alerta(title, detail, [this, motivo] { conservar(fileP, motivo); });
 }
@@ -368,19 +368,20 @@ void TicketSession::ShowMsg(const std::string& message, const std::string& andTi
 // The end of a session.
 
 void TicketSession::terminarTicket() {
-  decided_ = true;
+  pasarA(Fase::Decidido);
   quizasFin();
 }
 
 void TicketSession::quizasFin() {
   // The deletion's reply is only logged, but the session lasts until it is in.
-  if (ended_ || !decided_ || conn2Open_) return;
+  if (fase_ != Fase::Decidido || conn2Open_) return;
   abandonar();
 }
 
 void TicketSession::abandonar() {
-  if (ended_) return;
-  ended_ = true;
+  if (fase_ == Fase::Terminado) return;
+  pasarA(Fase::Terminado);
+  pregunta_.reset();
   for (platform::Timer& timer : timers_) timer.cancel();
   timers_.clear();
   dejarDeObservar();
