@@ -43,9 +43,4 @@ std::vector<pid_t> SystemDesktop::programRunningElsewhere(const std::vector<std:
                                     excluding);
 }
 
-std::optional<bool> SystemDesktop::isProcessRunning(pid_t pid) {
-  if (pid <= 0) return std::nullopt;
-  return platform::isProcessRunning(pid);
-}
-
 }  // namespace app

@@ -210,6 +210,15 @@ DocumentProbe TicketSession::sondear(const std::string& path) {
 }
 
 void TicketSession::mirar(const std::string& path) {
+  // The editor's processes first, so that a process it has just started and
+  // that holds the document counts as the editor's.
+  std::optional<bool> editorVivo;
+  if (!ev_.arbol.empty()) {
+    actualizarArbol();
+    editorVivo = !ev_.arbol.empty();
+  } else if (editorPid_) {
+    editorVivo = false;
+  }
   const DocumentProbe probe = sondear(path);
   if (probe.state == DocumentState::Missing) {
     // An editor that saves by moving the old file aside leaves the path
@@ -224,15 +233,6 @@ void TicketSession::mirar(const std::string& path) {
     return;
   }
   ev_.ausente = false;
-
-  // What the editor's processes do: running, ended, or not known at all.
-  std::optional<bool> editorVivo;
-  if (!ev_.arbol.empty()) {
-    actualizarArbol();
-    editorVivo = !ev_.arbol.empty();
-  } else if (editorPid_ || fase_ == Fase::Soltando) {
-    editorVivo = false;
-  }
   const bool lockFile = probe.sign == HoldSign::LockFile;
   const bool held = probe.state == DocumentState::Held;
   const std::string otro = lockFile ? std::string() : ficheroNuevo();
@@ -538,7 +538,7 @@ void TicketSession::descartarTicket() {
   }
   platform::removeItem(fileP);
   actualizarRegistro(EstadoTicket::Terminado, "", "");
-  platform::notifyUser("Ticket descartado", "«" + platform::lastPathComponent(fileP) + "»: ticket descartado");
+  platform::notifyUser(kAvisoTicketDescartado, avisoTicketDescartado(platform::lastPathComponent(fileP), false));
   resultado(true, "descartado por el usuario");
   terminarTicket();
 }
@@ -546,13 +546,11 @@ void TicketSession::descartarTicket() {
 void TicketSession::avisarEnvio() {
   // A reply that takes a while: the user sees that the document is on its way.
   const std::string path = fileP;
-  despues(2.0, [path](TicketSession& self) {
+  despues(timing_.sendingNotice, [path](TicketSession& self) {
     if (self.fase_ != Fase::Decidido || self.uploadHandled_) return;
     std::optional<std::uint64_t> size;
     if (auto file = platform::ReadableFile::open(path).first) size = file->size();
-    platform::notifyUser("Enviando «" + platform::lastPathComponent(path) + "»",
-                         "El documento se está enviando a Velmora Web" +
-                             (size ? " (" + std::to_string(*size) + " bytes)" : std::string()) + ".");
+    platform::notifyUser(kAvisoEnviando, avisoEnviando(platform::lastPathComponent(path), size));
   });
 }
 
@@ -586,7 +584,7 @@ void TicketSession::continuar(const std::string& path) {
   platform::removeItem(fileP);
   platform::removeItem(fileN);
   actualizarRegistro(EstadoTicket::Terminado, "", "");
-  platform::notifyUser("Ticket descartado", "«" + platform::lastPathComponent(fileP) + "»: sin cambios: ticket descartado");
+  platform::notifyUser(kAvisoTicketDescartado, avisoTicketDescartado(platform::lastPathComponent(fileP), true));
   terminarTicket();
 }
 

@@ -51,9 +51,6 @@ class Desktop {
   virtual bool openFile(const std::string& path) = 0;
   // Looks at the document once; never blocks.
   virtual DocumentProbe probeDocument(const std::string& path) = 0;
-  // Whether the process still runs; nothing when that cannot be known. Must
-  // work while the main thread is blocked (it may not wait for notifications).
-  virtual std::optional<bool> isProcessRunning(pid_t pid) = 0;
   // The processes among known that still run, with every process they
   // started (and those started in turn); empty once all have ended; nothing
   // when that cannot be known.
@@ -73,7 +70,6 @@ class SystemDesktop : public Desktop {
   std::optional<platform::ApplicationRef> editorFor(const std::string& extension) override;
   bool openFile(const std::string& path) override;
   DocumentProbe probeDocument(const std::string& path) override;
-  std::optional<bool> isProcessRunning(pid_t pid) override;
   std::optional<std::vector<pid_t>> processTree(const std::vector<pid_t>& known) override;
   std::optional<std::string> programOf(pid_t pid) override;
   std::vector<pid_t> programRunningElsewhere(const std::vector<std::string>& programs, const std::string& bundle,

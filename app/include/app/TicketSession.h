@@ -51,8 +51,8 @@ struct Timing {
   double openDelay = 4.0;      // between the expiry check and the open request
   double launchDelay = 1.0;    // between recognising the editor and watching
   double watchDelay = 0.5;     // after the watcher has started
-  double editorGrace = 60.0;   // for the editor to take the document
-  double probeInterval = 0.5;  // between two looks at the document
+  double probeInterval = 0.5;  // between two looks at the document and the editor
+  double sendingNotice = 2.0;  // an upload without a reply by then is told
   // Overall limit of a SOAP exchange whatever its size; none: the exchange's
   // own, which grows with the document.
   std::optional<double> replyDeadline = std::nullopt;
