@@ -169,7 +169,7 @@ void TicketSession::actualizarArbol() {
   ev_.arbol = *tree;
 }
 
-std::string TicketSession::ficheroNuevo() {
+std::string TicketSession::ficheroNuevo(bool porBloqueo) {
   if (!ev_.otroFichero.empty()) return ev_.otroFichero;
   const std::string name = platform::lastPathComponent(fileP);
   const auto [stem, extension] = raizYExtension(name);
@@ -177,24 +177,37 @@ std::string TicketSession::ficheroNuevo() {
   std::vector<std::string> now = platform::folderEntries(carpeta(fileP));
   if (now.size() > kMaxEntries || ev_.carpeta.size() > kMaxEntries) return "";
   std::sort(ev_.carpeta.begin(), ev_.carpeta.end());
+  auto owner = owner_.lock();
+  // Another ticket's document (opened meanwhile, perhaps in the same editor)
+  // is not where this one went.
+  auto candidate = [&](const std::string& path) {
+    return platform::pathKind(path) == platform::PathKind::Regular &&
+           !(owner && owner->documentOfOtherTicket(path, this));
+  };
+  std::string found;
   for (const auto& entry : now) {
     if (entry == name || std::binary_search(ev_.carpeta.begin(), ev_.carpeta.end(), entry)) continue;
-    // An editor's lock file for another document: the editor went on with it.
+    // An editor's lock file for another document, just as the editor's own
+    // lock file for this one went: the editor went on with that one.
     if (const std::optional<std::string> locked = platform::lockedDocumentName(entry)) {
-      if (*locked != name && platform::pathKind(junto(fileP, *locked)) == platform::PathKind::Regular) {
-        return junto(fileP, *locked);
-      }
+      if (porBloqueo && *locked != name && candidate(junto(fileP, *locked))) found = junto(fileP, *locked);
       continue;
     }
     // A new document with the same stem: the same text in another format.
     if (entry.empty() || entry[0] == '.' || entry.back() == '~') continue;
     const auto [otherStem, otherExtension] = raizYExtension(entry);
     if (otherStem == stem && !otherExtension.empty() && minusculas(otherExtension) != "tmp" &&
-        platform::pathKind(junto(fileP, entry)) == platform::PathKind::Regular) {
-      return junto(fileP, entry);
+        candidate(junto(fileP, entry))) {
+      found = junto(fileP, entry);
     }
+    if (!found.empty()) break;
   }
-  return "";
+  // Seen once is a candidate; seen again at the next look, it is the file.
+  if (found.empty() || found != ev_.candidato) {
+    ev_.candidato = found;
+    return "";
+  }
+  return found;
 }
 
 DocumentProbe TicketSession::sondear(const std::string& path) {
@@ -235,7 +248,14 @@ void TicketSession::mirar(const std::string& path) {
   ev_.ausente = false;
   const bool lockFile = probe.sign == HoldSign::LockFile;
   const bool held = probe.state == DocumentState::Held;
-  const std::string otro = lockFile ? std::string() : ficheroNuevo();
+  if (lockFile) {
+    // Whatever is beside the document while the editor's lock file is there
+    // (another document open in the same editor and its lock file) is not
+    // where the editor goes next.
+    ev_.candidato.clear();
+    ev_.carpeta = platform::folderEntries(carpeta(path));
+  }
+  const std::string otro = lockFile ? std::string() : ficheroNuevo(fase_ == Fase::Protocolo);
 
   switch (fase_) {
     case Fase::Siguiendo:
@@ -293,6 +313,7 @@ void TicketSession::mirar(const std::string& path) {
         nota("El editor ha quitado su fichero de bloqueo pero el documento sigue abierto");
         break;
       }
+      if (!ev_.candidato.empty()) break;  // one more look says whether the editor went on with it
       comprobar("El editor ha quitado su fichero de bloqueo");
       return;
 
@@ -369,6 +390,13 @@ void TicketSession::comprobar(const std::string& porque) {
 
 void TicketSession::confirmar(const std::string& path) {
   if (fase_ != Fase::Comprobando) return;
+  // A file the editor may have gone on with since: looked at again first.
+  if (!ficheroNuevo(vuelta_ == Fase::Protocolo).empty() || !ev_.candidato.empty()) {
+    log("Puede que el editor haya seguido con " + ev_.candidato);
+    pasarA(vuelta_);
+    checkFile1(path);
+    return;
+  }
   if (continuaLibreFile(path)) {
     continuar(path);
     return;

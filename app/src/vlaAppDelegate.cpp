@@ -93,6 +93,15 @@ bool vlaAppDelegate::editorTakenByOther(const platform::RunningApplication& app,
   return false;
 }
 
+bool vlaAppDelegate::documentOfOtherTicket(const std::string& path, const void* session) const {
+  const std::string wanted = platform::absolutePath(path).value_or(path);
+  for (const auto& [ticket, other] : sessions_) {
+    if (other.get() == session || other->documento().empty()) continue;
+    if (platform::absolutePath(other->documento()).value_or(other->documento()) == wanted) return true;
+  }
+  return false;
+}
+
 void vlaAppDelegate::sessionEnded(const void* session) {
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
     if (it->second.get() != session) continue;

@@ -84,6 +84,12 @@ class SessionOwner {
   virtual ~SessionOwner() = default;
   // True when another session already follows this launched application.
   virtual bool editorTakenByOther(const platform::RunningApplication& app, const void* session) const = 0;
+  // True when path is the document of another session's ticket.
+  virtual bool documentOfOtherTicket(const std::string& path, const void* session) const {
+    (void)path;
+    (void)session;
+    return false;
+  }
   // The session has ended; called once, on the main thread.
   virtual void sessionEnded(const void* session) = 0;
   // How the session's ticket ended: uploaded or deleted as intended, or not.
@@ -122,6 +128,8 @@ class TicketSession : public platform::Object,
   // The ticket was opened again while in progress: says where its document
   // is and shows again a question that is waiting for an answer.
   void abiertoOtraVez();
+  // The local document, once there is one.
+  const std::string& documento() const { return fileP; }
   // The launched application this ticket follows, once recognised.
   const std::shared_ptr<const platform::RunningApplication>& editorApplication() const { return editorApp_; }
 
@@ -217,6 +225,7 @@ class TicketSession : public platform::Object,
     bool ausente = false;                   // the last look found nothing at the path
     std::vector<std::string> carpeta;       // the folder's entries when the wait began
     std::string otroFichero;                // the file the editor went on with, once seen
+    std::string candidato;                  // the same, seen once: a second look confirms it
     std::string ultimoMotivo;               // the last holder logged
     std::string ultimaNota;                 // the last observation logged
   } ev_;
@@ -228,7 +237,10 @@ class TicketSession : public platform::Object,
   // The wait's steps.
   void nota(const std::string& line);       // logs an observation once until it changes
   void actualizarArbol();
-  std::string ficheroNuevo();               // a file the editor went on with, or ""
+  // A file the editor went on with, or "": a new file with the document's
+  // stem, or (porBloqueo: the editor's own lock file is gone) a new lock file
+  // for another document. Seen on two looks in a row.
+  std::string ficheroNuevo(bool porBloqueo);
   void aOtroFichero(const std::string& otro);
   void sinSenal(const std::string& porque);
   void comprobar(const std::string& porque);

@@ -56,6 +56,7 @@ class vlaAppDelegate : public platform::Object,
 
   bool editorTakenByOther(const platform::RunningApplication& app, const void* session) const override;
   void sessionEnded(const void* session) override;
+  bool documentOfOtherTicket(const std::string& path, const void* session) const override;
 
   // Outcome
   void ticketEnded(const void*, bool asIntended) override { ticketsNotAsIntended_ += asIntended ? 0 : 1; }

@@ -16,6 +16,7 @@
 
 #include "DesktopEnvironment.h"
 #include "DialogThread.h"
+#include "NotificationActions.h"
 #include "platform/Dialogs.h"
 #include "platform/Log.h"
 #include "platform/Questions.h"
@@ -662,6 +663,29 @@ class DesktopQuestions final : public QuestionPresenter {
   }
 
   bool show(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) override {
+    // A notification with actions first: it never takes the keyboard.
+    if (detail::notificationServiceMayAsk()) {
+      detail::askByNotification(id, question, answered, [this, id, question, answered](bool shown) {
+        if (!shown) showHere(id, question, answered);
+      });
+      return true;
+    }
+    return showHere(id, question, std::move(answered));
+  }
+
+  void withdraw(std::uint64_t id) override {
+    if (detail::notificationServiceMayAsk()) detail::withdrawNotification(id);
+    terminal_.withdraw(id);
+#if VLA_HAVE_GTK
+    detail::dialogLoop().perform([this, id] {
+      if (gtkAvailable()) gtk_.withdraw(id);
+    });
+#endif
+  }
+
+ private:
+  // A window that takes no focus, or the terminal.
+  bool showHere(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) {
     bool display = false;
 #if VLA_HAVE_GTK
     display = prepareForGtk();
@@ -681,16 +705,6 @@ class DesktopQuestions final : public QuestionPresenter {
     return true;
   }
 
-  void withdraw(std::uint64_t id) override {
-    terminal_.withdraw(id);
-#if VLA_HAVE_GTK
-    detail::dialogLoop().perform([this, id] {
-      if (gtkAvailable()) gtk_.withdraw(id);
-    });
-#endif
-  }
-
- private:
 #if VLA_HAVE_GTK
   GtkQuestions gtk_;  // dialog thread only
 #endif
