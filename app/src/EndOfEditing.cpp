@@ -383,9 +383,13 @@ void TicketSession::comprobar(const std::string& porque) {
   log("Fin de espera. Comprobaremos el fichero");
   vuelta_ = fase_;
   pasarA(Fase::Comprobando);
-  // One more look, one interval later, confirms it.
+  // One more look confirms it: one interval later while the editor's lock
+  // file or processes may come back, at once after the editor's end (no
+  // editor is left to save over the document, and a quick close is decided
+  // quickly).
   const std::string path = fileP;
-  despues(timing_.probeInterval, [path](TicketSession& self) { self.enCadena([&] { self.confirmar(path); }); });
+  const bool editorGone = vuelta_ != Fase::Protocolo;
+  despues(editorGone ? timing_.probeInterval / 5 : timing_.probeInterval, [path](TicketSession& self) { self.enCadena([&] { self.confirmar(path); }); });
 }
 
 void TicketSession::confirmar(const std::string& path) {

@@ -252,6 +252,9 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
     if (!propio.empty() && platform::pathKind(propio) == platform::PathKind::Regular) {
       log("Reabrimos la edición conservada del ticket en " + propio + " (estado " + nombreEstado(previo->estado) +
           "); no se descarga el documento");
+      // A place the user chose in the save dialog is theirs: sent from
+      // there, never removed afterwards.
+      if (!previo->keptPath.empty() && previo->keptPath != previo->documentPath) delUsuario_ = propio;
       registro_ = std::move(previo);
       reabierto_ = true;
       return propio;

@@ -203,3 +203,24 @@ TEST_F(EndOfEditingTest, a_ticket_opened_again_says_where_it_is_and_shows_its_qu
 }
 
 }  // namespace
+
+namespace {
+
+// A kept edit that the user saved in a place of their choosing is reopened
+// from there and sent; the file stays theirs: it is not removed afterwards.
+TEST_F(EndOfEditingTest, a_kept_edit_in_a_place_the_user_chose_is_sent_and_stays) {
+  issue("el documento del servidor");
+  const std::string chosen = dir.write("copias/mi copia.doc", "mi edición");
+  RegistroTicket r;
+  r.ticket = ticketId, r.documentPath = localPath, r.estado = EstadoTicket::Conservado, r.keptPath = chosen,
+  r.ticketPath = ticketPath;
+  ASSERT_TRUE(guardarRegistro(r));
+  desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt); };
+  runTicket(ticketPath);
+  EXPECT_EQ(opened, std::vector<std::string>{chosen});
+  EXPECT_EQ(operationFor(ticketId), "SubirFichero");
+  EXPECT_EQ(testsupport::readText(chosen), "mi edición");
+  EXPECT_FALSE(platform::fileExists(ticketPath));
+}
+
+}  // namespace
