@@ -153,10 +153,15 @@ void TicketSession::actualizarArbol() {
   if (ev_.arbol.empty()) return;
   const std::optional<std::vector<pid_t>> tree = desktop_->processTree(ev_.arbol);
   if (!tree) return;  // nothing more can be known: the last answer stands
+  // The first few processes it starts are logged (an image editor starts
+  // dozens of plug-ins when it first runs).
+  constexpr int kLoggedProcesses = 8;
   for (pid_t pid : *tree) {
     if (std::find(ev_.arbol.begin(), ev_.arbol.end(), pid) != ev_.arbol.end()) continue;
+    if (++ev_.procesosNuevos > kLoggedProcesses) continue;
     const std::optional<std::string> program = desktop_->programOf(pid);
-    log("El editor ha iniciado el proceso " + std::to_string(pid) + (program ? " (" + *program + ")" : ""));
+    log("El editor ha iniciado el proceso " + std::to_string(pid) + (program ? " (" + *program + ")" : "") +
+        (ev_.procesosNuevos == kLoggedProcesses ? "; no se registran más" : ""));
   }
   for (pid_t pid : *tree) {
     const std::optional<std::string> program = desktop_->programOf(pid);

@@ -221,6 +221,7 @@ class TicketSession : public platform::Object,
   struct Evidencia {
     std::vector<pid_t> arbol;               // the editor's processes that ran at the last look
     std::vector<std::string> programas;     // the programs they ran
+    int procesosNuevos = 0;                 // processes they started, seen so far
     bool arbolConDocumento = false;         // one of them was seen holding the document
     bool ausente = false;                   // the last look found nothing at the path
     std::vector<std::string> carpeta;       // the folder's entries when the wait began
