@@ -433,27 +433,28 @@ class DesktopPresenter final : public DialogPresenter {
 // question is left.
 class TerminalQuestions final : public QuestionPresenter {
  public:
-  TerminalQuestions(int input, int output) : input_(input), output_(output) {}
+  TerminalQuestions(int input, int output) : state_(std::make_shared<State>(input, output)) {}
 
   bool show(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) override {
-    if (!canAsk()) return false;
+    if (!state_->canAsk()) return false;
     std::string text = "\n" + forTerminal(question.summary) + "\n" + forTerminal(question.body) + "\n";
     std::string names;
     for (const auto& button : question.buttons) names += (names.empty() ? "«" : ", «") + button + "»";
     text += "Para responder, escriba el texto entero de una opción (" + names + ") y pulse Intro.\n";
-    write(text);
-    std::lock_guard lock(mutex_);
-    live_.push_back({id, question.buttons, std::move(answered)});
-    if (!reading_) {
-      reading_ = true;
-      std::thread([this] { readLoop(); }).detach();
+    state_->write(text);
+    std::lock_guard lock(state_->mutex);
+    state_->live.push_back({id, question.buttons, std::move(answered)});
+    if (!state_->reading) {
+      state_->reading = true;
+      // The thread shares the state, so it may outlive the presenter.
+      std::thread([state = state_] { state->readLoop(); }).detach();
     }
     return true;
   }
 
   void withdraw(std::uint64_t id) override {
-    std::lock_guard lock(mutex_);
-    std::erase_if(live_, [&](const Live& l) { return l.id == id; });
+    std::lock_guard lock(state_->mutex);
+    std::erase_if(state_->live, [&](const Live& l) { return l.id == id; });
   }
 
  private:
@@ -463,82 +464,88 @@ class TerminalQuestions final : public QuestionPresenter {
     std::function<void(std::size_t)> answered;
   };
 
-  bool canAsk() const {
-    if (!::isatty(input_)) return false;
-    pid_t foreground = ::tcgetpgrp(input_);
-    return foreground < 0 || foreground == ::getpgrp();
-  }
+  struct State {
+    State(int in, int out) : input(in), output(out) {}
 
-  void write(const std::string& text) const {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = ::write(output_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      done += static_cast<std::size_t>(n);
+    bool canAsk() const {
+      if (!::isatty(input)) return false;
+      pid_t foreground = ::tcgetpgrp(input);
+      return foreground < 0 || foreground == ::getpgrp();
     }
-  }
 
-  // Reads lines while questions are live; checks twice a second whether any
-  // is left, so that it never keeps reading for nothing.
-  void readLoop() {
-    std::string line;
-    for (;;) {
-      {
-        std::lock_guard lock(mutex_);
-        if (live_.empty()) {
-          reading_ = false;
+    void write(const std::string& text) const {
+      std::size_t done = 0;
+      while (done < text.size()) {
+        ssize_t n = ::write(output, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+      }
+    }
+
+    // Reads lines while questions are live; looks twice a second whether any
+    // is left, so that it never keeps reading for nothing.
+    void readLoop() {
+      std::string line;
+      for (;;) {
+        {
+          std::lock_guard lock(mutex);
+          if (live.empty()) {
+            reading = false;
+            return;
+          }
+        }
+        pollfd p{input, POLLIN, 0};
+        const int n = ::poll(&p, 1, 500);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) continue;
+        char c;
+        const ssize_t got = ::read(input, &c, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {  // end of input: nothing can be answered here any more
+          std::lock_guard lock(mutex);
+          reading = false;
           return;
         }
-      }
-      pollfd p{input_, POLLIN, 0};
-      const int n = ::poll(&p, 1, 500);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) continue;
-      char c;
-      const ssize_t got = ::read(input_, &c, 1);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {  // end of input: nothing can be answered here any more
-        std::lock_guard lock(mutex_);
-        reading_ = false;
-        return;
-      }
-      if (c != '\n') {
-        if (line.size() < 4096) line += c;
-        continue;
-      }
-      answer(lower(trimmed(line)));
-      line.clear();
-    }
-  }
-
-  void answer(const std::string& typed) {
-    std::function<void(std::size_t)> answered;
-    std::size_t chosen = 0;
-    {
-      std::lock_guard lock(mutex_);
-      if (live_.empty() || typed.empty()) return;
-      Live& last = live_.back();
-      for (std::size_t i = 0; i < last.buttons.size(); ++i) {
-        if (lower(last.buttons[i]) == typed) {
-          answered = last.answered;
-          chosen = i;
+        if (c != '\n') {
+          if (line.size() < 4096) line += c;
+          continue;
         }
+        answer(lower(trimmed(line)));
+        line.clear();
       }
-      if (!answered) {
-        write("Eso no es ninguna de las opciones; la pregunta sigue en pie.\n");
-        return;
-      }
-      live_.pop_back();
     }
-    answered(chosen);
-  }
 
-  int input_;
-  int output_;
-  std::mutex mutex_;
-  std::vector<Live> live_;
-  bool reading_ = false;
+    void answer(const std::string& typed) {
+      std::function<void(std::size_t)> answered;
+      std::size_t chosen = 0;
+      {
+        std::lock_guard lock(mutex);
+        if (live.empty() || typed.empty()) return;
+        Live& last = live.back();
+        for (std::size_t i = 0; i < last.buttons.size(); ++i) {
+          if (lower(last.buttons[i]) == typed) {
+            answered = last.answered;
+            chosen = i;
+          }
+        }
+        if (!answered) {
+          write("Eso no es ninguna de las opciones; la pregunta sigue en pie.\n");
+          return;
+        }
+        live.pop_back();
+      }
+      answered(chosen);
+    }
+
+    const int input;
+    const int output;
+    std::mutex mutex;
+    std::vector<Live> live;
+    bool reading = false;
+  };
+
+  std::shared_ptr<State> state_;
 };
 
 #if VLA_HAVE_GTK
