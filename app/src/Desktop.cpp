@@ -44,3 +44,12 @@ std::vector<pid_t> SystemDesktop::programRunningElsewhere(const std::vector<std:
 }
 
 }  // namespace app
+
+namespace app {
+
+void SystemDesktop::bringForward(const std::vector<pid_t>& pids, const std::string& title,
+                                 std::function<void(std::size_t)> done) {
+  platform::Workspace::sharedWorkspace().bringWindowsForward(pids, title, std::move(done));
+}
+
+}  // namespace app

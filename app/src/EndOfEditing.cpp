@@ -494,22 +494,37 @@ void TicketSession::retirarPregunta() { pregunta_.reset(); }
 void TicketSession::abiertoOtraVez() {
   auto context = contexto();
   const std::string nombre = platform::lastPathComponent(fileP.empty() ? fileN : fileP);
+  const bool esperaRespuesta = fase_ == Fase::SinSenal || fase_ == Fase::OtroFichero;
   switch (fase_) {
     case Fase::Siguiendo:
     case Fase::Protocolo:
     case Fase::Soltando:
     case Fase::Comprobando:
-      platform::notifyUser("«" + nombre + "» ya está abierto",
-                           "El documento " + fileP + " sigue abierto en el editor; vla lo enviará cuando termine.");
-      return;
     case Fase::SinSenal:
-    case Fase::OtroFichero:
-      platform::notifyUser("«" + nombre + "» ya está abierto",
-                           "El documento " + fileP + " sigue abierto en el editor; vla espera su respuesta.");
-      // The question may have been dismissed: it comes back.
-      retirarPregunta();
-      preguntar();
+    case Fase::OtroFichero: {
+      if (esperaRespuesta) {
+        // The question may have been dismissed: it comes back.
+        retirarPregunta();
+        preguntar();
+      }
+      // The editor's window with the document comes forward, when it can be
+      // found; the user is told either way.
+      std::weak_ptr<TicketSession> weak = weak_from_this();
+      const std::string path = fileP;
+      desktop_->bringForward(ev_.arbol, nombre, [weak, nombre, path, esperaRespuesta](std::size_t windows) {
+        auto self = weak.lock();
+        if (!self || self->terminado()) return;
+        auto context = self->contexto();
+        log(windows > 0 ? "Se trae al frente la ventana del editor con " + path
+                        : "No se encuentra la ventana del editor con " + path);
+        platform::notifyUser("«" + nombre + "» ya está abierto",
+                             std::string(windows > 0 ? "Está en la ventana del editor que se ha traído al frente"
+                                                     : "Sigue abierto en el editor") +
+                                 " (" + path + "); " +
+                                 (esperaRespuesta ? "vla espera su respuesta." : "vla lo enviará cuando termine."));
+      });
       return;
+    }
     default:
       platform::notifyUser("«" + nombre + "» ya está en curso", "El ticket " + fileN + " ya se está atendiendo.");
       return;

@@ -180,6 +180,16 @@ class FakeDesktop : public SystemDesktop {
                                              const std::vector<pid_t>&) override {
     return elsewhere;
   }
+  // Windows brought forward: "PIDS|TITLE" each; windowsFound answers.
+  std::vector<std::string> broughtForward;
+  std::size_t windowsFound = 0;
+  void bringForward(const std::vector<pid_t>& pids, const std::string& title,
+                    std::function<void(std::size_t)> done) override {
+    std::string list;
+    for (pid_t pid : pids) list += (list.empty() ? "" : ",") + std::to_string(pid);
+    broughtForward.push_back(list + "|" + title);
+    platform::RunLoop::main().perform([done, n = windowsFound] { done(n); });
+  }
 };
 
 inline platform::Data bytesOf(const std::string& s) { return platform::dataFromString(s); }

@@ -190,12 +190,16 @@ TEST_F(EndOfEditingTest, a_ticket_opened_again_says_where_it_is_and_shows_its_qu
   desktop->probeHook = [](const std::string&, int) { return kFree; };
   open(ticketPath);
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return questions->live() == 1; }));
+  desktop->windowsFound = 1;
   open(ticketPath);
-  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return questions->seen().size() == 2; }));
+  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return questions->seen().size() == 2 && !notices->notices().empty(); }));
   EXPECT_EQ(questions->live(), 1u);
+  // The window of the editor that has it (the one running elsewhere) comes forward.
+  EXPECT_EQ(desktop->broughtForward, std::vector<std::string>{"5000|informe.doc"});
   ASSERT_EQ(notices->notices().size(), 1u);
   EXPECT_EQ(notices->notices()[0].summary, "«informe.doc» ya está abierto");
   EXPECT_NE(notices->notices()[0].body.find(localPath), std::string::npos);
+  EXPECT_NE(notices->notices()[0].body.find("traído al frente"), std::string::npos);
   EXPECT_TRUE(questions->click(0));
   runUntilAllEnded();
   EXPECT_EQ(operationFor(ticketId), "BorrarTicket");

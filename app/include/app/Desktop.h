@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +64,10 @@ class Desktop {
   virtual std::vector<pid_t> programRunningElsewhere(const std::vector<std::string>& programs,
                                                      const std::string& bundle,
                                                      const std::vector<pid_t>& excluding) = 0;
+  // Brings forward the windows of these processes whose title names the
+  // document; done runs later on the main thread with how many were found.
+  virtual void bringForward(const std::vector<pid_t>& pids, const std::string& title,
+                            std::function<void(std::size_t)> done) = 0;
 };
 
 // The desktop of the running system, through the platform layer.
@@ -74,6 +80,8 @@ class SystemDesktop : public Desktop {
   std::optional<std::string> programOf(pid_t pid) override;
   std::vector<pid_t> programRunningElsewhere(const std::vector<std::string>& programs, const std::string& bundle,
                                              const std::vector<pid_t>& excluding) override;
+  void bringForward(const std::vector<pid_t>& pids, const std::string& title,
+                    std::function<void(std::size_t)> done) override;
 };
 
 }  // namespace app

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -21,9 +22,15 @@
 #include "platform/Log.h"
 #include "platform/Questions.h"
 #include "platform/RunLoop.h"
+#include "platform/Workspace.h"
 
 #if VLA_HAVE_GTK
 #include <gtk/gtk.h>
+#if VLA_HAVE_X11
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
+#endif
 #endif
 
 namespace platform {
@@ -659,6 +666,84 @@ class GtkQuestions {
 
 #endif  // VLA_HAVE_GTK
 
+#if VLA_HAVE_GTK && VLA_HAVE_X11
+
+// The top-level windows of the processes whose title holds title, brought
+// forward by asking the window manager (_NET_ACTIVE_WINDOW, as a pager asks:
+// window managers honour it) and raised. Windows are found through the window
+// manager's list (_NET_CLIENT_LIST) or, without one, the root's children;
+// windows that go away meanwhile are passed over.
+std::size_t raiseWindows(const std::vector<pid_t>& pids, const std::string& title) {
+  GdkDisplay* gdkDisplay = gdk_display_get_default();
+  if (!gdkDisplay || !GDK_IS_X11_DISPLAY(gdkDisplay) || title.empty()) return 0;
+  Display* x = gdk_x11_display_get_xdisplay(gdkDisplay);
+  const Window root = DefaultRootWindow(x);
+  const Atom clientList = XInternAtom(x, "_NET_CLIENT_LIST", False);
+  const Atom wmPid = XInternAtom(x, "_NET_WM_PID", False);
+  const Atom wmName = XInternAtom(x, "_NET_WM_NAME", False);
+  const Atom utf8 = XInternAtom(x, "UTF8_STRING", False);
+  const Atom activeWindow = XInternAtom(x, "_NET_ACTIVE_WINDOW", False);
+  gdk_x11_display_error_trap_push(gdkDisplay);
+
+  // One property of a window, as bytes; nothing when it is not there.
+  auto property = [&](Window w, Atom name, Atom type) -> std::optional<std::vector<unsigned char>> {
+    Atom actual = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(x, w, name, 0, 1 << 16, False, type, &actual, &format, &items, &after, &data) != Success ||
+        !data) {
+      return std::nullopt;
+    }
+    const std::size_t unit = format == 32 ? sizeof(long) : static_cast<std::size_t>(format / 8);
+    std::vector<unsigned char> bytes(data, data + items * unit);
+    XFree(data);
+    return bytes;
+  };
+
+  std::vector<Window> windows;
+  if (auto list = property(root, clientList, XA_WINDOW); list && !list->empty()) {
+    for (std::size_t i = 0; i + sizeof(long) <= list->size(); i += sizeof(long)) {
+      long w = 0;
+      std::memcpy(&w, list->data() + i, sizeof w);
+      windows.push_back(static_cast<Window>(w));
+    }
+  } else {
+    Window rootReturn = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(x, root, &rootReturn, &parent, &children, &count) && children) {
+      windows.assign(children, children + count);
+      XFree(children);
+    }
+  }
+  std::size_t asked = 0;
+  for (Window w : windows) {
+    auto pidBytes = property(w, wmPid, XA_CARDINAL);
+    if (!pidBytes || pidBytes->size() < sizeof(long)) continue;
+    long pid = 0;
+    std::memcpy(&pid, pidBytes->data(), sizeof pid);
+    if (std::find(pids.begin(), pids.end(), static_cast<pid_t>(pid)) == pids.end()) continue;
+    auto name = property(w, wmName, utf8);
+    if (!name) name = property(w, XA_WM_NAME, XA_STRING);
+    if (!name || std::string(name->begin(), name->end()).find(title) == std::string::npos) continue;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = w;
+    event.xclient.message_type = activeWindow;
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = 2;  // asked by a pager: honoured
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(x, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XRaiseWindow(x, w);
+    ++asked;
+  }
+  XFlush(x);
+  gdk_x11_display_error_trap_pop_ignored(gdkDisplay);
+  return asked;
+}
+
+#endif
+
 // The desktop's: a window that takes no focus when a display opens, the
 // terminal otherwise; everything on the dialog thread.
 class DesktopQuestions final : public QuestionPresenter {
@@ -726,6 +811,22 @@ std::shared_ptr<DialogPresenter> makeDesktopDialogPresenter() {
 
 std::shared_ptr<DialogPresenter> makeTerminalDialogPresenter(int input, int output) {
   return std::make_shared<TerminalPresenter>(input, output);
+}
+
+void Workspace::bringWindowsForward(const std::vector<pid_t>& pids, const std::string& title,
+                                    std::function<void(std::size_t)> done) {
+  detail::dialogLoop().perform([pids, title, done = std::move(done)] {
+    std::size_t asked = 0;
+#if VLA_HAVE_GTK && VLA_HAVE_X11
+    if (prepareForGtk() && gtkAvailable()) asked = raiseWindows(pids, title);
+#else
+    (void)pids;
+    (void)title;
+#endif
+    RunLoop::main().perform([done, asked] {
+      if (done) done(asked);
+    });
+  });
 }
 
 std::shared_ptr<QuestionPresenter> makeDesktopQuestionPresenter() {
