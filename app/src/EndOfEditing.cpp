@@ -266,6 +266,7 @@ void TicketSession::mirar(const std::string& path) {
     case Fase::Siguiendo:
       if (lockFile) {
         log("El editor usa un fichero de bloqueo: esperaremos a que lo quite");
+        retirarPregunta();
         pasarA(Fase::Protocolo);
         break;
       }
@@ -279,17 +280,27 @@ void TicketSession::mirar(const std::string& path) {
       }
       if (*editorVivo) {
         if (held) {
+          ev_.sinSenales = 0;
           nota("El editor tiene el documento");
-        } else if (ev_.arbolConDocumento || !ev_.ultimaNota.empty()) {
+          break;
+        }
+        if (ev_.arbolConDocumento || !ev_.ultimaNota.empty()) {
           // Let go, changed or not, while the editor runs: a plug-in that read
           // or wrote it, or an editor that keeps nothing open. Not the end.
           nota("El editor ha soltado el documento pero sigue abierto; esperaremos a que termine");
+        }
+        // Its end will be seen; meanwhile the user may end the ticket sooner.
+        if (!pregunta_ && ++ev_.sinSenales >= std::max(1.0, timing_.offerAfter / timing_.probeInterval)) {
+          log("Nada muestra que el editor tenga el documento; esperaremos a que termine o a que responda el usuario");
+          preguntar();
         }
         break;
       }
       if (held) {
         log("El editor ha terminado y el documento sigue abierto; esperaremos a que lo suelten");
         pasarA(Fase::Soltando);
+        // Something else has it: the user may say they are done.
+        preguntar();
         break;
       }
       if (!ev_.arbolConDocumento) {
@@ -465,6 +476,11 @@ void TicketSession::preguntar() {
       question.body += " Para enviar sus cambios, guárdelos en «" + nombre + "» con el mismo formato.";
     }
     question.body += " vla sigue esperando a que termine.";
+  } else if (fase_ == Fase::Siguiendo) {
+    question.summary = "¿Ha terminado de editar «" + nombre + "»?";
+    question.body = "vla enviará " + fileP +
+                    " a Velmora Web cuando se cierre el editor. Si ya lo ha guardado y ha terminado, pulse «Enviar "
+                    "ahora», o «Descartar» para cerrar el ticket sin enviar nada.";
   } else {
     question.summary = "¿Ha terminado de editar «" + nombre + "»?";
     question.body = "vla no puede saber cuándo termina el editor con " + fileP +

@@ -45,6 +45,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     std::vector<pid_t> elsewhere = {};      // the editor running in processes vla did not launch
     bool canAsk = true;
     std::string program = "";               // the launched program when not the editor's (with the document named)
+    int offerLooks = 0;                     // looks with nothing held before the user is offered to end (0: never)
   };
   const Case cases[] = {
       {"lock file, then none", {{kLockFile}, {kLockFile}, {kLockFile}, {kFree}}, "BorrarTicket", 5,
@@ -74,13 +75,19 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
        {{openBy(4243), {4242, 4243}}, {kFree}, {kFree, {4242}, "exportado 1"}, {kFree}, {kFree, {4242}, "exportado 2"},
         {kFree}, {kFree}, {kFree, {}}},
        "SubirFichero", 9, {"Siguiendo", "Comprobando", "Decidido"}, {}, "exportado 2"},
+      {"image editor kept open after an export; the user sends it",
+       {{openBy(4243), {4242, 4243}}, {kFree}, {kFree, {4242}, "exportado"}, {kFree}, {kFree}, {kFree},
+        {kFree, {4242}, "", {}, 0}, {kFree}},
+       "SubirFichero", 7, {"Siguiendo", "Decidido"},
+       {"¿Ha terminado de editar «informe.doc»? [Enviar ahora | Descartar] (retirada)"}, "exportado", {}, 4242, {}, true,
+       "", 3},
       {"let go unchanged while the editor runs",
        {{openBy(4242)}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree, {}}},
        "BorrarTicket", 11, {"Siguiendo", "Comprobando", "Decidido"}},
       {"quick close, nothing ever held", {{kFree}, {kFree}, {kFree, {}}}, "BorrarTicket", 4,
        {"Siguiendo", "Comprobando", "Decidido"}},
       {"editor ended, document still open elsewhere", {{openBy(4242)}, {openBy(4300), {}}, {openBy(4300), {}}, {kFree, {}}},
-       "BorrarTicket", 5, {"Siguiendo", "Soltando", "Comprobando", "Decidido"}},
+       "BorrarTicket", 5, {"Siguiendo", "Soltando", "Comprobando", "Decidido"}, {q + " (retirada)"}},
       {"handed to a running editor; the user says done",
        {{kFree, {}}, {kFree, {5000}, "editado"}, {kFree, {5000}}, {kFree, {5000}, "", {}, 0}, {kFree, {5000}}},
        "SubirFichero", 4, {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "editado", {}, 4242, {5000}},
@@ -106,6 +113,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     SCOPED_TRACE(c.what);
     issue("original");
     questions->canShow = c.canAsk;
+    delegate->timing.offerAfter = c.offerLooks ? c.offerLooks * delegate->timing.probeInterval : 600;
     desktop->elsewhere = c.elsewhere;
     desktop->onOpen = [&](const std::string& path) {
       opened.push_back(path);

@@ -53,6 +53,10 @@ struct Timing {
   double watchDelay = 0.5;     // after the watcher has started
   double probeInterval = 0.5;  // between two looks at the document and the editor
   double sendingNotice = 2.0;  // an upload without a reply by then is told
+  // An editor whose processes run while nothing shows that it has the
+  // document (an image editor after loading it) is followed until it ends;
+  // after this long the user is offered to end the ticket sooner.
+  double offerAfter = 10.0;
   // Overall limit of a SOAP exchange whatever its size; none: the exchange's
   // own, which grows with the document.
   std::optional<double> replyDeadline = std::nullopt;
@@ -222,6 +226,7 @@ class TicketSession : public platform::Object,
     std::vector<pid_t> arbol;               // the editor's processes that ran at the last look
     std::vector<std::string> programas;     // the programs they ran
     int procesosNuevos = 0;                 // processes they started, seen so far
+    int sinSenales = 0;                     // looks in a row with the editor running and nothing held
     bool arbolConDocumento = false;         // one of them was seen holding the document
     bool ausente = false;                   // the last look found nothing at the path
     std::vector<std::string> carpeta;       // the folder's entries when the wait began
