@@ -74,6 +74,23 @@ bool esLanzador(const std::string& program) {
   return name == "sh" || name == "dash" || name == "bash" || name == "env" || name == "gio-launch-desktop";
 }
 
+// A name found in the folder, for the log and the user: its control
+// characters shown as \xNN, never raw.
+std::string legible(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      static const char* const digits = "0123456789abcdef";
+      out += "\\x";
+      out += digits[c >> 4];
+      out += digits[c & 0xf];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string lista(const std::vector<pid_t>& pids) {
   std::string text;
   for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + std::to_string(pid);
@@ -412,7 +429,7 @@ void TicketSession::confirmar(const std::string& path) {
   if (fase_ != Fase::Comprobando) return;
   // A file the editor may have gone on with since: looked at again first.
   if (!ficheroNuevo(vuelta_ == Fase::Protocolo).empty() || !ev_.candidato.empty()) {
-    log("Puede que el editor haya seguido con " + ev_.candidato);
+    log("Puede que el editor haya seguido con " + legible(ev_.candidato));
     pasarA(vuelta_);
     checkFile1(path);
     return;
@@ -441,9 +458,8 @@ bool TicketSession::continuaLibreFile(const std::string& path) {
 
 void TicketSession::aOtroFichero(const std::string& otro) {
   ev_.otroFichero = otro;
-  const std::string nombre = platform::lastPathComponent(fileP), otroNombre = platform::lastPathComponent(otro);
-  log("El editor ha seguido con el fichero " + otro + "; el documento del ticket es " + fileP + " y " + otro +
-      " no se enviará");
+  log("El editor ha seguido con el fichero " + legible(otro) + "; el documento del ticket es " + fileP + " y " +
+      legible(otro) + " no se enviará");
   retirarPregunta();
   pasarA(Fase::OtroFichero);
   preguntar();
@@ -461,7 +477,7 @@ void TicketSession::preguntar() {
   platform::QuietQuestion question;
   std::vector<std::string> opciones;
   if (fase_ == Fase::OtroFichero) {
-    const std::string otroNombre = platform::lastPathComponent(ev_.otroFichero);
+    const std::string otroNombre = legible(platform::lastPathComponent(ev_.otroFichero));
     const bool mismaExtension = minusculas(raizYExtension(otroNombre).second) == minusculas(raizYExtension(nombre).second);
     const std::optional<platform::Date> date = platform::modificationDate(fileP);
     const bool cambiado = date && (!firstDate || *date > *firstDate);
@@ -575,7 +591,7 @@ void TicketSession::decidirAhora(const std::string& quien) {
 }
 
 void TicketSession::enviarOtro(const std::string& otro) {
-  log("El usuario envía " + otro + " en lugar de " + fileP);
+  log("El usuario envía " + legible(otro) + " en lugar de " + fileP);
   log("Cerrado");
   pasarA(Fase::Decidido);
   // The downloaded document was not changed: it goes. The other file is the
