@@ -347,6 +347,15 @@ void TicketSession::mirar(const std::string& path) {
         break;
       }
       if (!ev_.candidato.empty()) break;  // one more look says whether the editor went on with it
+      if (editorVivo == true && !cambiado(path)) {
+        // Let go unchanged while the editor still runs: perhaps saved under
+        // another name elsewhere, perhaps only closed. Not the end: the
+        // editor's processes are followed again, and the user may say.
+        log("El editor ha quitado su fichero de bloqueo sin cambios en el documento y sigue abierto; no es el final");
+        pasarA(Fase::Siguiendo);
+        preguntar();
+        break;
+      }
       comprobar("El editor ha quitado su fichero de bloqueo");
       return;
 
@@ -409,6 +418,12 @@ void TicketSession::mirar(const std::string& path) {
       return;  // not waiting: nothing to look at
   }
   seguirEsperando(path);
+}
+
+bool TicketSession::cambiado(const std::string& path) const {
+  const std::optional<platform::Date> date = platform::modificationDate(path);
+  // A document that could not be dated when it was opened counts as changed.
+  return date && (!firstDate || *date > *firstDate);
 }
 
 void TicketSession::comprobar(const std::string& porque) {
@@ -495,8 +510,9 @@ void TicketSession::preguntar() {
   } else if (fase_ == Fase::Siguiendo) {
     question.summary = "¿Ha terminado de editar «" + nombre + "»?";
     question.body = "vla enviará " + fileP +
-                    " a Velmora Web cuando se cierre el editor. Si ya lo ha guardado y ha terminado, pulse «Enviar "
-                    "ahora», o «Descartar» para cerrar el ticket sin enviar nada.";
+                    " a Velmora Web cuando se cierre el editor; un fichero guardado con otro nombre o en otra "
+                    "carpeta no se enviará. Si ya lo ha guardado y ha terminado, pulse «Enviar ahora», o "
+                    "«Descartar» para cerrar el ticket sin enviar nada.";
   } else {
     question.summary = "¿Ha terminado de editar «" + nombre + "»?";
     question.body = "vla no puede saber cuándo termina el editor con " + fileP +

@@ -157,7 +157,8 @@ class FakeDesktop : public SystemDesktop {
   // Looks at the document, counted per path; the real probe without a hook.
   std::function<DocumentProbe(const std::string&, int)> probeHook;
   // The editor's processes at each look (given the processes known), counted
-  // per call; without a hook every known process runs for ever.
+  // per call; without a hook the launched process has ended by the first
+  // look (the editor is followed by what it does with the document).
   std::function<std::optional<std::vector<pid_t>>(const std::vector<pid_t>&, int)> treeHook;
   std::vector<pid_t> elsewhere;  // the editor running in processes vla did not launch
   std::map<std::string, int> looks;
@@ -173,7 +174,7 @@ class FakeDesktop : public SystemDesktop {
   std::optional<std::vector<pid_t>> processTree(const std::vector<pid_t>& known) override {
     followed.insert(known.begin(), known.end());
     ++treeLooks;
-    return treeHook ? treeHook(known, treeLooks) : std::optional(known);
+    return treeHook ? treeHook(known, treeLooks) : std::optional(std::vector<pid_t>{});
   }
   std::optional<std::string> programOf(pid_t pid) override { return "/opt/editor/bin/proceso-" + std::to_string(pid); }
   std::vector<pid_t> programRunningElsewhere(const std::vector<std::string>&, const std::string&,

@@ -249,6 +249,8 @@ class TicketSession : public platform::Object,
   std::string ficheroNuevo(bool porBloqueo);
   void aOtroFichero(const std::string& otro);
   void sinSenal(const std::string& porque);
+  // Saved since it was opened (or not dated then).
+  bool cambiado(const std::string& path) const;
   void comprobar(const std::string& porque);
   void confirmar(const std::string& path);
   void preguntar();
