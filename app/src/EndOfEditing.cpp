@@ -407,6 +407,7 @@ void TicketSession::mirar(const std::string& path) {
         // file: nothing is sent and the ticket stays for another try.
         pasarA(Fase::Decidido);
         log("El editor ha terminado sin cambios en " + path + "; se conserva el ticket " + fileN);
+        platform::notifyUser(kAvisoTicketConservado, avisoTicketConservado(legible(ev_.otroFichero), fileN));
         resultado(false, "sin cambios en el documento del ticket; se conserva el ticket " + fileN);
         terminarTicket();
         return;

@@ -46,6 +46,8 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     bool canAsk = true;
     std::string program = "";               // the launched program when not the editor's (with the document named)
     int offerLooks = 0;                     // looks with nothing held before the user is offered to end (0: never)
+    std::vector<std::string> alerts = {};   // the alerts shown
+    std::vector<std::string> notices = {};  // the summaries of the notices given
   };
   const Case cases[] = {
       {"lock file, then none as the editor ends", {{kLockFile}, {kLockFile}, {kLockFile}, {kFree, {}}}, "BorrarTicket", 5,
@@ -111,12 +113,20 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
        5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {}, 0, {}, false},
       {"no process; the user discards an edit, which is kept",
        {{kFree, {}, "editado"}, {kFree}, {kFree, {}, "", {}, 1}, {kFree}}, "BorrarTicket", 3,
-       {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "", {{"informe.doc", "editado"}}, 0},
+       {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "", {{"informe.doc", "editado"}}, 0, {}, true, "", 0,
+       {}, {kAvisoEdicionConservada}},
       {"terminal editor with a swap file",
        {{kFree, {4242}}, {kLockFile, {4242, 4300}}, {kLockFile, {4242, 4300}}, {kFree, {}}}, "BorrarTicket", 5,
        {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "", {}, 4242, {}, true, "/usr/bin/x-terminal-emulator"},
       {"document gone", {{kLockFile}, {{S::Missing, ""}, {4242}, "", {}, -1, true}}, "0 llamadas", 0,
-       {"Siguiendo", "Protocolo", "Decidido"}, {}, "", {{"informe.vldoc", "*"}}},
+       {"Siguiendo", "Protocolo", "Decidido"}, {}, "", {{"informe.vldoc", "*"}}, 4242, {}, true, "", 0,
+       {"El documento ha desaparecido."}},
+      {"save as another format, nobody to ask, editor ends: nothing sent, the ticket kept",
+       {{kLockFile}, {kFree, {4242}, "", {{".~lock.informe.odt#", ""}, {"informe.odt", "odt"}}}, {kFree}, {kFree},
+        {kFree, {}}},
+       "0 llamadas", 0, {"Siguiendo", "Protocolo", "OtroFichero", "Decidido"}, {otro + " (retirada)"}, "",
+       {{"informe.doc", "original"}, {"informe.odt", "odt"}, {"informe.vldoc", "*"}}, 4242, {}, false, "", 0, {},
+       {kAvisoTicketConservado}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -159,8 +169,12 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     EXPECT_EQ(decidedAt, c.decidedAt);
     EXPECT_EQ(operationFor(ticketId), c.operation);
     EXPECT_EQ(questions->seen(), c.questions);
-    EXPECT_EQ(dialogs->titles(), c.operation == "0 llamadas" ? std::vector<std::string>{"El documento ha desaparecido."}
-                                                              : std::vector<std::string>{});
+    EXPECT_EQ(dialogs->titles(), c.alerts);
+    std::vector<std::string> summaries;
+    for (const auto& n : notices->notices()) {
+      if (n.summary != kAvisoTicketDescartado && n.summary != kAvisoDocumentoEnviado) summaries.push_back(n.summary);
+    }
+    EXPECT_EQ(summaries, c.notices);
     if (!c.uploaded.empty()) { EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(c.uploaded)); }
     std::map<std::string, std::string> left;
     for (const auto& name : platform::folderEntries(dir.path())) {

@@ -36,6 +36,15 @@ inline std::string avisoTicketDescartado(const std::string& documento, bool sinC
   return "«" + documento + "»: " + (sinCambios ? "sin cambios: " : "") + "ticket descartado";
 }
 
+inline constexpr const char* kAvisoTicketConservado = "Ticket conservado";
+
+// Body of "Ticket conservado", when the editor went on with another file and
+// ended without changing the ticket's document: nothing was sent.
+inline std::string avisoTicketConservado(const std::string& otro, const std::string& ticket) {
+  return "El editor guardó en " + otro + ", que no se ha enviado; el documento del ticket no cambió. El ticket " +
+         ticket + " se conserva para volver a abrirlo.";
+}
+
 inline constexpr const char* kAvisoEnviando = "Enviando el documento";
 
 // Body of "Enviando el documento", with its size when known:
