@@ -524,7 +524,6 @@ void TicketSession::preguntar() {
   opciones.push_back("enviar");
   question.buttons.push_back("Descartar");
   opciones.push_back("descartar");
-  preguntaTexto_ = question.summary;
 
   std::weak_ptr<TicketSession> weak = weak_from_this();
   pregunta_ = platform::askQuietly(question, [weak, opciones](std::size_t button) {

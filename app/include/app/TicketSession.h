@@ -237,7 +237,6 @@ class TicketSession : public platform::Object,
   } ev_;
   Fase vuelta_ = Fase::Siguiendo;           // where a look that finds no end goes back to
   std::unique_ptr<platform::PendingQuestion> pregunta_;  // the question on screen, if any
-  std::string preguntaTexto_;                           // its reason, to show it again
   std::string delUsuario_;  // a file of the user's sent instead of the document: never removed
 
   // The wait's steps.
