@@ -41,9 +41,9 @@ class Workspace {
   bool openFile(const std::string& path);
 
   // Asks the window manager to bring forward the top-level windows of these
-  // processes whose title holds title (a document's file name). Returns at
-  // once; done runs on the main thread with how many windows were asked for
-  // (0 without a display that allows it).
+  // processes whose title holds title (a document's file name). Call on the
+  // main thread; returns at once; done runs on the main thread with how many
+  // windows were asked for (0 without a display that allows it).
   void bringWindowsForward(const std::vector<pid_t>& pids, const std::string& title,
                            std::function<void(std::size_t)> done);
 

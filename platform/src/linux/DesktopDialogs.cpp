@@ -815,11 +815,19 @@ std::shared_ptr<DialogPresenter> makeTerminalDialogPresenter(int input, int outp
 
 void Workspace::bringWindowsForward(const std::vector<pid_t>& pids, const std::string& title,
                                     std::function<void(std::size_t)> done) {
-  detail::dialogLoop().perform([pids, title, done = std::move(done)] {
+#if VLA_HAVE_GTK && VLA_HAVE_X11
+  // The environment and locale are prepared here, on the caller's thread,
+  // never on the dialog thread.
+  const bool display = prepareForGtk();
+#else
+  const bool display = false;
+#endif
+  detail::dialogLoop().perform([pids, title, display, done = std::move(done)] {
     std::size_t asked = 0;
 #if VLA_HAVE_GTK && VLA_HAVE_X11
-    if (prepareForGtk() && gtkAvailable()) asked = raiseWindows(pids, title);
+    if (display && gtkAvailable()) asked = raiseWindows(pids, title);
 #else
+    (void)display;
     (void)pids;
     (void)title;
 #endif
