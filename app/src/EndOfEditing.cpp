@@ -437,7 +437,7 @@ void TicketSession::comprobar(const std::string& porque) {
   // editor is left to save over the document, and a quick close is decided
   // quickly).
   const std::string path = fileP;
-  const bool editorGone = vuelta_ != Fase::Protocolo;
+  const bool editorGone = vuelta_ != Fase::Protocolo || (editorPid_ && ev_.arbol.empty());
   despues(editorGone ? timing_.probeInterval / 5 : timing_.probeInterval, [path](TicketSession& self) { self.enCadena([&] { self.confirmar(path); }); });
 }
 
