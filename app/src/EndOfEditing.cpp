@@ -26,6 +26,7 @@
 // Each look is a step of its own; between looks a timer waits, so the main
 // thread stays free for the other tickets.
 #include <algorithm>
+#include <cmath>
 
 #include "app/Avisos.h"
 #include "app/TicketSession.h"
@@ -383,6 +384,10 @@ void TicketSession::mirar(const std::string& path) {
         comprobar("El editor ha terminado");
         return;
       }
+      if (timing_.handOffGrace > 0 &&
+          ++ev_.sinSenales == std::lround(std::max(1.0, timing_.handOffGrace / timing_.probeInterval))) {
+        preguntar();
+      }
       break;
 
     case Fase::OtroFichero:
@@ -485,7 +490,11 @@ void TicketSession::sinSenal(const std::string& porque) {
   log(porque);
   log("No se sabe cuándo termina el editor; preguntaremos al usuario");
   pasarA(Fase::SinSenal);
-  preguntar();
+  // An editor that was already running may still show its lock file in a
+  // moment (an office suite loading the document): the question waits that
+  // long, so that it does not come and go at once.
+  ev_.sinSenales = 0;
+  if (timing_.handOffGrace <= 0) preguntar();
 }
 
 void TicketSession::preguntar() {

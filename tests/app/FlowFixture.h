@@ -238,6 +238,7 @@ class FlowTest : public ::testing::Test {
     delegate->timing = Timing{0.0, 0.0, 0.02, 0.02};
     delegate->timing.sendingNotice = 600;  // only the test of that notice waits for it
     delegate->timing.offerAfter = 600;     // only the tests of that offer wait for it
+    delegate->timing.handOffGrace = 0;     // asked at once
   }
 
   void TearDown() override {

@@ -48,6 +48,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     int offerLooks = 0;                     // looks with nothing held before the user is offered to end (0: never)
     std::vector<std::string> alerts = {};   // the alerts shown
     std::vector<std::string> notices = {};  // the summaries of the notices given
+    int graceLooks = 0;                     // looks before a hand-off is asked about (0: at once)
   };
   const Case cases[] = {
       {"lock file, then none as the editor ends", {{kLockFile}, {kLockFile}, {kLockFile}, {kFree, {}}}, "BorrarTicket", 5,
@@ -105,6 +106,10 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
       {"handed to a running editor that then ends",
        {{kFree, {}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {}}},
        "BorrarTicket", 7, {"Siguiendo", "SinSenal", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {}, 4242, {5000}},
+      {"handed to a running office suite whose lock file comes soon: nothing asked",
+       {{kFree, {}}, {kFree, {5000}}, {kLockFile, {5000}}, {kLockFile, {5000}}, {kFree, {}}},
+       "BorrarTicket", 6, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {}, "", {}, 4242, {5000},
+       true, "", 0, {}, {}, 3},
       {"handed to a running office suite: its lock file comes",
        {{kFree, {}}, {kLockFile, {5000}}, {kLockFile, {5000}}, {kFree, {}}},
        "BorrarTicket", 5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {},
@@ -133,6 +138,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     issue("original");
     questions->canShow = c.canAsk;
     delegate->timing.offerAfter = c.offerLooks ? c.offerLooks * delegate->timing.probeInterval : 600;
+    delegate->timing.handOffGrace = c.graceLooks * delegate->timing.probeInterval;
     desktop->elsewhere = c.elsewhere;
     desktop->onOpen = [&](const std::string& path) {
       opened.push_back(path);

@@ -57,6 +57,9 @@ struct Timing {
   // document (an image editor after loading it) is followed until it ends;
   // after this long the user is offered to end the ticket sooner.
   double offerAfter = 10.0;
+  // Nothing can be followed: the user is asked once this has passed without
+  // the editor showing its lock file.
+  double handOffGrace = 2.0;
   // Overall limit of a SOAP exchange whatever its size; none: the exchange's
   // own, which grows with the document.
   std::optional<double> replyDeadline = std::nullopt;
