@@ -108,16 +108,16 @@ void TicketSession::UploadFile(const std::string& path) {
 }
 
 void TicketSession::sinCambios(const std::string& path) {
-  decided_ = true;
+  pasarA(Fase::Decidido);
   // Recorded first: a crash before the removals leaves the server's own
   // document, which the next open recognises by its bytes.
   actualizarRegistro(EstadoTicket::Terminado, "", "sin cambios");
   BorrarTicket(path);
   puntoDeControl("borrar:documento");
-  platform::removeItem(fileP);
+  if (fileP != delUsuario_) platform::removeItem(fileP);
   puntoDeControl("borrar:ticket");
   platform::removeItem(fileN);
-  abierto = true;
+  platform::notifyUser(kAvisoTicketDescartado, avisoTicketDescartado(platform::lastPathComponent(fileP), true));
   terminarTicket();
 }
 
@@ -271,7 +271,8 @@ void TicketSession::subidaAceptada() {
   // here on only leaves the removals to finish.
   actualizarRegistro(EstadoTicket::Confirmado, fileP, "");
   puntoDeControl("borrar:documento");
-  platform::removeItem(fileP);
+  // A file the user chose in the save dialog is theirs: it stays.
+  if (fileP != delUsuario_) platform::removeItem(fileP);
   puntoDeControl("borrar:ticket");
   platform::removeItem(fileN);
   actualizarRegistro(EstadoTicket::Terminado, "", "");
@@ -282,7 +283,7 @@ void TicketSession::subidaAceptada() {
 
 void TicketSession::subidaRechazada(const std::string& reason) {
   uploadHandled_ = true;
-  decided_ = true;
+  pasarA(Fase::Decidido);
   if (reenvio_ && ticketInexistente(reason)) {
     // The earlier upload of this edit was cut short; a server that no longer
     // has the ticket has most likely taken it then.
@@ -310,7 +311,7 @@ void TicketSession::subidaRechazada(const std::string& reason) {
             panel.beginModalForDirectory(carpetaDe(fileP), platform::lastPathComponent(fileP),
                                          [weak, reason](platform::ModalResponse response, std::string filename) {
                                            auto self = weak.lock();
-                                           if (!self || self->ended_) return;
+                                           if (!self || self->terminado()) return;
                                            auto context = self->contexto();
                                            self->guardarCopia(response, filename, reason);
                                          });
@@ -364,7 +365,7 @@ void TicketSession::preguntarDescartar(const std::string& motivo) {
   std::weak_ptr<TicketSession> weak = weak_from_this();
   alert.beginModal([weak, motivo](platform::ModalResponse response, std::optional<std::size_t> button) {
     auto self = weak.lock();
-    if (!self || self->ended_) return;
+    if (!self || self->terminado()) return;
     auto context = self->contexto();
     if (response == platform::ModalResponse::OK && button == 1u) {
       log("El usuario descarta los cambios de " + self->fileP);
@@ -381,7 +382,7 @@ void TicketSession::preguntarDescartar(const std::string& motivo) {
 
 void TicketSession::resultadoDesconocido(const std::string& reason) {
   uploadHandled_ = true;
-  decided_ = true;
+  pasarA(Fase::Decidido);
   log("No se sabe si la subida ha llegado: " + reason);
   actualizarRegistro(EstadoTicket::Conservado, fileP, kMotivoDesconocido);
   alerta("Puede que el documento no haya llegado a Velmora Web.",
@@ -391,7 +392,7 @@ void TicketSession::resultadoDesconocido(const std::string& reason) {
 }
 
 void TicketSession::noEnviado(const std::string& title, const std::string& detail, const std::string& motivo) {
-  decided_ = true;
+  pasarA(Fase::Decidido);
   actualizarRegistro(EstadoTicket::Conservado, fileP, motivo);
   alerta(title, detail, [this, motivo] { conservar(fileP, motivo); });
 }
@@ -452,18 +453,18 @@ void TicketSession::ShowMsg(const std::string& message, const std::string& andTi
 // The end of a session.
 
 void TicketSession::terminarTicket() {
-  decided_ = true;
+  pasarA(Fase::Decidido);
   quizasFin();
 }
 
 void TicketSession::quizasFin() {
   // The deletion's reply is only logged, but the session lasts until it is in.
-  if (ended_ || !decided_ || conn2Open_) return;
+  if (fase_ != Fase::Decidido || conn2Open_) return;
   abandonar();
 }
 
 void TicketSession::interrumpir(const char* signal) {
-  if (ended_) return;
+  if (fase_ == Fase::Terminado) return;
   auto context = contexto();
   log(std::string("Se ha recibido ") + signal + ": vla termina sin enviar nada; " +
       (fileP.empty() ? std::string("no hay documento descargado") : "el documento se conserva en " + fileP) +
@@ -473,8 +474,9 @@ void TicketSession::interrumpir(const char* signal) {
 }
 
 void TicketSession::abandonar() {
-  if (ended_) return;
-  ended_ = true;
+  if (fase_ == Fase::Terminado) return;
+  pasarA(Fase::Terminado);
+  pregunta_.reset();
   for (platform::Timer& timer : timers_) timer.cancel();
   timers_.clear();
   dejarDeObservar();

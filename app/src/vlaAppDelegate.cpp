@@ -54,8 +54,10 @@ std::shared_ptr<TicketSession> vlaAppDelegate::session(const std::string& ticket
 }
 
 bool vlaAppDelegate::yaAbierto(const std::string& path) const {
-  if (!session(path)) return false;
+  auto open = session(path);
+  if (!open) return false;
   log("El ticket " + path + " ya está abierto");
+  open->abiertoOtraVez();
   return true;
 }
 
@@ -107,6 +109,15 @@ bool vlaAppDelegate::registroEnUso(const std::string& clave, const void* session
   return false;
 }
 
+bool vlaAppDelegate::documentOfOtherTicket(const std::string& path, const void* session) const {
+  const std::string wanted = platform::absolutePath(path).value_or(path);
+  for (const auto& [ticket, other] : sessions_) {
+    if (other.get() == session || other->documento().empty()) continue;
+    if (platform::absolutePath(other->documento()).value_or(other->documento()) == wanted) return true;
+  }
+  return false;
+}
+
 void vlaAppDelegate::interrumpir(int signal) {
   interrumpido_ = true;
   const char* name = platform::signalName(signal);
@@ -147,7 +158,7 @@ void TicketSession::despues(double seconds, std::function<void(TicketSession&)> 
   std::weak_ptr<TicketSession> weak = weak_from_this();
   timers_.push_back(platform::RunLoop::main().performAfter(seconds, [weak, step = std::move(step)] {
     auto self = weak.lock();
-    if (!self || self->ended_) return;
+    if (!self || self->terminado()) return;
     auto context = self->contexto();
     step(*self);
   }));
@@ -175,7 +186,7 @@ void TicketSession::alerta(const std::string& title, const std::string& detail, 
   std::weak_ptr<TicketSession> weak = weak_from_this();
   alert.beginModal([weak, then = std::move(then)](platform::ModalResponse, std::optional<std::size_t>) {
     auto self = weak.lock();
-    if (!self || self->ended_) return;
+    if (!self || self->terminado()) return;
     auto context = self->contexto();
     then();
   });
@@ -188,13 +199,12 @@ void TicketSession::rechazarTicket(const std::string& logLine, const std::string
 void TicketSession::abandonarTicket(const std::string& logLine, const std::string& title,
                                     const std::string& detail) {
   log(logLine);
-  decided_ = true;
+  pasarA(Fase::Decidido);
   alerta(title, detail, [this] { terminarTicket(); });
 }
 
 void TicketSession::dejarDeObservar() {
   platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this);
-  observing_ = false;
 }
 
 std::optional<TicketFields> TicketSession::leerTicket(const std::string& path) {
@@ -241,7 +251,7 @@ void TicketSession::abrirVLdoc(const std::string& path) {
   instancia = fields->instancia;
   clave_ = app::claveRegistro(servidor_, guid, instancia, carpeta_);
   if (auto owner = owner_.lock(); owner && owner->registroEnUso(clave_, this)) {
-    decided_ = true;
+    pasarA(Fase::Decidido);
     log("El ticket " + guid + " ya está abierto desde otro fichero vldoc de la misma carpeta");
     terminarTicket();
     return;
@@ -285,7 +295,7 @@ void TicketSession::descargar(const std::string& download, const std::string& lo
     platform::DownloadResult result = platform::downloadToFile(download, local);
     platform::RunLoop::main().perform([weak, download, local, path, extension, result = std::move(result)] {
       auto self = weak.lock();
-      if (!self || self->ended_) return;
+      if (!self || self->terminado()) return;
       auto context = self->contexto();
       self->descargado(download, local, extension, result);
     });
@@ -376,6 +386,9 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
       log("Reabrimos la edición conservada del ticket en " + propio + " (estado " + nombreEstado(previo->estado) +
           "); no se descarga el documento");
       reenvio_ = puedeHaberLlegado(*previo);
+      // A place the user chose in the save dialog is theirs: sent from
+      // there, never removed afterwards.
+      if (propio == previo->keptPath && previo->keptPath != previo->documentPath) delUsuario_ = propio;
       registro_ = std::move(previo);
       reabierto_ = true;
       return propio;
@@ -471,7 +484,7 @@ void TicketSession::descargado(const std::string& download, const std::string& l
     // The placeholder is never an edit of this ticket: the record says so
     // before anything else happens.
     actualizarRegistro(EstadoTicket::Terminado, "", "ticket caducado");
-    decided_ = true;
+    pasarA(Fase::Decidido);
     alerta("El fichero vldoc está caducado.", "", [this] { terminarTicket(); });
     return;
   }
@@ -529,11 +542,11 @@ void TicketSession::abrirEnEditor(const std::string& extension) {
   auto& center = platform::Workspace::sharedWorkspace().notificationCenter();
   std::weak_ptr<TicketSession> weak = weak_from_this();
   auto handler = [weak](const platform::Notification& n) {
-    if (auto self = weak.lock(); self && !self->ended_) self->appLaunched(n);
+    if (auto self = weak.lock(); self && !self->terminado()) self->appLaunched(n);
   };
   center.addObserver(this, handler, std::string(platform::NSWorkspaceDidLaunchApplicationNotification));
   center.addObserver(this, handler, std::nullopt);
-  observing_ = true;
+  pasarA(Fase::Lanzando);
 
   log("Vamos a abrir el fichero " + fileP);
   const bool launched = desktop_->openFile(fileP);
@@ -574,10 +587,10 @@ void TicketSession::enCadena(const std::function<void()>& step) {
     log(std::string("error con la notificación ") + e.what());
     // Once the registrations are gone no later notification can take the
     // ticket on: it ends here, with the local document left in place.
-    if (!observing_) terminarTicket();
+    if (fase_ != Fase::Lanzando) terminarTicket();
   } catch (...) {
     log("error con la notificación (error desconocido)");
-    if (!observing_) terminarTicket();
+    if (fase_ != Fase::Lanzando) terminarTicket();
   }
 }
 
@@ -585,8 +598,8 @@ void TicketSession::appLaunched(const platform::Notification& notification) {
   auto context = contexto();
   enCadena([&] {
     log("Se recibe una notificación " + notification.description());
-    log(abierto ? "abierto" : "cerrado");
-    if (abierto || !observing_) return;
+    log(fase_ != Fase::Preparando && fase_ != Fase::Lanzando ? "abierto" : "cerrado");
+    if (fase_ != Fase::Lanzando) return;
     for (const auto& entry : notification.userInfo) log("Key " + entry.first);
 
     const std::optional<std::string> name = notification.string(platform::NSApplicationNameKey);
@@ -600,9 +613,17 @@ void TicketSession::appLaunched(const platform::Notification& notification) {
     log("url " + (running ? running->executableURL : std::string("(null)")));
     log("str " + dispName.value_or("(null)"));
     if (!running || !dispName) return;
-    const std::string editorPath = platform::pathForFileURL(*dispName);
-    if (running->executablePath().compare(0, editorPath.size(), editorPath) != 0) return;
-    if (!nombreAceptable(name)) return;
+    // A launch that says which document it was for is this ticket's when it
+    // was for its document, whatever program it runs (a terminal emulator
+    // running the editor, a launcher script); otherwise the program must be
+    // the editor's.
+    if (!running->document.empty()) {
+      if (running->document != fileP) return;
+    } else {
+      const std::string editorPath = platform::pathForFileURL(*dispName);
+      if (running->executablePath().compare(0, editorPath.size(), editorPath) != 0) return;
+      if (!nombreAceptable(name)) return;
+    }
     // Each launch belongs to one ticket: the one whose open request came first
     // takes it, as the launches come in the order of the open requests.
     if (auto owner = owner_.lock(); owner && owner->editorTakenByOther(*running, this)) {
@@ -614,6 +635,7 @@ void TicketSession::appLaunched(const platform::Notification& notification) {
     if (running->processIdentifier > 0) editorPid_ = running->processIdentifier;
     // Matched: no later notification is for this ticket.
     dejarDeObservar();
+    pasarA(Fase::Arrancando);
     despues(timing_.launchDelay, [](TicketSession& self) {
       self.enCadena([&] {
         log("fileP es " + self.fileP);

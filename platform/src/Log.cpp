@@ -82,6 +82,11 @@ LogContext::LogContext(std::string ticket, std::string document)
 
 LogContext::~LogContext() { tContext = outer_; }
 
+std::pair<std::string, std::string> currentLogContext() {
+  if (!tContext) return {};
+  return {tContext->ticket_, tContext->document_};
+}
+
 std::string limitLogLine(std::string_view line) { return limitLogLine(line, line.size()); }
 
 std::string limitLogLine(std::string_view line, std::size_t totalBytes) {

@@ -22,6 +22,7 @@
 #include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/Notifications.h"
+#include "platform/Questions.h"
 #include "platform/Resources.h"
 #include "platform/RunLoop.h"
 #include "platform/Workspace.h"
@@ -37,7 +38,6 @@ using ticketservice::UploadMode;
 namespace flowtest {
 
 constexpr char kEditorName[] = "Editor de prueba";
-constexpr char kQuestion[] = "¿Ha terminado de editar el documento?";
 
 // Answers dialogs and remembers each alert (title, text) and, as lines of
 // their own, the buttons of alerts that have several and the save dialogs.
@@ -90,14 +90,79 @@ struct ScriptedDialogs : platform::DialogPresenter {
   }
 };
 
+// Answers quiet questions when told to, and remembers each one shown (its
+// summary and buttons) and whether it was withdrawn.
+struct ScriptedQuestions : platform::QuestionPresenter {
+  struct Shown {
+    std::uint64_t id;
+    platform::QuietQuestion question;
+    std::function<void(std::size_t)> answered;
+    bool withdrawn = false;
+  };
+  bool canShow = true;
+  mutable std::mutex mutex;
+  std::vector<Shown> shown;
+
+  bool show(std::uint64_t id, const platform::QuietQuestion& q, std::function<void(std::size_t)> answered) override {
+    std::lock_guard lock(mutex);
+    shown.push_back({id, q, canShow ? std::move(answered) : nullptr, !canShow});
+    return canShow;
+  }
+  void withdraw(std::uint64_t id) override {
+    std::lock_guard lock(mutex);
+    for (auto& q : shown) q.withdrawn = q.withdrawn || q.id == id;
+  }
+  // Clicks the button of the last question still up; false when none is.
+  bool click(std::size_t button) {
+    std::function<void(std::size_t)> answered;
+    {
+      std::lock_guard lock(mutex);
+      for (auto it = shown.rbegin(); it != shown.rend(); ++it) {
+        if (!it->withdrawn) {
+          answered = it->answered;
+          break;
+        }
+      }
+    }
+    if (!answered) return false;
+    answered(button);
+    return true;
+  }
+  // "summary [button | button]" of each question shown, and "(retirada)"
+  // after one that was withdrawn.
+  std::vector<std::string> seen() const {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> out;
+    for (const auto& q : shown) {
+      std::string buttons;
+      for (const auto& b : q.question.buttons) buttons += (buttons.empty() ? "" : " | ") + b;
+      out.push_back(q.question.summary + " [" + buttons + "]" + (q.withdrawn ? " (retirada)" : ""));
+    }
+    return out;
+  }
+  std::size_t live() const {
+    std::lock_guard lock(mutex);
+    return std::count_if(shown.begin(), shown.end(), [](auto& q) { return !q.withdrawn; });
+  }
+  void clear() {
+    std::lock_guard lock(mutex);
+    shown.clear(), canShow = true;
+  }
+};
+
 class FakeDesktop : public SystemDesktop {
  public:
   std::optional<platform::ApplicationRef> editor;
   std::function<bool(const std::string&)> onOpen;
   // Looks at the document, counted per path; the real probe without a hook.
   std::function<DocumentProbe(const std::string&, int)> probeHook;
-  std::deque<std::optional<bool>> running;  // the last answer repeats; the real answer without any
+  // The editor's processes at each look (given the processes known), counted
+  // per call; without a hook the launched process has ended by the first
+  // look (the editor is followed by what it does with the document).
+  std::function<std::optional<std::vector<pid_t>>(const std::vector<pid_t>&, int)> treeHook;
+  std::vector<pid_t> elsewhere;  // the editor running in processes vla did not launch
   std::map<std::string, int> looks;
+  int treeLooks = 0;
   std::set<pid_t> followed;  // the processes asked about
 
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override { return editor; }
@@ -106,12 +171,25 @@ class FakeDesktop : public SystemDesktop {
     const int look = ++looks[path];
     return probeHook ? probeHook(path, look) : SystemDesktop::probeDocument(path);
   }
-  std::optional<bool> isProcessRunning(pid_t pid) override {
-    followed.insert(pid);
-    if (running.empty()) return SystemDesktop::isProcessRunning(pid);
-    const auto r = running.front();
-    if (running.size() > 1) running.pop_front();
-    return r;
+  std::optional<std::vector<pid_t>> processTree(const std::vector<pid_t>& known) override {
+    followed.insert(known.begin(), known.end());
+    ++treeLooks;
+    return treeHook ? treeHook(known, treeLooks) : std::optional(std::vector<pid_t>{});
+  }
+  std::optional<std::string> programOf(pid_t pid) override { return "/opt/editor/bin/proceso-" + std::to_string(pid); }
+  std::vector<pid_t> programRunningElsewhere(const std::vector<std::string>&, const std::string&,
+                                             const std::vector<pid_t>&) override {
+    return elsewhere;
+  }
+  // Windows brought forward: "PIDS|TITLE" each; windowsFound answers.
+  std::vector<std::string> broughtForward;
+  std::size_t windowsFound = 0;
+  void bringForward(const std::vector<pid_t>& pids, const std::string& title,
+                    std::function<void(std::size_t)> done) override {
+    std::string list;
+    for (pid_t pid : pids) list += (list.empty() ? "" : ",") + std::to_string(pid);
+    broughtForward.push_back(list + "|" + title);
+    platform::RunLoop::main().perform([done, n = windowsFound] { done(n); });
   }
 };
 
@@ -125,12 +203,13 @@ inline std::optional<RegistroTicket> recordFor(const std::string& id) {
   return std::nullopt;
 }
 
-// An editor that has the document for a few looks, saving it on the way
-// when contents are given, then lets go.
+// An editor that has the document for a few looks, with a lock file beside it
+// as an office suite does, saving it on the way when contents are given, then
+// lets go.
 inline DocumentProbe editorThatSaves(const std::string& path, int look, std::optional<std::string> contents,
                                      int heldLooks = 3) {
   EXPECT_TRUE(look != 1 || !contents || platform::writeAtomically(path, bytesOf(*contents)));
-  if (look <= heldLooks) return {S::Held, "abierto por el editor"};
+  if (look <= heldLooks) return {S::Held, "fichero de bloqueo del editor", HoldSign::LockFile};
   return {platform::fileExists(path) ? S::Free : S::Missing, ""};
 }
 
@@ -154,6 +233,7 @@ class FlowTest : public ::testing::Test {
     previousNotifier = platform::setUserNotifier(notices);
     ASSERT_TRUE(service->start());
     previousPresenter = platform::setDialogPresenter(dialogs);
+    previousQuestions = platform::setQuestionPresenter(questions);
     bundle = dir.path() + "/editor";
     desktop->editor = platform::ApplicationRef{bundle, kEditorName, "editor-de-prueba.desktop"};
     // By default the open request is recorded and the editor's launch announced.
@@ -163,7 +243,10 @@ class FlowTest : public ::testing::Test {
       return launches;
     };
     delegate->setDesktop(desktop);
-    delegate->timing = Timing{0.0, 0.0, 0.02, 0.3, 0.02};
+    delegate->timing = Timing{0.0, 0.0, 0.02, 0.02};
+    delegate->timing.sendingNotice = 600;  // only the test of that notice waits for it
+    delegate->timing.offerAfter = 600;     // only the tests of that offer wait for it
+    delegate->timing.handOffGrace = 0;     // asked at once
   }
 
   void TearDown() override {
@@ -171,6 +254,7 @@ class FlowTest : public ::testing::Test {
     // Let the requests in flight finish and their callbacks run here.
     testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50));
     platform::setDialogPresenter(previousPresenter);
+    platform::setQuestionPresenter(previousQuestions);
     platform::setUserNotifier(previousNotifier);
     previousState ? setenv("XDG_STATE_HOME", previousState->c_str(), 1) : unsetenv("XDG_STATE_HOME");
     service->stop();
@@ -178,9 +262,11 @@ class FlowTest : public ::testing::Test {
     platform::setLogToStandardError(true);
   }
 
-  void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name) {
+  void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name,
+                      const std::string& document = "") {
     auto app = std::make_shared<platform::RunningApplication>();
     app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable), app->localizedName = name.value_or("");
+    app->document = document;
     platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }
 
@@ -194,7 +280,7 @@ class FlowTest : public ::testing::Test {
     ticketPath = dir.write(name + ".vldoc", text);
     localPath = dir.file(name + ".doc");
     ids[ticketPath] = ticketId;
-    log.clear(), dialogs->clear(), desktop->looks.clear(), opened.clear();
+    log.clear(), dialogs->clear(), questions->clear(), desktop->looks.clear(), desktop->treeLooks = 0, opened.clear();
     platform::setUserNotifier(notices = std::make_shared<testsupport::RecordingNotifier>());
     return ticketPath;
   }
@@ -232,6 +318,8 @@ class FlowTest : public ::testing::Test {
       ticketservice::TicketService::Options{"127.0.0.1", 0, "", platform::pathForResource("caducado.doc").value_or("")});
   std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
   std::shared_ptr<platform::DialogPresenter> previousPresenter;
+  std::shared_ptr<ScriptedQuestions> questions = std::make_shared<ScriptedQuestions>();
+  std::shared_ptr<platform::QuestionPresenter> previousQuestions;
   std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
   std::shared_ptr<vlaAppDelegate> delegate = std::make_shared<vlaAppDelegate>();
   std::string bundle, ticketId, ticketPath, localPath;

@@ -66,10 +66,11 @@ class Editor : public app::SystemDesktop {
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override {
     return platform::ApplicationRef{"/opt/editor", "Editor", "editor.desktop"};
   }
-  bool openFile(const std::string&) override {
+  bool openFile(const std::string& path) override {
     auto launched = std::make_shared<platform::RunningApplication>();
     launched->processIdentifier = 4242, launched->executableURL = platform::fileURLForPath("/opt/editor/bin/editor");
     launched->localizedName = "Editor";
+    launched->document = path;
     platform::Workspace::sharedWorkspace().postApplicationLaunched(launched);
     return true;
   }
@@ -82,11 +83,25 @@ class Editor : public app::SystemDesktop {
     if (look <= 2 || holds_) return {app::DocumentState::Held, "abierto por el editor"};
     return {platform::fileExists(path) ? app::DocumentState::Free : app::DocumentState::Missing, ""};
   }
-  std::optional<bool> isProcessRunning(pid_t) override { return std::nullopt; }
+  // The editor's process runs while it has the document, and ends with it
+  // (never, for an editor that keeps it).
+  std::optional<std::vector<pid_t>> processTree(const std::vector<pid_t>&) override {
+    if (holds_ || ++treeLooks_ <= 2) return std::vector<pid_t>{4242};
+    return std::vector<pid_t>{};
+  }
+  std::optional<std::string> programOf(pid_t) override { return "/opt/editor/bin/editor"; }
+  std::vector<pid_t> programRunningElsewhere(const std::vector<std::string>&, const std::string&,
+                                             const std::vector<pid_t>&) override {
+    return {};
+  }
+  void bringForward(const std::vector<pid_t>&, const std::string&, std::function<void(std::size_t)> done) override {
+    platform::RunLoop::main().perform([done] { done(0); });
+  }
 
  private:
   bool saves_, holds_;
   std::map<std::string, int> looks_;
+  int treeLooks_ = 0;
 };
 
 }  // namespace

@@ -125,6 +125,7 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     std::vector<testsupport::RecordingNotifier::Notice> notified;
     if (!where.empty()) notified = {{kAvisoEdicionConservada, avisoEdicionConservada(where)}};
     if (what == "subido") notified = {{kAvisoDocumentoEnviado, avisoDocumentoEnviado(name + ".doc")}};
+    if (!saved) notified = {{kAvisoTicketDescartado, avisoTicketDescartado(name + ".doc", true)}};
     EXPECT_EQ(notices->notices(), notified);
     EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: " +
                               (where.empty() ? c.motivo : "conservado en " + where + " (" + record->motivo + ")"));
@@ -153,81 +154,10 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
 }
 
-// Held, then free and held again within an interval: the next look sees it.
-// Never held: the launched process is followed until gone; or it is gone and
-// the user says when; or nobody can be asked, and the editor taking and letting
-// go ends it. Not dated after the open request: changed. Gone on two looks, or
-// a broken chain: nothing is sent and the ticket document stays.
-TEST_F(FlowTest, the_wait_follows_the_document_then_the_editor_process_then_the_user) {
-  struct Case {
-    std::string what;
-    std::deque<std::optional<bool>> running;
-    ModalResponse answer;
-    std::vector<std::string> titles;
-    std::string logLine, last, operation = "BorrarTicket";
-  };
-  const Case cases[] = {
-      {"retenido", {}, ModalResponse::OK, {}, "Fichero bloqueado", "borrado"},
-      {"proceso", {true, true, true, false}, ModalResponse::OK, {}, "El editor ha terminado (proceso 4242)", "borrado"},
-      {"pregunta", {false}, ModalResponse::OK, {kQuestion}, "El usuario ha terminado de editar", "borrado"},
-      {"sin pregunta", {false}, ModalResponse::NotShown, {kQuestion},
-       "No se puede preguntar al usuario; esperaremos a que el editor tome y deje el fichero", "borrado"},
-      {"sin fecha", {}, ModalResponse::OK, {}, "Subiremos el fichero", "subido", "SubirFichero"},
-      {"desaparecido", {}, ModalResponse::OK, {"El documento ha desaparecido."}, "Fin de espera. Comprobaremos el fichero",
-       "el documento ha desaparecido; se conserva el ticket " + dir.file("informe.vldoc"), "0 llamadas"},
-      {"cadena rota", {}, ModalResponse::OK, {}, "error con la notificación sonda rota", "sin enviar nada", "0 llamadas"}};
-  std::string what;
-  const auto launch = desktop->onOpen;
-  desktop->onOpen = [&](const std::string& p) {
-    announceLaunch(4241, bundle + "/bin/editor", std::string("Otro nombre"));  // the editor's folder, not its name
-    return (what != "sin fecha" || platform::removeItem(p)) && launch(p);
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(what = c.what);
-    issue("original");
-    dialogs->alertAnswer = c.answer;
-    desktop->running = c.running;
-    bool heldAgain = false;
-    int held = 0, after = 0;
-    desktop->probeHook = [&](const std::string& p, int look) {
-      if (what == "retenido") {
-        if (look == 2) platform::RunLoop::main().performAfter(delegate->timing.probeInterval * 0.9, [&] { heldAgain = true; });
-        return look == 1 || (heldAgain && held++ == 0) ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
-      }
-      if (what == "sin fecha") return editorThatSaves(p, look, "restaurado", 2);
-      if (what == "cadena rota") throw std::runtime_error("sonda rota");
-      if (what == "desaparecido" && look == 2) platform::removeItem(p);
-      if (what == "desaparecido") return look < 2 ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Missing, ""};
-      // Once the question could not be shown: free for two more looks, then held for three.
-      const bool holds = log.contains(c.logLine) && c.answer == ModalResponse::NotShown && ++after > 2 && after <= 5;
-      return holds ? DocumentProbe{S::Held, "x"} : DocumentProbe{S::Free, ""};
-    };
-    runTicket(ticketPath);
-    EXPECT_EQ(dialogs->titles(), c.titles);
-    EXPECT_TRUE(log.contains(c.logLine));
-    EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: " + c.last);
-    EXPECT_EQ(operationFor(ticketId), c.operation);
-    EXPECT_EQ(platform::fileExists(ticketPath), c.operation == "0 llamadas");
-    EXPECT_EQ(platform::fileExists(localPath), what == "cadena rota");
-    EXPECT_EQ(delegate->exitStatus(), c.operation == "0 llamadas" ? 1 : 0);
-    EXPECT_LE(desktop->running.size(), 1u);  // the process was followed until it had ended
-    EXPECT_TRUE(desktop->followed.empty() || desktop->followed == std::set<pid_t>{4242});
-    desktop->followed.clear();
-    if (what == "retenido") {
-      const std::string wait = "Esperaremos por el fichero", end = "Fin de espera. Comprobaremos el fichero";
-      EXPECT_EQ(logSteps({wait, end, "Fichero bloqueado", "Fichero desbloqueado", "Cerrado"}),
-                (std::vector<std::string>{wait, end, "Fichero bloqueado", wait, end, "Fichero desbloqueado", "Cerrado"}));
-      // A holder is told once for as long as it holds, and again when it comes back.
-      EXPECT_EQ(log.count("El fichero está abierto: x"), 2u);
-    }
-  }
-}
-
 // Three tickets edited at once in scripted editors holding their documents as an
 // office suite does; the third goes to an editor already running (the process
 // launched for it ends at once); the first is opened twice.
 TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
-  delegate->timing.editorGrace = 20.0;  // the editors take their documents long before
   struct Ticket { std::string name, text, seconds; bool handedOver; };
   const Ticket tickets[] = {{"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
   std::map<std::string, std::string> paths;
@@ -264,41 +194,48 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
 }
 
 // Tickets opened during another's upload reply and during another's question
-// each run on their own; the answer decides only its own ticket.
+// each run on their own; the answer decides only its own ticket. A question
+// goes with its session.
 TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_their_own) {
   service->setBehaviour({UploadMode::Accept, "", std::chrono::milliseconds(300)});
   const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c"), d = issue("documento d", "d");
-  dialogs->hold();
   desktop->probeHook = [&](const std::string& path, int look) {
     if (path == dir.file("a.doc")) return editorThatSaves(path, look, std::string("a editado"));
     if (path == dir.file("b.doc") || path == dir.file("d.doc")) return DocumentProbe{S::Free, ""};  // never held: the user is asked
     return editorThatSaves(path, look, std::nullopt);
   };
-  desktop->running = {false};
+  // Each launched process hands its document to an editor already running.
+  desktop->elsewhere = {5000};
+  desktop->treeHook = [](const std::vector<pid_t>& known, int) {
+    auto running = known;
+    std::erase(running, 4242);
+    return std::optional(running);
+  };
 
   open(a);
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return log.contains("Vamos a hacer el envio"); }));
   open(b);  // while a's reply is awaited
-  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !dialogs->alerts().empty(); }));
-  EXPECT_TRUE(dialogs->alerts()[0].first == kQuestion && dialogs->alerts()[0].second.find(dir.file("b.doc")) != std::string::npos);
-  open(c);  // while b's question is on screen
+  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return questions->live() == 1; }));
+  EXPECT_EQ(questions->seen().at(0), "¿Ha terminado de editar «b.doc»? [Enviar ahora | Descartar]");
+  open(c);  // while b's question is up
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !delegate->session(c) && !delegate->session(a); }));
   EXPECT_TRUE(delegate->session(b));
   EXPECT_EQ(operationFor(ids[c]), "BorrarTicket");
   EXPECT_TRUE(!platform::fileExists(c) && callsFor(ids[b]).empty());
-  dialogs->release();
+  EXPECT_TRUE(questions->click(0));
   runUntilAllEnded();
 
   EXPECT_EQ(callsFor(ids[a]).at(0).file, bytesOf("a editado"));
   EXPECT_EQ(operationFor(ids[b]), "BorrarTicket");
-  EXPECT_EQ(dialogs->titles(), std::vector<std::string>{kQuestion});
+  EXPECT_TRUE(dialogs->alerts().empty());
   for (const auto& p : {a, b, c}) EXPECT_FALSE(platform::fileExists(p));
 
-  // The application goes away while a question is up: the answer finds nothing.
+  // The application goes away while a question is up: the question goes too.
   open(d);
-  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return dialogs->alerts().size() == 2; }));
+  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return questions->live() == 1; }));
   delegate.reset();
-  dialogs->release();
+  EXPECT_EQ(questions->live(), 0u);
+  EXPECT_FALSE(questions->click(0));
   testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(log.count("El usuario ha terminado de editar"), 1u);
   EXPECT_TRUE(platform::fileExists(d));

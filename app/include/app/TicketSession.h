@@ -27,6 +27,7 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Object.h"
+#include "platform/Questions.h"
 #include "platform/RunLoop.h"
 #include "watch/WQFileWatcher.h"
 
@@ -50,8 +51,15 @@ struct Timing {
   double openDelay = 4.0;      // between the expiry check and the open request
   double launchDelay = 1.0;    // between recognising the editor and watching
   double watchDelay = 0.5;     // after the watcher has started
-  double editorGrace = 60.0;   // for the editor to take the document
-  double probeInterval = 0.5;  // between two looks at the document
+  double probeInterval = 0.5;  // between two looks at the document and the editor
+  double sendingNotice = 2.0;  // an upload without a reply by then is told
+  // An editor whose processes run while nothing shows that it has the
+  // document (an image editor after loading it) is followed until it ends;
+  // after this long the user is offered to end the ticket sooner.
+  double offerAfter = 10.0;
+  // Nothing can be followed: the user is asked once this has passed without
+  // the editor showing its lock file.
+  double handOffGrace = 2.0;
   // Overall limit of a SOAP exchange whatever its size; none: the exchange's
   // own, which grows with the document.
   std::optional<double> replyDeadline = std::nullopt;
@@ -69,6 +77,24 @@ inline bool puedeHaberLlegado(const RegistroTicket& r) {
 }
 // True for the bytes of the expired-ticket placeholder, which is never an edit.
 bool esMarcadorCaducado(const platform::FileIdentity& identity);
+// Where a session stands. Every change goes through TicketSession::pasarA,
+// which logs "ESTADO: A => B"; each event (a launch, a look at the document,
+// an answer of the user) is handled by a switch on it.
+enum class Fase {
+  Preparando,   // reading the ticket, downloading the document
+  Lanzando,     // the open request went out: waiting for the editor's launch
+  Arrancando,   // the launch is recognised: a moment before watching
+  Observando,   // the watcher runs: a moment before the first look
+  Siguiendo,    // following the editor's processes; the document is theirs
+  Protocolo,    // the editor's lock file for the document is there: it says when
+  OtroFichero,  // the editor went on with another file (Save As): told; waiting
+  Soltando,     // the editor's processes ended; something still has the document
+  SinSenal,     // nothing tells when the editor is done: the user was asked
+  Comprobando,  // the end was seen: one more look confirms it
+  Decidido,     // decided: only replies and dialogs are left
+  Terminado,    // the session has ended
+};
+const char* nombreFase(Fase fase);
 
 // What a session needs of the delegate that owns it.
 class SessionOwner {
@@ -76,6 +102,12 @@ class SessionOwner {
   virtual ~SessionOwner() = default;
   // True when another session already follows this launched application.
   virtual bool editorTakenByOther(const platform::RunningApplication& app, const void* session) const = 0;
+  // True when path is the document of another session's ticket.
+  virtual bool documentOfOtherTicket(const std::string& path, const void* session) const {
+    (void)path;
+    (void)session;
+    return false;
+  }
   // The session has ended; called once, on the main thread.
   virtual void sessionEnded(const void* session) = 0;
   // How the session's ticket ended: uploaded or deleted as intended, or not.
@@ -107,18 +139,22 @@ class TicketSession : public platform::Object,
   std::shared_ptr<platform::URLConnection> conn;        // upload connection
   std::shared_ptr<platform::URLConnection> conn2;       // ticket-deletion connection
   std::optional<std::string> dispName;                  // file URL of the editor's bundle
-  bool abierto = false;                                 // editor recognised, request started
   std::optional<platform::Date> firstDate;              // modification date after the open request
   std::string uploadURL;                                // SOAP endpoint
   std::string guid;                                     // ticket id (line 0)
   std::string instancia;                                // instance id (line 3)
   std::string fileP;                                    // local document path
   std::string fileN;                                    // ticket document path
-  bool first = false;                                   // end-of-editing handling begun
 
   // True until the ticket has ended (decided and its replies handled, or
   // given up).
-  bool inProgress() const { return !ended_; }
+  bool inProgress() const { return fase_ != Fase::Terminado; }
+  Fase fase() const { return fase_; }
+  // The ticket was opened again while in progress: says where its document
+  // is and shows again a question that is waiting for an answer.
+  void abiertoOtraVez();
+  // The local document, once there is one.
+  const std::string& documento() const { return fileP; }
   // The launched application this ticket follows, once recognised.
   const std::shared_ptr<const platform::RunningApplication>& editorApplication() const { return editorApp_; }
 
@@ -203,27 +239,53 @@ class TicketSession : public platform::Object,
   platform::Activity activity_;              // held from the open request to the end
   std::vector<platform::Timer> timers_;      // the waits in progress
   std::shared_ptr<watch::WQKQueue> watcher_;
-  bool watching_ = false;                    // the watcher's messages are taken
-  bool observing_ = false;                   // registered for workspace notifications
-  bool decided_ = false;                     // nothing more to do but wait for replies
-  bool ended_ = false;
+  Fase fase_ = Fase::Preparando;
+  // The one setter of fase_: logs "ESTADO: A => B" when it changes.
+  void pasarA(Fase fase);
+  bool terminado() const { return fase_ == Fase::Terminado; }
   std::optional<std::string> dispDisplayName_;
   bool editorFound_ = false;
   std::shared_ptr<const platform::RunningApplication> editorApp_;
   std::optional<pid_t> editorPid_;
 
-  // The wait for the editor to let go of the document.
-  struct Wait {
-    std::chrono::steady_clock::time_point start;
-    bool sawHeld = false;          // the document was seen held at least once
-    bool released = false;         // the launched process ended, or the user said so
-    std::optional<bool> runningAtGraceEnd;  // the launched process, when the grace ended
-    bool asked = false;            // the user has been asked (or could not be)
-    bool gone = false;             // the document disappeared
-    bool graceOver = false;
-    bool missingBefore = false;    // the last look found nothing at the path
-    std::string lastReason;
-  } wait_;
+  // What the looks at the document and at the editor's processes have seen.
+  struct Evidencia {
+    std::vector<pid_t> arbol;               // the editor's processes that ran at the last look
+    std::vector<std::string> programas;     // the programs they ran
+    int procesosNuevos = 0;                 // processes they started, seen so far
+    int sinSenales = 0;                     // looks in a row with the editor running and nothing held
+    bool arbolConDocumento = false;         // one of them was seen holding the document
+    bool ausente = false;                   // the last look found nothing at the path
+    std::vector<std::string> carpeta;       // the folder's entries when the wait began
+    std::string otroFichero;                // the file the editor went on with, once seen
+    std::string candidato;                  // the same, seen once: a second look confirms it
+    std::string ultimoMotivo;               // the last holder logged
+    std::string ultimaNota;                 // the last observation logged
+  } ev_;
+  Fase vuelta_ = Fase::Siguiendo;           // where a look that finds no end goes back to
+  std::unique_ptr<platform::PendingQuestion> pregunta_;  // the question on screen, if any
+  std::string delUsuario_;  // a file of the user's sent instead of the document: never removed
+
+  // The wait's steps.
+  void nota(const std::string& line);       // logs an observation once until it changes
+  void actualizarArbol();
+  // A file the editor went on with, or "": a new file with the document's
+  // stem, or (porBloqueo: the editor's own lock file is gone) a new lock file
+  // for another document. Seen on two looks in a row.
+  std::string ficheroNuevo(bool porBloqueo);
+  void aOtroFichero(const std::string& otro);
+  void sinSenal(const std::string& porque);
+  // Saved since it was opened (or not dated then).
+  bool cambiado(const std::string& path) const;
+  void comprobar(const std::string& porque);
+  void confirmar(const std::string& path);
+  void preguntar();
+  void respuesta(const std::string& eleccion);
+  void retirarPregunta();
+  void decidirAhora(const std::string& quien);
+  void enviarOtro(const std::string& otro);
+  void descartarTicket();
+  void avisarEnvio();
 
   long uploadStatus_ = 0;          // HTTP status of the upload reply
   bool uploadHandled_ = true;      // the upload's outcome has been dealt with

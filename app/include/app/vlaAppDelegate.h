@@ -60,6 +60,7 @@ class vlaAppDelegate : public platform::Object,
   // edit, ticket document and record, and vla ends with status 1.
   void interrumpir(int signal);
   void sessionEnded(const void* session) override;
+  bool documentOfOtherTicket(const std::string& path, const void* session) const override;
 
   // Outcome
   void ticketEnded(const void*, bool asIntended) override { ticketsNotAsIntended_ += asIntended ? 0 : 1; }

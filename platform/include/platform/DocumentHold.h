@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct HoldReport {
   std::string reason;  // for the log: what was found, e.g. "abierto por el proceso 123"
   HoldKind kind = HoldKind::None;
   pid_t holder = 0;  // the process found holding it, when known
+  // Every process found with it open (when kind is Open), up to a bound.
+  std::vector<pid_t> holders;
 };
 
 // Looks at the document at path as it is now: it is looked up by path each
@@ -38,5 +41,11 @@ HoldReport probeDocumentHold(const std::string& path);
 
 // The names of the lock files that editors put beside a document called name.
 std::vector<std::string> editorLockFileNames(const std::string& name);
+
+// The document that a lock file of an editor stands for, from the lock file's
+// name (".~lock.NAME#", ".NAME.swp", ".#NAME", "~$NAME", ...); nothing for a
+// name that is not an editor's lock file. The Office family's shortened names
+// give the shortened document name.
+std::optional<std::string> lockedDocumentName(const std::string& lockFileName);
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -46,7 +47,12 @@ class LogContext {
   std::string ticket_;
   std::string document_;
   friend void log(std::string_view line);
+  friend std::pair<std::string, std::string> currentLogContext();
 };
+
+// The ticket and document of the innermost LogContext of the calling thread,
+// to carry to another thread; empty strings without one.
+std::pair<std::string, std::string> currentLogContext();
 
 // Applies the length limit of log() to a line (exposed for tests).
 std::string limitLogLine(std::string_view line);

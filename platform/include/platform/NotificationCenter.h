@@ -23,6 +23,10 @@ struct RunningApplication {
   pid_t processIdentifier = 0;
   std::string executableURL;  // file URL of the running executable
   std::string localizedName;  // display name, may be empty
+  // The document whose open request launched it (empty when not known): a
+  // launch is recognised by what it was for, whatever program it runs (a
+  // terminal emulator for an editor that runs in a terminal, a script).
+  std::string document;
   // "<RunningApplication: pid=P name=N executable=URL>"
   std::string description() const;
   // Path of executableURL (the URL without "file://" and percent-decoded).

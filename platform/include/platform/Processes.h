@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -48,5 +49,20 @@ bool waitForProcessExit(pid_t pid, std::chrono::milliseconds timeout);
 // The real path of the program the process runs now (/proc/PID/exe), when it
 // can be read.
 std::optional<std::string> processExecutablePath(pid_t pid);
+
+// The processes that run now and were started by one of roots or by one of
+// their descendants, roots included when they still run; ended processes
+// (zombies too) are left out. A descendant whose parent has ended is found
+// only while it is still in roots: callers pass back what they saw last.
+// Nothing when /proc cannot be read. At most limit processes.
+std::optional<std::vector<pid_t>> livingProcessTree(const std::vector<pid_t>& roots,
+                                                    std::size_t limit = 4096);
+
+// The processes, other than those in excluding and this process, whose
+// program (/proc/PID/exe) is one of programs or lies inside one of folders
+// ("FOLDER/..."). Unreadable processes (other users') are skipped.
+std::vector<pid_t> processesRunning(const std::vector<std::string>& programs,
+                                    const std::vector<std::string>& folders,
+                                    const std::vector<pid_t>& excluding);
 
 }  // namespace platform

@@ -3,8 +3,13 @@
 // reports the launch and the end of the processes it starts through its
 // notification centre, and hears about file-system changes.
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/NotificationCenter.h"
 
@@ -34,6 +39,13 @@ class Workspace {
   // here are reported. To ask about them while the main thread is busy, see
   // Processes.h.
   bool openFile(const std::string& path);
+
+  // Asks the window manager to bring forward the top-level windows of these
+  // processes whose title holds title (a document's file name). Call on the
+  // main thread; returns at once; done runs on the main thread with how many
+  // windows were asked for (0 without a display that allows it).
+  void bringWindowsForward(const std::vector<pid_t>& pids, const std::string& title,
+                           std::function<void(std::size_t)> done);
 
   // Tells the desktop that something changed at path. Thread-safe.
   void noteFileSystemChanged(const std::string& path);

@@ -1,5 +1,6 @@
 // Alerts and the save dialog on Linux: GTK 3 when a display can be opened,
 // the terminal otherwise, always on the dialog thread.
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,15 +10,27 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 
 #include "DesktopEnvironment.h"
 #include "DialogThread.h"
+#include "NotificationActions.h"
 #include "platform/Dialogs.h"
 #include "platform/Log.h"
+#include "platform/Questions.h"
 #include "platform/RunLoop.h"
+#include "platform/Workspace.h"
 
 #if VLA_HAVE_GTK
 #include <gtk/gtk.h>
+#if VLA_HAVE_X11
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
+#endif
 #endif
 
 namespace platform {
@@ -418,6 +431,378 @@ class DesktopPresenter final : public DialogPresenter {
   TerminalPresenter terminal_{STDIN_FILENO, STDERR_FILENO};
 };
 
+// ---------------------------------------------------------------------------
+// Quiet questions (Questions.h).
+
+// On a terminal: only the whole text of a button, typed on a line of its own,
+// answers; the line goes to the question shown last. One reader thread, which
+// also waits on an event descriptor so that it can stop reading when no
+// question is left.
+class TerminalQuestions final : public QuestionPresenter {
+ public:
+  TerminalQuestions(int input, int output) : state_(std::make_shared<State>(input, output)) {}
+
+  bool show(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) override {
+    if (!state_->canAsk()) return false;
+    std::string text = "\n" + forTerminal(question.summary) + "\n" + forTerminal(question.body) + "\n";
+    std::string names;
+    for (const auto& button : question.buttons) names += (names.empty() ? "«" : ", «") + button + "»";
+    text += "Para responder, escriba el texto entero de una opción (" + names + ") y pulse Intro.\n";
+    state_->write(text);
+    std::lock_guard lock(state_->mutex);
+    state_->live.push_back({id, question.buttons, std::move(answered)});
+    if (!state_->reading) {
+      state_->reading = true;
+      // The thread shares the state, so it may outlive the presenter.
+      std::thread([state = state_] { state->readLoop(); }).detach();
+    }
+    return true;
+  }
+
+  void withdraw(std::uint64_t id) override {
+    std::lock_guard lock(state_->mutex);
+    std::erase_if(state_->live, [&](const Live& l) { return l.id == id; });
+  }
+
+ private:
+  struct Live {
+    std::uint64_t id;
+    std::vector<std::string> buttons;
+    std::function<void(std::size_t)> answered;
+  };
+
+  struct State {
+    State(int in, int out) : input(in), output(out) {}
+
+    bool canAsk() const {
+      if (!::isatty(input)) return false;
+      pid_t foreground = ::tcgetpgrp(input);
+      return foreground < 0 || foreground == ::getpgrp();
+    }
+
+    void write(const std::string& text) const {
+      std::size_t done = 0;
+      while (done < text.size()) {
+        ssize_t n = ::write(output, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+      }
+    }
+
+    // Reads lines while questions are live; looks twice a second whether any
+    // is left, so that it never keeps reading for nothing.
+    void readLoop() {
+      std::string line;
+      for (;;) {
+        {
+          std::lock_guard lock(mutex);
+          if (live.empty()) {
+            reading = false;
+            return;
+          }
+        }
+        pollfd p{input, POLLIN, 0};
+        const int n = ::poll(&p, 1, 500);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) continue;
+        char c;
+        const ssize_t got = ::read(input, &c, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {  // end of input: nothing can be answered here any more
+          std::lock_guard lock(mutex);
+          reading = false;
+          return;
+        }
+        if (c != '\n') {
+          if (line.size() < 4096) line += c;
+          continue;
+        }
+        answer(lower(trimmed(line)));
+        line.clear();
+      }
+    }
+
+    void answer(const std::string& typed) {
+      std::function<void(std::size_t)> answered;
+      std::size_t chosen = 0;
+      {
+        std::lock_guard lock(mutex);
+        if (live.empty() || typed.empty()) return;
+        Live& last = live.back();
+        for (std::size_t i = 0; i < last.buttons.size(); ++i) {
+          if (lower(last.buttons[i]) == typed) {
+            answered = last.answered;
+            chosen = i;
+          }
+        }
+        if (!answered) {
+          write("Eso no es ninguna de las opciones; la pregunta sigue en pie.\n");
+          return;
+        }
+        live.pop_back();
+      }
+      answered(chosen);
+    }
+
+    const int input;
+    const int output;
+    std::mutex mutex;
+    std::vector<Live> live;
+    bool reading = false;
+  };
+
+  std::shared_ptr<State> state_;
+};
+
+#if VLA_HAVE_GTK
+
+// A small window in a corner that never takes the keyboard: it does not accept
+// focus, is not focused when it appears, and none of its buttons can be
+// focused or is a default, so typing never reaches it; only a click answers.
+// Closing it answers nothing. It lives on the dialog thread, which lets GTK
+// handle its events while any such window is open.
+class GtkQuestions {
+ public:
+  void show(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) {
+    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWindow* w = GTK_WINDOW(window);
+    gtk_window_set_title(w, "vla");
+    gtk_window_set_accept_focus(w, FALSE);
+    gtk_window_set_focus_on_map(w, FALSE);
+    gtk_window_set_type_hint(w, GDK_WINDOW_TYPE_HINT_UTILITY);
+    gtk_window_set_keep_above(w, TRUE);
+    gtk_window_set_resizable(w, FALSE);
+    gtk_window_set_gravity(w, GDK_GRAVITY_SOUTH_EAST);
+    gtk_container_set_border_width(GTK_CONTAINER(window), 12);
+
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+    GtkWidget* summary = gtk_label_new(question.summary.c_str());
+    PangoAttrList* bold = pango_attr_list_new();
+    pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+    gtk_label_set_attributes(GTK_LABEL(summary), bold);
+    pango_attr_list_unref(bold);
+    gtk_label_set_xalign(GTK_LABEL(summary), 0);
+    GtkWidget* body = gtk_label_new(question.body.c_str());  // plain text, never markup
+    gtk_label_set_line_wrap(GTK_LABEL(body), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(body), 60);
+    gtk_label_set_xalign(GTK_LABEL(body), 0);
+    GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
+    gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+    gtk_box_set_spacing(GTK_BOX(buttons), 6);
+    auto shared = std::make_shared<std::function<void(std::size_t)>>(std::move(answered));
+    for (std::size_t i = 0; i < question.buttons.size(); ++i) {
+      GtkWidget* button = gtk_button_new_with_label(question.buttons[i].c_str());  // no mnemonic
+      gtk_widget_set_can_focus(button, FALSE);
+      gtk_widget_set_can_default(button, FALSE);
+      auto* click = new Click{this, id, i, shared};
+      g_signal_connect_data(button, "clicked", G_CALLBACK(&GtkQuestions::clicked), click,
+                            [](gpointer data, GClosure*) { delete static_cast<Click*>(data); }, GConnectFlags(0));
+      gtk_container_add(GTK_CONTAINER(buttons), button);
+    }
+    gtk_box_pack_start(GTK_BOX(box), summary, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), body, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    // Closing the window hides it without answering.
+    g_signal_connect(window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
+    gtk_widget_show_all(window);
+    if (GdkDisplay* display = gdk_display_get_default()) {
+      if (GdkMonitor* monitor = gdk_display_get_primary_monitor(display)
+                                    ? gdk_display_get_primary_monitor(display)
+                                    : gdk_display_get_monitor(display, 0)) {
+        GdkRectangle area{};
+        gdk_monitor_get_workarea(monitor, &area);
+        int width = 0, height = 0;
+        gtk_window_get_size(w, &width, &height);
+        gtk_window_move(w, area.x + area.width - width - 16, area.y + area.height - height - 16);
+      }
+    }
+    windows_[id] = window;
+    pump();
+  }
+
+  void withdraw(std::uint64_t id) {
+    auto it = windows_.find(id);
+    if (it == windows_.end()) return;
+    gtk_widget_destroy(it->second);
+    windows_.erase(it);
+    flushEvents();
+  }
+
+ private:
+  struct Click {
+    GtkQuestions* owner;
+    std::uint64_t id;
+    std::size_t button;
+    std::shared_ptr<std::function<void(std::size_t)>> answered;
+  };
+
+  static void clicked(GtkButton*, gpointer data) {
+    auto* click = static_cast<Click*>(data);
+    auto answered = click->answered;
+    const std::size_t button = click->button;
+    GtkQuestions* owner = click->owner;
+    const std::uint64_t id = click->id;
+    // The window goes once this handler has returned (it owns click).
+    detail::dialogLoop().perform([owner, id] { owner->withdraw(id); });
+    (*answered)(button);
+  }
+
+  // Lets GTK handle the windows' events while any is open.
+  void pump() {
+    if (pumping_) return;
+    pumping_ = true;
+    detail::dialogLoop().performAfter(0.05, [this] {
+      pumping_ = false;
+      flushEvents();
+      if (!windows_.empty()) pump();
+    });
+  }
+
+  std::map<std::uint64_t, GtkWidget*> windows_;
+  bool pumping_ = false;
+};
+
+#endif  // VLA_HAVE_GTK
+
+#if VLA_HAVE_GTK && VLA_HAVE_X11
+
+// The top-level windows of the processes whose title holds title, brought
+// forward by asking the window manager (_NET_ACTIVE_WINDOW, as a pager asks:
+// window managers honour it) and raised. Windows are found through the window
+// manager's list (_NET_CLIENT_LIST) or, without one, the root's children;
+// windows that go away meanwhile are passed over.
+std::size_t raiseWindows(const std::vector<pid_t>& pids, const std::string& title) {
+  GdkDisplay* gdkDisplay = gdk_display_get_default();
+  if (!gdkDisplay || !GDK_IS_X11_DISPLAY(gdkDisplay) || title.empty()) return 0;
+  Display* x = gdk_x11_display_get_xdisplay(gdkDisplay);
+  const Window root = DefaultRootWindow(x);
+  const Atom clientList = XInternAtom(x, "_NET_CLIENT_LIST", False);
+  const Atom wmPid = XInternAtom(x, "_NET_WM_PID", False);
+  const Atom wmName = XInternAtom(x, "_NET_WM_NAME", False);
+  const Atom utf8 = XInternAtom(x, "UTF8_STRING", False);
+  const Atom activeWindow = XInternAtom(x, "_NET_ACTIVE_WINDOW", False);
+  gdk_x11_display_error_trap_push(gdkDisplay);
+
+  // One property of a window, as bytes; nothing when it is not there.
+  auto property = [&](Window w, Atom name, Atom type) -> std::optional<std::vector<unsigned char>> {
+    Atom actual = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(x, w, name, 0, 1 << 16, False, type, &actual, &format, &items, &after, &data) != Success ||
+        !data) {
+      return std::nullopt;
+    }
+    const std::size_t unit = format == 32 ? sizeof(long) : static_cast<std::size_t>(format / 8);
+    std::vector<unsigned char> bytes(data, data + items * unit);
+    XFree(data);
+    return bytes;
+  };
+
+  std::vector<Window> windows;
+  if (auto list = property(root, clientList, XA_WINDOW); list && !list->empty()) {
+    for (std::size_t i = 0; i + sizeof(long) <= list->size(); i += sizeof(long)) {
+      long w = 0;
+      std::memcpy(&w, list->data() + i, sizeof w);
+      windows.push_back(static_cast<Window>(w));
+    }
+  } else {
+    Window rootReturn = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(x, root, &rootReturn, &parent, &children, &count) && children) {
+      windows.assign(children, children + count);
+      XFree(children);
+    }
+  }
+  std::size_t asked = 0;
+  for (Window w : windows) {
+    auto pidBytes = property(w, wmPid, XA_CARDINAL);
+    if (!pidBytes || pidBytes->size() < sizeof(long)) continue;
+    long pid = 0;
+    std::memcpy(&pid, pidBytes->data(), sizeof pid);
+    if (std::find(pids.begin(), pids.end(), static_cast<pid_t>(pid)) == pids.end()) continue;
+    auto name = property(w, wmName, utf8);
+    if (!name) name = property(w, XA_WM_NAME, XA_STRING);
+    if (!name || std::string(name->begin(), name->end()).find(title) == std::string::npos) continue;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = w;
+    event.xclient.message_type = activeWindow;
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = 2;  // asked by a pager: honoured
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(x, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XRaiseWindow(x, w);
+    ++asked;
+  }
+  XFlush(x);
+  gdk_x11_display_error_trap_pop_ignored(gdkDisplay);
+  return asked;
+}
+
+#endif
+
+// The desktop's: a window that takes no focus when a display opens, the
+// terminal otherwise; everything on the dialog thread.
+class DesktopQuestions final : public QuestionPresenter {
+ public:
+  DesktopQuestions() {
+#if VLA_HAVE_GTK
+    prepareForGtk();
+#endif
+  }
+
+  bool show(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) override {
+    // A notification with actions first: it never takes the keyboard.
+    if (detail::notificationServiceMayAsk()) {
+      detail::askByNotification(id, question, answered, [this, id, question, answered](bool shown) {
+        if (!shown) showHere(id, question, answered);
+      });
+      return true;
+    }
+    return showHere(id, question, std::move(answered));
+  }
+
+  void withdraw(std::uint64_t id) override {
+    if (detail::notificationServiceMayAsk()) detail::withdrawNotification(id);
+    terminal_.withdraw(id);
+#if VLA_HAVE_GTK
+    detail::dialogLoop().perform([this, id] {
+      if (gtkAvailable()) gtk_.withdraw(id);
+    });
+#endif
+  }
+
+ private:
+  // A window that takes no focus, or the terminal.
+  bool showHere(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) {
+    bool display = false;
+#if VLA_HAVE_GTK
+    display = prepareForGtk();
+#endif
+    if (!display) return terminal_.show(id, question, std::move(answered));
+    detail::dialogLoop().perform([this, id, question, answered = std::move(answered)]() mutable {
+#if VLA_HAVE_GTK
+      if (gtkAvailable()) {
+        gtk_.show(id, question, std::move(answered));
+        return;
+      }
+#endif
+      if (!terminal_.show(id, question, std::move(answered))) {
+        log("No se puede mostrar la pregunta: no hay pantalla ni terminal");
+      }
+    });
+    return true;
+  }
+
+#if VLA_HAVE_GTK
+  GtkQuestions gtk_;  // dialog thread only
+#endif
+  TerminalQuestions terminal_{STDIN_FILENO, STDERR_FILENO};
+};
+
 }  // namespace
 
 std::shared_ptr<DialogPresenter> makeDesktopDialogPresenter() {
@@ -426,6 +811,41 @@ std::shared_ptr<DialogPresenter> makeDesktopDialogPresenter() {
 
 std::shared_ptr<DialogPresenter> makeTerminalDialogPresenter(int input, int output) {
   return std::make_shared<TerminalPresenter>(input, output);
+}
+
+void Workspace::bringWindowsForward(const std::vector<pid_t>& pids, const std::string& title,
+                                    std::function<void(std::size_t)> done) {
+#if VLA_HAVE_GTK && VLA_HAVE_X11
+  // The environment and locale are prepared here, on the caller's thread,
+  // never on the dialog thread.
+  const bool display = prepareForGtk();
+#else
+  const bool display = false;
+#endif
+  detail::dialogLoop().perform([pids, title, display, done = std::move(done)] {
+    std::size_t asked = 0;
+#if VLA_HAVE_GTK && VLA_HAVE_X11
+    if (display && gtkAvailable()) asked = raiseWindows(pids, title);
+#else
+    (void)display;
+    (void)pids;
+    (void)title;
+#endif
+    RunLoop::main().perform([done, asked] {
+      if (done) done(asked);
+    });
+  });
+}
+
+std::shared_ptr<QuestionPresenter> makeDesktopQuestionPresenter() {
+  // Made once and kept for the whole process: the dialog thread may still
+  // hold tasks that refer to it.
+  static auto* presenter = new std::shared_ptr<QuestionPresenter>(std::make_shared<DesktopQuestions>());
+  return *presenter;
+}
+
+std::shared_ptr<QuestionPresenter> makeTerminalQuestionPresenter(int input, int output) {
+  return std::make_shared<TerminalQuestions>(input, output);
 }
 
 }  // namespace platform

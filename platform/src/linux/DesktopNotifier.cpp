@@ -8,15 +8,21 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/Log.h"
 #include "platform/Notifications.h"
+#include "platform/Questions.h"
+#include "NotificationActions.h"
 
 namespace platform {
 
@@ -45,15 +51,6 @@ struct Notice {
   std::string body;
 };
 
-// What the caller and the delivering thread share.
-struct NoticeQueue {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<Notice> notices;
-  bool delivering = false;  // a notice is with the desktop right now
-  bool stopping = false;    // the notifier is gone: end once the queue is empty
-};
-
 // Whether a session bus can be found without starting one: its address in
 // the environment, or the user's bus socket in the runtime folder. GLib
 // would otherwise try to launch a bus of its own.
@@ -70,16 +67,22 @@ bool sessionBusAdvertised() {
 // Texts on the bus must be UTF-8; a path need not be.
 GText validUtf8(const std::string& text) { return GText(g_utf8_make_valid(text.c_str(), -1)); }
 
-// The delivering thread's connection to the desktop.
+// A question shown as a notification with actions, while it is up.
+struct ShownQuestion {
+  std::unique_ptr<NotifyNotification, GObjectUnref> notification;
+  std::function<void(std::size_t)> answered;
+};
+
+// The delivering thread's connection to the desktop. libnotify keeps one
+// connection for the whole process and delivers the signals of the service
+// (an action clicked, a notification closed) on the context of the thread
+// that made it: everything happens on this one thread.
 class Delivery {
  public:
   void show(const Notice& notice) {
     if (!connect()) return;
     GText summary = validUtf8(notice.summary);
-    GText body = validUtf8(notice.body);
-    // A service that reads markup in the body would take "<" or "&" in a
-    // path as markup.
-    if (bodyMarkup_) body.reset(g_markup_escape_text(body.get(), -1));
+    GText body = bodyText(notice.body);
     std::unique_ptr<NotifyNotification, GObjectUnref> notification(
         notify_notification_new(summary.get(), body.get(), nullptr));
     notify_notification_set_hint(notification.get(), "desktop-entry", g_variant_new_string("vla"));
@@ -89,12 +92,85 @@ class Delivery {
       log(std::string("No se pudo mostrar el aviso en el escritorio: ") +
           (error ? error->message : "sin motivo"));
     }
-    // Replies and signals for this thread's calls arrive on its own context.
-    while (g_main_context_iteration(g_main_context_get_thread_default(), FALSE)) {
+  }
+
+  // Shows the question with one action per button (and no default action, so
+  // that a click on the notice itself answers nothing); false when the
+  // service offers no actions or cannot be reached.
+  bool ask(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) {
+    if (!connect() || !actions_) return false;
+    GText summary = validUtf8(question.summary);
+    GText body = bodyText(question.body);
+    ShownQuestion shown{std::unique_ptr<NotifyNotification, GObjectUnref>(
+                            notify_notification_new(summary.get(), body.get(), nullptr)),
+                        std::move(answered)};
+    NotifyNotification* n = shown.notification.get();
+    notify_notification_set_hint(n, "desktop-entry", g_variant_new_string("vla"));
+    notify_notification_set_hint(n, "resident", g_variant_new_boolean(TRUE));
+    notify_notification_set_timeout(n, NOTIFY_EXPIRES_NEVER);
+    notify_notification_set_urgency(n, NOTIFY_URGENCY_CRITICAL);  // stays until answered
+    for (std::size_t i = 0; i < question.buttons.size(); ++i) {
+      GText label = validUtf8(question.buttons[i]);
+      const std::string action = "vla-" + std::to_string(i);
+      auto* click = new Click{this, id, i};
+      notify_notification_add_action(n, action.c_str(), label.get(), &Delivery::clicked, click,
+                                     [](gpointer data) { delete static_cast<Click*>(data); });
     }
+    GError* raw = nullptr;
+    if (!notify_notification_show(n, &raw)) {
+      GErrorPtr error(raw);
+      log(std::string("No se pudo mostrar la pregunta en el escritorio: ") + (error ? error->message : "sin motivo"));
+      return false;
+    }
+    questions_[id] = std::move(shown);
+    return true;
+  }
+
+  void withdraw(std::uint64_t id) {
+    auto it = questions_.find(id);
+    if (it == questions_.end()) return;
+    notify_notification_close(it->second.notification.get(), nullptr);
+    questions_.erase(it);
+  }
+
+  bool questionsUp() const { return !questions_.empty(); }
+
+ private:
+  struct Click {
+    Delivery* owner;
+    std::uint64_t id;
+    std::size_t button;
+  };
+
+  static void clicked(NotifyNotification*, char*, gpointer data) {
+    auto* click = static_cast<Click*>(data);
+    Delivery* owner = click->owner;
+    auto it = owner->questions_.find(click->id);
+    if (it == owner->questions_.end()) return;
+    auto answered = std::move(it->second.answered);
+    const std::size_t button = click->button;
+    // The notification goes when this thread comes back to its queue (it
+    // owns click, which is in use now).
+    owner->answeredIds_.push_back(click->id);
+    if (answered) answered(button);
+  }
+
+ public:
+  // Drops the questions answered since the last call.
+  void dropAnswered() {
+    for (std::uint64_t id : answeredIds_) questions_.erase(id);
+    answeredIds_.clear();
   }
 
  private:
+  GText bodyText(const std::string& text) const {
+    GText body = validUtf8(text);
+    // A service that reads markup in the body would take "<" or "&" in a
+    // path as markup.
+    if (bodyMarkup_) body.reset(g_markup_escape_text(body.get(), -1));
+    return body;
+  }
+
   bool connect() {
     if (connection_ && !g_dbus_connection_is_closed(connection_.get())) return true;
     connection_.reset();
@@ -123,6 +199,7 @@ class Delivery {
       GList* capabilities = notify_get_server_caps();
       for (GList* item = capabilities; item; item = item->next) {
         if (g_strcmp0(static_cast<const char*>(item->data), "body-markup") == 0) bodyMarkup_ = true;
+        if (g_strcmp0(static_cast<const char*>(item->data), "actions") == 0) actions_ = true;
       }
       g_list_free_full(capabilities, g_free);
     }
@@ -133,60 +210,101 @@ class Delivery {
   bool saidNoBus_ = false;
   bool askedCapabilities_ = false;
   bool bodyMarkup_ = false;
+  bool actions_ = false;
+  std::map<std::uint64_t, ShownQuestion> questions_;
+  std::vector<std::uint64_t> answeredIds_;
 };
 
-void deliverNotices(std::shared_ptr<NoticeQueue> queue) {
-  std::unique_ptr<GMainContext, GMainContextRelease> context(g_main_context_new());
-  g_main_context_push_thread_default(context.get());
-  Delivery delivery;
-  std::unique_lock lock(queue->mutex);
-  for (;;) {
-    queue->changed.wait(lock, [&] { return !queue->notices.empty() || queue->stopping; });
-    if (queue->notices.empty()) return;
-    Notice notice = std::move(queue->notices.front());
-    queue->notices.pop_front();
-    queue->delivering = true;
-    lock.unlock();
-    delivery.show(notice);
-    lock.lock();
-    queue->delivering = false;
-    queue->changed.notify_all();
-  }
-}
-
-class DesktopNotifier : public UserNotifier {
+// The one thread that talks to the notification service, and its queue of
+// work. It runs for the whole process once started (detached: a bus call that
+// never returns must not hold the end of the process). While questions are up
+// it looks at the bus ten times a second for their answers.
+class BusThread {
  public:
-  ~DesktopNotifier() override {
-    std::lock_guard lock(queue_->mutex);
-    queue_->stopping = true;
-    queue_->changed.notify_all();
+  using Work = std::function<void(Delivery&)>;
+
+  static BusThread& shared() {
+    static BusThread* thread = new BusThread();
+    return *thread;
   }
 
-  void notify(const std::string& summary, const std::string& body) override {
-    std::lock_guard lock(queue_->mutex);
-    queue_->notices.push_back({summary, body});
+  void post(Work work) {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(work));
     if (!started_) {
-      // Detached: a bus call that never returns must not hold the end of
-      // the process; the thread keeps the queue alive.
-      std::thread(deliverNotices, queue_).detach();
+      std::thread([this] { run(); }).detach();
       started_ = true;
     }
-    queue_->changed.notify_all();
+    changed_.notify_all();
   }
 
-  bool flush(std::chrono::milliseconds limit) override {
-    std::unique_lock lock(queue_->mutex);
-    return queue_->changed.wait_for(lock, limit,
-                                    [&] { return queue_->notices.empty() && !queue_->delivering; });
+  bool flush(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return queue_.empty() && !working_; });
   }
 
  private:
-  std::shared_ptr<NoticeQueue> queue_ = std::make_shared<NoticeQueue>();
-  bool started_ = false;  // guarded by queue_->mutex
+  void run() {
+    std::unique_ptr<GMainContext, GMainContextRelease> context(g_main_context_new());
+    g_main_context_push_thread_default(context.get());
+    Delivery delivery;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (delivery.questionsUp()) {
+        changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue_.empty(); });
+      } else {
+        changed_.wait(lock, [&] { return !queue_.empty(); });
+      }
+      std::deque<Work> work;
+      work.swap(queue_);
+      working_ = true;
+      lock.unlock();
+      for (auto& w : work) w(delivery);
+      // Replies and signals for this thread's calls arrive on its own context.
+      while (g_main_context_iteration(context.get(), FALSE)) {
+      }
+      delivery.dropAnswered();
+      lock.lock();
+      working_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Work> queue_;
+  bool working_ = false;
+  bool started_ = false;
+};
+
+class DesktopNotifier : public UserNotifier {
+ public:
+  void notify(const std::string& summary, const std::string& body) override {
+    BusThread::shared().post([notice = Notice{summary, body}](Delivery& d) { d.show(notice); });
+  }
+
+  bool flush(std::chrono::milliseconds limit) override { return BusThread::shared().flush(limit); }
 };
 
 }  // namespace
 
 std::shared_ptr<UserNotifier> makeDesktopNotifier() { return std::make_shared<DesktopNotifier>(); }
+
+namespace detail {
+
+bool notificationServiceMayAsk() { return sessionBusAdvertised(); }
+
+void askByNotification(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered,
+                       std::function<void(bool)> shown) {
+  BusThread::shared().post([id, question, answered = std::move(answered), shown = std::move(shown)](Delivery& d) mutable {
+    shown(d.ask(id, question, std::move(answered)));
+  });
+}
+
+void withdrawNotification(std::uint64_t id) {
+  BusThread::shared().post([id](Delivery& d) { d.withdraw(id); });
+}
+
+}  // namespace detail
 
 }  // namespace platform

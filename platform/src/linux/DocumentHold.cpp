@@ -16,6 +16,8 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "platform/DocumentHold.h"
 #include "UniqueFd.h"
@@ -31,7 +33,7 @@ using DirPtr = std::unique_ptr<DIR, DirClose>;
 using Fd = detail::UniqueFd;
 
 HoldReport held(HoldKind kind, std::string reason, pid_t holder = 0) {
-  return {HoldState::Held, std::move(reason), kind, holder};
+  return {HoldState::Held, std::move(reason), kind, holder, {}};
 }
 
 std::string errnoText(int err) { return std::strerror(err); }
@@ -127,15 +129,17 @@ std::optional<HoldReport> lockByAnother(int fd, dev_t dev, ino_t ino) {
   return std::nullopt;
 }
 
-// Another process with a descriptor open on the file. Descriptor links that
-// are not paths (pipes, sockets, anonymous inodes) are passed over without a
-// stat; processes whose descriptors cannot be read (other users') are
-// skipped.
+// Other processes with a descriptor open on the file (the first few).
+// Descriptor links that are not paths (pipes, sockets, anonymous inodes) are
+// passed over without a stat; processes whose descriptors cannot be read
+// (other users') are skipped.
 std::optional<HoldReport> openInSomeProcess(dev_t dev, ino_t ino) {
+  constexpr std::size_t kMaxHolders = 32;
   DirPtr proc(::opendir("/proc"));
   if (!proc) return std::nullopt;
   const pid_t self = ::getpid();
   char link[4096];
+  std::vector<pid_t> holders;
   while (dirent* entry = ::readdir(proc.get())) {
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9') continue;
@@ -152,11 +156,16 @@ std::optional<HoldReport> openInSomeProcess(dev_t dev, ino_t ino) {
       struct stat st{};
       if (::fstatat(dirFd, fdEntry->d_name, &st, 0) != 0) continue;
       if (st.st_dev == dev && st.st_ino == ino) {
-        return held(HoldKind::Open, "abierto por el proceso " + std::to_string(pid), pid);
+        holders.push_back(pid);
+        break;
       }
     }
+    if (holders.size() >= kMaxHolders) break;
   }
-  return std::nullopt;
+  if (holders.empty()) return std::nullopt;
+  HoldReport report = held(HoldKind::Open, "abierto por el proceso " + std::to_string(holders.front()), holders.front());
+  report.holders = std::move(holders);
+  return report;
 }
 
 }  // namespace
@@ -179,10 +188,24 @@ std::vector<std::string> editorLockFileNames(const std::string& name) {
   return names;
 }
 
+std::optional<std::string> lockedDocumentName(const std::string& lock) {
+  auto between = [&](std::string_view head, std::string_view tail) -> std::optional<std::string> {
+    if (lock.size() <= head.size() + tail.size()) return std::nullopt;
+    if (lock.compare(0, head.size(), head) != 0) return std::nullopt;
+    if (lock.compare(lock.size() - tail.size(), tail.size(), tail) != 0) return std::nullopt;
+    return lock.substr(head.size(), lock.size() - head.size() - tail.size());
+  };
+  for (auto [head, tail] : {std::pair<std::string_view, std::string_view>{".~lock.", "#"}, {".", ".kate-swp"},
+                            {".", ".swp"}, {".", ".swo"}, {".#", ""}, {"~$", ""}}) {
+    if (auto name = between(head, tail); name && name->find('/') == std::string::npos) return name;
+  }
+  return std::nullopt;
+}
+
 HoldReport probeDocumentHold(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) {
-    return {HoldState::Missing, "no se puede examinar: " + errnoText(errno), HoldKind::None, 0};
+    return {HoldState::Missing, "no se puede examinar: " + errnoText(errno), HoldKind::None, 0, {}};
   }
 
   const auto slash = path.rfind('/');
@@ -206,7 +229,7 @@ HoldReport probeDocumentHold(const std::string& path) {
   }
   if (auto report = lockByAnother(fd.get(), st.st_dev, st.st_ino)) return *report;
   if (auto report = openInSomeProcess(st.st_dev, st.st_ino)) return *report;
-  return {HoldState::Free, "libre", HoldKind::None, 0};
+  return {HoldState::Free, "libre", HoldKind::None, 0, {}};
 }
 
 }  // namespace platform

@@ -8,16 +8,19 @@
 // downloaded or are empty.
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -276,6 +279,50 @@ struct LaunchRecord {
   std::vector<pid_t> pids;
 };
 
+// What a launched editor writes to its standard output and error goes to the
+// log, line by line, under the ticket that launched it: never raw into vla's
+// own standard error. A thread of its own reads the pipe until every process
+// that holds its other end has ended. Lines are bounded; control characters
+// are shown escaped.
+void logEditorOutput(int fd, std::pair<std::string, std::string> context, std::string program) {
+  std::thread([fd, context = std::move(context), program = std::move(program)] {
+    std::optional<LogContext> scope;
+    if (!context.first.empty() || !context.second.empty()) scope.emplace(context.first, context.second);
+    constexpr std::size_t kMaxLine = 2000;
+    constexpr std::size_t kMaxLines = 5000;  // an editor that talks without end is cut off
+    std::string line;
+    std::size_t lines = 0;
+    auto flush = [&] {
+      if (line.empty()) return;
+      if (lines < kMaxLines) log("Salida del editor (" + program + "): " + line);
+      if (++lines == kMaxLines) log("Salida del editor (" + program + "): demasiadas líneas; no se registran más");
+      line.clear();
+    };
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(buffer[i]);
+        if (c == '\n') {
+          flush();
+        } else if (line.size() < kMaxLine) {
+          if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            line += escaped;
+          } else {
+            line += static_cast<char>(c);
+          }
+        }
+      }
+    }
+    flush();
+    ::close(fd);
+  }).detach();
+}
+
 void onLaunched(GDesktopAppInfo*, GPid pid, gpointer data) {
   static_cast<LaunchRecord*>(data)->pids.push_back(pid);
 }
@@ -335,10 +382,23 @@ bool Workspace::openFile(const std::string& path) {
   }
   LaunchRecord record;
   GError* rawError = nullptr;
-  gboolean launched = g_desktop_app_info_launch_uris_as_manager(
+  // The editor's output goes through a pipe to the log; without a pipe it
+  // goes nowhere rather than into vla's standard error.
+  int output[2] = {-1, -1};
+  if (::pipe2(output, O_CLOEXEC) != 0) output[0] = output[1] = -1;
+  const int sink = output[1] >= 0 ? output[1] : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  gboolean launched = g_desktop_app_info_launch_uris_as_manager_with_fds(
       launchable.get(), &uris, context.get(), G_SPAWN_SEARCH_PATH, nullptr, nullptr, onLaunched,
-      &record, &rawError);
+      &record, -1, sink, sink, &rawError);
   GErrorPtr error(rawError);
+  if (sink >= 0) ::close(sink);
+  if (output[0] >= 0) {
+    if (launched) {
+      logEditorOutput(output[0], currentLogContext(), program ? baseName(*program) : name);
+    } else {
+      ::close(output[0]);
+    }
+  }
   if (!launched) {
     log("No se puede lanzar " + name + " para " + path + ": " +
         (error ? error->message : "error desconocido"));
@@ -349,6 +409,7 @@ bool Workspace::openFile(const std::string& path) {
     app->processIdentifier = pid;
     app->executableURL = fileURLForPath(launchedExecutable(pid, program));
     app->localizedName = name;
+    app->document = path;
     // Open the pidfd before announcing the launch, so that a process that ends
     // at once is still followed to its end.
     std::optional<ProcessHandle> process = ProcessHandle::open(pid);

@@ -7,9 +7,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <set>
 #include <vector>
 
 #ifndef SYS_pidfd_open
@@ -51,7 +57,97 @@ bool procSaysEnded(pid_t pid) {
   return state == 'Z' || state == 'X' || state == 'x';
 }
 
+// The parent and state of a process from /proc/PID/stat; nothing when it
+// cannot be read.
+struct StatLine {
+  pid_t parent = 0;
+  char state = '?';
+};
+
+std::optional<StatLine> readStat(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return std::nullopt;
+  auto close = text.rfind(')');
+  if (close == std::string::npos || close + 4 >= text.size()) return std::nullopt;
+  StatLine line;
+  line.state = text[close + 2];
+  line.parent = static_cast<pid_t>(std::atol(text.c_str() + close + 4));
+  return line;
+}
+
+struct DirClose {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// Every numbered entry of /proc; nothing when /proc cannot be read.
+std::optional<std::vector<pid_t>> allProcesses() {
+  std::unique_ptr<DIR, DirClose> proc(::opendir("/proc"));
+  if (!proc) return std::nullopt;
+  std::vector<pid_t> pids;
+  while (dirent* entry = ::readdir(proc.get())) {
+    const char* name = entry->d_name;
+    if (name[0] < '1' || name[0] > '9') continue;
+    pids.push_back(static_cast<pid_t>(std::atol(name)));
+  }
+  return pids;
+}
+
+bool endedState(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
+
 }  // namespace
+
+std::optional<std::vector<pid_t>> livingProcessTree(const std::vector<pid_t>& roots, std::size_t limit) {
+  const std::optional<std::vector<pid_t>> all = allProcesses();
+  if (!all) return std::nullopt;
+  std::multimap<pid_t, pid_t> children;
+  std::map<pid_t, bool> living;
+  for (pid_t pid : *all) {
+    const std::optional<StatLine> stat = readStat(pid);
+    if (!stat) continue;
+    living[pid] = !endedState(stat->state);
+    children.emplace(stat->parent, pid);
+  }
+  std::vector<pid_t> tree;
+  std::set<pid_t> seen;
+  std::vector<pid_t> pending(roots.begin(), roots.end());
+  while (!pending.empty() && tree.size() < limit) {
+    const pid_t pid = pending.back();
+    pending.pop_back();
+    if (pid <= 0 || !seen.insert(pid).second) continue;
+    auto alive = living.find(pid);
+    if (alive == living.end()) continue;
+    // A zombie's children still count: they have not been handed to another
+    // parent yet.
+    if (alive->second) tree.push_back(pid);
+    auto [from, to] = children.equal_range(pid);
+    for (auto it = from; it != to; ++it) pending.push_back(it->second);
+  }
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
+std::vector<pid_t> processesRunning(const std::vector<std::string>& programs, const std::vector<std::string>& folders,
+                                    const std::vector<pid_t>& excluding) {
+  std::vector<pid_t> found;
+  const std::optional<std::vector<pid_t>> all = allProcesses();
+  if (!all) return found;
+  const pid_t self = ::getpid();
+  for (pid_t pid : *all) {
+    if (pid == self || std::find(excluding.begin(), excluding.end(), pid) != excluding.end()) continue;
+    const std::optional<std::string> exe = processExecutablePath(pid);
+    if (!exe) continue;
+    bool match = std::find(programs.begin(), programs.end(), *exe) != programs.end();
+    for (const auto& folder : folders) {
+      if (!folder.empty() && exe->size() > folder.size() && exe->compare(0, folder.size(), folder) == 0 &&
+          (*exe)[folder.size()] == '/') {
+        match = true;
+      }
+    }
+    if (match && isProcessRunning(pid)) found.push_back(pid);
+  }
+  return found;
+}
 
 std::optional<ProcessHandle> ProcessHandle::open(pid_t pid) {
   if (pid <= 0) return std::nullopt;

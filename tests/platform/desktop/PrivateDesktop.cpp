@@ -26,11 +26,12 @@ void writeFile(const std::string& path, const std::string& text, mode_t mode = 0
 }
 
 // A stand-in editor: records its pid, its parent and its arguments in
-// runs/PID, then stays until runs/quit-PID or runs/quit-all appears (30 s at
-// most).
+// runs/PID, says so on its standard error (with a control character), then
+// stays until runs/quit-PID or runs/quit-all appears (30 s at most).
 const char* const kEditorScript = R"(#!/bin/sh
 out="$VLA_TEST_RUNS"
 printf '%s\n' "$$" "$PPID" "$@" > "$out/.$$" && mv "$out/.$$" "$out/$$"
+printf 'editor %s listo\033\n' "$$" >&2
 i=0
 while [ -d "$out" ] && [ ! -e "$out/quit-$$" ] && [ ! -e "$out/quit-all" ] && [ $i -lt 600 ]; do
   sleep 0.05

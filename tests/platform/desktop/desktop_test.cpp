@@ -128,12 +128,21 @@ TEST(FileURL, round_trips_every_byte_and_keeps_stray_percent_signs) {
 TEST(Workspace, opening_a_document_posts_launch_and_end_on_the_main_thread) {
   using platform::NSWorkspaceDidLaunchApplicationNotification, platform::NSWorkspaceDidTerminateApplicationNotification;
   WorkspaceEvents events;
+  platform::LogCapture log;
   const std::string doc = writeDocument("informe 1.vlatest");
-  ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(doc));
+  {
+    platform::LogContext ticket("T-1", "informe 1.vldoc");
+    ASSERT_TRUE(platform::Workspace::sharedWorkspace().openFile(doc));
+  }
   auto launch = events.await(NSWorkspaceDidLaunchApplicationNotification);
   ASSERT_TRUE(launch && launch->app && launch->onMainThread);
   EXPECT_EQ(launch->applicationName, "Editor de prueba");
+  // The launch names the document it was for.
+  EXPECT_EQ(launch->app->document, doc);
   const pid_t pid = launch->app->processIdentifier;
+  // What the editor writes goes to the log, escaped, never raw to standard error.
+  const std::string said = "Salida del editor (editor.sh): editor " + std::to_string(pid) + " listo\\x1b";
+  EXPECT_TRUE(runMainLoopUntil([&] { return log.contains(said); })) << testing::PrintToString(log.lines());
   // Run through its interpreter, the script is the executable, in the bundle.
   EXPECT_EQ(launch->app->executablePath(), real(desktop().editor));
   // The editor's record (pid, parent, arguments): it got the document under that pid.

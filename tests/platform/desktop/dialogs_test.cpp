@@ -11,6 +11,7 @@
 
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
+#include "platform/Questions.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "testsupport/TestSupport.h"
@@ -176,6 +177,78 @@ TEST(TerminalDialogs, alerts_wait_for_enter_and_numbered_buttons_ask_again_when_
   screen = terminal.screen();
   EXPECT_NE(screen.find("  2) Descartar los cambios"), std::string::npos);
   EXPECT_NE(screen.find("del 1 al 2"), std::string::npos);
+}
+
+// A quiet question on the terminal: Enter, a space, a number, a partial word
+// or a word of another question answer nothing; only the whole text of a
+// button typed on purpose does, once.
+TEST(TerminalDialogs, a_quiet_question_is_answered_only_by_typing_a_whole_button) {
+  Terminal terminal;
+  ASSERT_GE(terminal.follower, 0);
+  auto presenter = platform::makeTerminalQuestionPresenter(terminal.follower, terminal.follower);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::size_t> answers;
+  auto answered = [&](std::size_t b) {
+    std::lock_guard lock(mutex);
+    answers.push_back(b);
+    changed.notify_all();
+  };
+  ASSERT_TRUE(presenter->show(1, {"¿Ha terminado de editar «informe.doc»?", "vla no puede saber...",
+                                  {"Enviar ahora", "Descartar"}}, answered));
+  const std::string screen = terminal.screen();
+  EXPECT_NE(screen.find("«informe.doc»"), std::string::npos);
+  EXPECT_NE(screen.find("«Enviar ahora», «Descartar»"), std::string::npos) << screen;
+  terminal.type("\n \n1\nenviar\nEnviar\nsí\n");
+  const std::string refused = terminal.screen();
+  EXPECT_NE(refused.find("no es ninguna de las opciones"), std::string::npos) << refused;
+  {
+    std::unique_lock lock(mutex);
+    EXPECT_FALSE(changed.wait_for(lock, std::chrono::milliseconds(300), [&] { return !answers.empty(); }));
+  }
+  terminal.type("  descartar \n");
+  {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return !answers.empty(); }));
+    EXPECT_EQ(answers, std::vector<std::size_t>{1});
+  }
+  // Withdrawn, a question takes no answer.
+  ASSERT_TRUE(presenter->show(2, {"Otra", "", {"Enviar ahora", "Descartar"}}, answered));
+  presenter->withdraw(2);
+  terminal.type("Enviar ahora\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(answers, std::vector<std::size_t>{1});
+}
+
+// The answer reaches the main thread, and only while the question is wanted.
+TEST(QuietQuestions, an_answer_is_taken_on_the_main_thread_until_the_question_goes) {
+  struct Instant : platform::QuestionPresenter {
+    std::vector<std::function<void(std::size_t)>> shown;
+    std::vector<std::uint64_t> withdrawn;
+    bool show(std::uint64_t, const platform::QuietQuestion&, std::function<void(std::size_t)> a) override {
+      shown.push_back(std::move(a));
+      return true;
+    }
+    void withdraw(std::uint64_t id) override { withdrawn.push_back(id); }
+  };
+  auto presenter = std::make_shared<Instant>();
+  auto previous = platform::setQuestionPresenter(presenter);
+  std::vector<std::string> got;
+  auto first = platform::askQuietly({"Uno", "", {"A", "B"}}, [&](std::size_t b) {
+    got.push_back("uno " + std::to_string(b) + (platform::RunLoop::isMainThread() ? " main" : ""));
+  });
+  auto second = platform::askQuietly({"Dos", "", {"A", "B"}}, [&](std::size_t b) { got.push_back("dos " + std::to_string(b)); });
+  ASSERT_TRUE(first && second && presenter->shown.size() == 2u);
+  std::thread([&] { presenter->shown[0](1); presenter->shown[1](0); }).join();
+  second.reset();  // withdrawn before its answer is taken
+  testsupport::runMainLoopUntil([&] { return !got.empty(); });
+  testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(got, std::vector<std::string>{"uno 1 main"});
+  EXPECT_EQ(presenter->withdrawn.size(), 1u);
+  first.reset();
+  EXPECT_EQ(presenter->withdrawn.size(), 2u);
+  platform::setQuestionPresenter(previous);
 }
 
 }  // namespace

@@ -73,6 +73,11 @@ TEST_F(DocumentHold, held_while_an_editor_lock_file_lies_beside_it) {
     auto names = platform::editorLockFileNames(name);
     EXPECT_EQ(std::count_if(names.begin(), names.end(), [](auto& n) { return n.rfind("~$", 0) == 0; }),
               std::string(name).find('.') >= 7 ? 2 : 1);
+    // Read back, the lock file names its document (the Office family's shortened).
+    EXPECT_EQ(platform::lockedDocumentName(lock), std::string(lock).starts_with("~$") ? std::string(lock).substr(2) : name);
+  }
+  for (const char* notLock : {"informe.doc", ".~lock.#", ".swp", "~$", ".~lock.a/b#", ".informe.doc"}) {
+    EXPECT_EQ(platform::lockedDocumentName(notLock), std::nullopt) << notLock;
   }
 }
 

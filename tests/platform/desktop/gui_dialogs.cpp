@@ -14,9 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/Dialogs.h"
+#include "platform/Questions.h"
 #include "platform/RunLoop.h"
 #include "testsupport/TestSupport.h"
 
@@ -172,6 +174,64 @@ TEST_F(GtkDialogs, save_dialog_proposes_folder_and_name_and_keeps_or_adds_the_ty
   whenDialogShows([](GtkDialog*) {}, [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_CANCEL); });
   outcome = presenter->runSavePanel({"doc"}, target.path(), "");
   EXPECT_TRUE(outcome.response == platform::ModalResponse::Cancel && outcome.filename.empty());
+}
+
+// A quiet question without a notification service: a small window that takes
+// no focus, has no default and no focusable button, so Enter or typing reach
+// nothing in it; a click answers, and the window goes.
+TEST_F(GtkDialogs, a_quiet_question_takes_no_focus_and_only_a_click_answers_it) {
+  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  ::unsetenv("XDG_RUNTIME_DIR");
+  auto presenter = platform::makeDesktopQuestionPresenter();
+  struct Seen {
+    bool acceptsFocus = true, focusOnMap = true, activatedDefault = true, focusableButton = true;
+    std::vector<std::string> labels;
+    int ticks = 0;
+    std::function<void()> answered;
+  } seen;
+  std::optional<std::size_t> answer;
+  ASSERT_TRUE(presenter->show(7, {"¿Ha terminado de editar «informe.doc»?", "vla no puede saber...",
+                                  {"Enviar ahora", "Descartar"}},
+                              [&](std::size_t b) {
+                                answer = b;
+                                platform::RunLoop::main().perform([&] { answered(); });
+                              }));
+  g_timeout_add(100, [](gpointer data) -> gboolean {
+    auto* seen = static_cast<Seen*>(data);
+    GtkWindow* question = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w; w = w->next) {
+      if (!GTK_IS_DIALOG(w->data) && gtk_widget_get_mapped(GTK_WIDGET(w->data))) question = GTK_WINDOW(w->data);
+    }
+    g_list_free(windows);
+    if (!question) return ++seen->ticks < 100;
+    seen->acceptsFocus = gtk_window_get_accept_focus(question);
+    seen->focusOnMap = gtk_window_get_focus_on_map(question);
+    // Enter (the default) and the focused widget's key binding do nothing.
+    seen->activatedDefault = gtk_window_activate_default(question) || gtk_window_activate_focus(question);
+    std::vector<GtkWidget*> buttons;
+    std::function<void(GtkWidget*)> collect = [&](GtkWidget* widget) {
+      if (GTK_IS_BUTTON(widget)) buttons.push_back(widget);
+      if (GTK_IS_CONTAINER(widget)) {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+        for (GList* c = children; c; c = c->next) collect(GTK_WIDGET(c->data));
+        g_list_free(children);
+      }
+    };
+    collect(GTK_WIDGET(question));
+    seen->focusableButton = false;
+    for (GtkWidget* b : buttons) {
+      seen->labels.push_back(gtk_button_get_label(GTK_BUTTON(b)));
+      seen->focusableButton = seen->focusableButton || gtk_widget_get_can_focus(b) || gtk_widget_get_can_default(b);
+    }
+    if (buttons.size() == 2) gtk_button_clicked(GTK_BUTTON(buttons[1]));
+    return G_SOURCE_REMOVE;
+  }, &seen);
+  runUntilAnswered();
+  EXPECT_EQ(answer, 1u);
+  EXPECT_FALSE(seen.acceptsFocus || seen.focusOnMap || seen.activatedDefault || seen.focusableButton);
+  EXPECT_EQ(seen.labels, (std::vector<std::string>{"Enviar ahora", "Descartar"}));
+  presenter->withdraw(7);
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+#include "platform/Questions.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/Application.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+
+namespace platform {
+namespace {
+
+std::mutex presenterMutex;
+std::shared_ptr<QuestionPresenter> installed;  // guarded by presenterMutex
+
+std::atomic<std::uint64_t> nextId{1};
+
+}  // namespace
+
+PendingQuestion::PendingQuestion(std::shared_ptr<QuestionPresenter> presenter, std::uint64_t id,
+                                 std::shared_ptr<bool> live)
+    : presenter_(std::move(presenter)), id_(id), live_(std::move(live)) {}
+
+PendingQuestion::~PendingQuestion() {
+  *live_ = false;
+  presenter_->withdraw(id_);
+}
+
+std::unique_ptr<PendingQuestion> askQuietly(const QuietQuestion& question,
+                                            std::function<void(std::size_t)> answer) {
+  auto presenter = questionPresenter();
+  const std::uint64_t id = nextId++;
+  auto live = std::make_shared<bool>(true);
+  auto shared = std::make_shared<std::function<void(std::size_t)>>(std::move(answer));
+  log("PREGUNTA: " + question.summary + " — " + question.body);
+  const bool shown = presenter->show(id, question, [live, shared](std::size_t button) {
+    // The answer is taken on the main thread, and only while the question is
+    // still wanted there.
+    RunLoop::main().perform([live, shared, button] {
+      if (*live && *shared) (*shared)(button);
+    });
+  });
+  if (!shown) {
+    *live = false;
+    return nullptr;
+  }
+  return std::make_unique<PendingQuestion>(presenter, id, live);
+}
+
+std::shared_ptr<QuestionPresenter> questionPresenter() {
+  std::lock_guard lock(presenterMutex);
+  if (!installed) installed = makeDesktopQuestionPresenter();
+  return installed;
+}
+
+std::shared_ptr<QuestionPresenter> setQuestionPresenter(std::shared_ptr<QuestionPresenter> presenter) {
+  std::lock_guard lock(presenterMutex);
+  auto previous = std::move(installed);
+  installed = std::move(presenter);
+  return previous;
+}
+
+}  // namespace platform
