@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
+#include "BenchQuick.h"
 #include "codec/Compression.h"
 #include "platform/Memory.h"
-#include "BenchQuick.h"
 
 using platform::Data;
 namespace kc = KDXML_Compression;
@@ -181,8 +181,8 @@ void decodeOpenSSL(benchmark::State& state, std::size_t size, Output mode) {
   for (auto _ : state) {
     auto fresh = freshBuffer(mode, outSize);
     unsigned char* out = preallocated ? kept.get() : fresh.get();
-    benchmark::DoNotOptimize(EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(in.text.data()),
-                                             static_cast<int>(in.text.size())));
+    benchmark::DoNotOptimize(
+        EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(in.text.data()), static_cast<int>(in.text.size())));
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.text.size()));
@@ -433,12 +433,14 @@ void registerAll() {
   }
   for (std::string kind : {"xml10MB", "random64MB"}) {
     if (quick && kind != "xml10MB") continue;
-    benchmark::RegisterBenchmark(("gzip_deflate/ours/" + kind).c_str(), deflateOurs, kind)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("gzip_deflate/ours/" + kind).c_str(), deflateOurs, kind)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("gzip_deflate/compress2/" + kind).c_str(), deflateCompress2, kind)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("gzip_deflate/zlib_one_call/" + kind).c_str(), deflateOneCall, kind)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("gzip_inflate/ours/" + kind).c_str(), inflateOurs, kind)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("gzip_inflate/ours/" + kind).c_str(), inflateOurs, kind)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("gzip_inflate/uncompress/" + kind).c_str(), inflateUncompress, kind)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("gzip_inflate/zlib_one_call/" + kind).c_str(), inflateOneCall, kind)

@@ -92,9 +92,7 @@ std::optional<long> vmHWMKiB(pid_t pid) {
   return std::nullopt;
 }
 
-void writeText(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void writeText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // A document of n bytes that compresses badly (as real documents do).
 bool writeDocument(const fs::path& path, long n) {
@@ -149,8 +147,7 @@ class World {
     const fs::path home = root_ / "home";
     const fs::path config = home / ".config", data = home / ".local/share", run = root_ / "run";
     for (const fs::path& p : {config, data / "applications", data / "mime/packages", home / ".cache",
-                              home / ".local/state", run, root_ / "editor", root_ / "service",
-                              root_ / "Descargas"}) {
+                              home / ".local/state", run, root_ / "editor", root_ / "service", root_ / "Descargas"}) {
       fs::create_directories(p);
     }
     ::chmod(run.c_str(), 0700);
@@ -184,8 +181,8 @@ class World {
     }
 
     const fs::path portFile = root_ / "port";
-    service_ = spawn({VLA_TICKET_SERVICE, "serve", "--port", "0", "--data", (root_ / "service").string(),
-                      "--port-file", portFile.string()},
+    service_ = spawn({VLA_TICKET_SERVICE, "serve", "--port", "0", "--data", (root_ / "service").string(), "--port-file",
+                      portFile.string()},
                      env_, (root_ / "service.log").string());
     for (int i = 0; i < 200 && service_ > 0; ++i) {
       std::ifstream in(portFile);
@@ -209,8 +206,8 @@ class World {
 struct RoundTrip {
   bool ok = false;
   std::string failure;
-  long maxRssKiB = 0;   // wait4
-  long vmHWMKiB = 0;    // sampled
+  long maxRssKiB = 0;  // wait4
+  long vmHWMKiB = 0;   // sampled
   double seconds = 0;
 };
 

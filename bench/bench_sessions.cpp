@@ -18,6 +18,7 @@
 #include <random>
 #include <thread>
 
+#include "BenchQuick.h"
 #include "app/vlaAppDelegate.h"
 #include "platform/Dialogs.h"
 #include "platform/Log.h"
@@ -25,7 +26,6 @@
 #include "platform/RunLoop.h"
 #include "platform/Workspace.h"
 #include "ticketservice/TicketService.h"
-#include "BenchQuick.h"
 
 namespace {
 
@@ -115,8 +115,8 @@ Figures measure(int waiting, int requests, double quietSeconds) {
     return path;
   };
   for (int i = 0; i < waiting; ++i) {
-    const std::string id = service.issue(platform::dataFromString("documento " + std::to_string(i)), "doc", "7",
-                                         "d.doc");
+    const std::string id =
+        service.issue(platform::dataFromString("documento " + std::to_string(i)), "doc", "7", "d.doc");
     const std::string path = ticket("espera-" + std::to_string(i), id);
     platform::RunLoop::main().perform([&, path] { delegate->applicationOpenFile(application, path); });
   }

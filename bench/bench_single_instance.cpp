@@ -27,8 +27,7 @@ void BM_handPathToPrimary(benchmark::State& state) {
   options.directory = folder + "/instance";
   std::atomic<long> delivered{0};
   auto primary = platform::startInstance(
-      {}, [&](std::vector<std::string> paths) { delivered += static_cast<long>(paths.size()); },
-      options);
+      {}, [&](std::vector<std::string> paths) { delivered += static_cast<long>(paths.size()); }, options);
   for (auto _ : state) {
     auto start = platform::startInstance({"/tmp/ticket.vldoc"}, nullptr, options);
     benchmark::DoNotOptimize(start.role);

@@ -123,8 +123,7 @@ void BM_WriteToDelegateVsBareInotify(benchmark::State& state) {
     std::uint64_t seen = bare.count();
     start = Clock::now();
     [[maybe_unused]] auto n2 = ::write(bareWriter, "x", 1);
-    double bareLatency =
-        std::chrono::duration<double, std::micro>(bare.waitForWakeUp(seen) - start).count();
+    double bareLatency = std::chrono::duration<double, std::micro>(bare.waitForWakeUp(seen) - start).count();
 
     watcherMicros.push_back(watcherLatency);
     bareMicros.push_back(bareLatency);
@@ -146,10 +145,7 @@ void BM_WriteToDelegateVsBareInotify(benchmark::State& state) {
   state.counters["inotify_p99_us"] = percentile(bareMicros, 0.99);
   state.counters["median_ratio"] = watcherMedian / bareMedian;
 }
-BENCHMARK(BM_WriteToDelegateVsBareInotify)
-    ->Iterations(1000)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteToDelegateVsBareInotify)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

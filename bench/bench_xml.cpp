@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "xml/KDXML.h"
 #include "BenchQuick.h"
+#include "xml/KDXML.h"
 
 namespace {
 
@@ -174,7 +174,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (slash == std::string::npos || second == std::string::npos) continue;
       const std::string doc = name.substr(slash + 1, second - slash - 1);
       const std::size_t third = name.find('/', second + 1);
-      const std::string who = name.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
+      const std::string who =
+          name.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
       const auto counter = run.counters.find("best_MBps");
       if (counter == run.counters.end()) continue;
       double& best = mbPerSecond_[doc][who];
@@ -183,8 +184,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void printTable() const {
-    std::printf("\nParse throughput in MB/s (copy included; the best sample of all repetitions),\n"
-                "and KDXML's ratio to each reference\n");
+    std::printf(
+        "\nParse throughput in MB/s (copy included; the best sample of all repetitions),\n"
+        "and KDXML's ratio to each reference\n");
     std::printf("%-20s %9s %9s %9s %9s %9s   %8s %8s\n", "document", "KDXML", "pugi-min", "pugi-def", "memchr",
                 "strlen", "/pugimin", "/pugidef");
     for (const Document& d : documents()) {

@@ -35,22 +35,13 @@ Invocacion leerArgumentos(const std::vector<std::string>& argumentos) {
   return invocacion;
 }
 
-std::optional<int> atenderOpciones(const Invocacion& invocacion, std::ostream& out,
-                                   std::ostream& err) {
+std::optional<int> atenderOpciones(const Invocacion& invocacion, std::ostream& out, std::ostream& err) {
   switch (invocacion.accion) {
-    case Accion::Abrir:
-      return std::nullopt;
-    case Accion::Pendientes:
-      return listarPendientes(out, err);
-    case Accion::Ayuda:
-      out << textoDeUso();
-      return 0;
-    case Accion::Version:
-      out << textoDeVersion() << '\n';
-      return 0;
-    case Accion::Error:
-      err << "vla: " << invocacion.error << "\nPruebe «vla --help».\n";
-      return 2;
+    case Accion::Abrir: return std::nullopt;
+    case Accion::Pendientes: return listarPendientes(out, err);
+    case Accion::Ayuda: out << textoDeUso(); return 0;
+    case Accion::Version: out << textoDeVersion() << '\n'; return 0;
+    case Accion::Error: err << "vla: " << invocacion.error << "\nPruebe «vla --help».\n"; return 2;
   }
   return 2;
 }

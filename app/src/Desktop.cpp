@@ -10,9 +10,7 @@ std::optional<platform::ApplicationRef> SystemDesktop::editorFor(const std::stri
   return platform::LSGetApplicationForInfo(extension);
 }
 
-bool SystemDesktop::openFile(const std::string& path) {
-  return platform::Workspace::sharedWorkspace().openFile(path);
-}
+bool SystemDesktop::openFile(const std::string& path) { return platform::Workspace::sharedWorkspace().openFile(path); }
 
 DocumentProbe SystemDesktop::probeDocument(const std::string& path) {
   platform::HoldReport report = platform::probeDocumentHold(path);

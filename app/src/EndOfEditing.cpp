@@ -31,8 +31,8 @@
 #include "app/Avisos.h"
 #include "app/TicketSession.h"
 #include "platform/Data.h"
-#include "platform/DocumentHold.h"
 #include "platform/Dialogs.h"
+#include "platform/DocumentHold.h"
 #include "platform/FileURL.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -420,8 +420,7 @@ void TicketSession::mirar(const std::string& path) {
       nota("El editor ha terminado sin cambios en el documento del ticket; esperamos la respuesta del usuario");
       break;
 
-    default:
-      return;  // not waiting: nothing to look at
+    default: return;  // not waiting: nothing to look at
   }
   seguirEsperando(path);
 }
@@ -443,7 +442,8 @@ void TicketSession::comprobar(const std::string& porque) {
   // quickly).
   const std::string path = fileP;
   const bool editorGone = vuelta_ != Fase::Protocolo || (editorPid_ && ev_.arbol.empty());
-  despues(editorGone ? timing_.probeInterval / 5 : timing_.probeInterval, [path](TicketSession& self) { self.enCadena([&] { self.confirmar(path); }); });
+  despues(editorGone ? timing_.probeInterval / 5 : timing_.probeInterval,
+          [path](TicketSession& self) { self.enCadena([&] { self.confirmar(path); }); });
 }
 
 void TicketSession::confirmar(const std::string& path) {
@@ -503,7 +503,8 @@ void TicketSession::preguntar() {
   std::vector<std::string> opciones;
   if (fase_ == Fase::OtroFichero) {
     const std::string otroNombre = legible(platform::lastPathComponent(ev_.otroFichero));
-    const bool mismaExtension = minusculas(raizYExtension(otroNombre).second) == minusculas(raizYExtension(nombre).second);
+    const bool mismaExtension =
+        minusculas(raizYExtension(otroNombre).second) == minusculas(raizYExtension(nombre).second);
     const std::optional<platform::Date> date = platform::modificationDate(fileP);
     const bool cambiado = date && (!firstDate || *date > *firstDate);
     question.summary = "El documento del ticket es «" + nombre + "»";
@@ -595,10 +596,8 @@ void TicketSession::respuesta(const std::string& eleccion) {
     case Fase::Soltando:
     case Fase::SinSenal:
     case Fase::OtroFichero:
-    case Fase::Comprobando:
-      break;
-    default:
-      return;  // decided meanwhile: the answer comes too late
+    case Fase::Comprobando: break;
+    default: return;  // decided meanwhile: the answer comes too late
   }
   pregunta_.reset();
   if (eleccion == "enviar") {
@@ -668,8 +667,8 @@ void TicketSession::documentoDesaparecido(const std::string& path) {
   pasarA(Fase::Decidido);
   log("El fichero " + path + " ha desaparecido; no se envía nada y se conserva el ticket " + fileN);
   alerta("El documento ha desaparecido.",
-         "El documento " + path + " ya no existe, así que no se ha enviado nada a Velmora Web. El ticket " +
-             fileN + " se conserva para volver a abrirlo.",
+         "El documento " + path + " ya no existe, así que no se ha enviado nada a Velmora Web. El ticket " + fileN +
+             " se conserva para volver a abrirlo.",
          [this] { terminarTicket(); });
   resultado(false, "el documento ha desaparecido; se conserva el ticket " + fileN);
 }

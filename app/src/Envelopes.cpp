@@ -23,14 +23,15 @@ std::string cabecera() {
 }
 
 std::string ids(const std::string& instancia, const std::string& guid) {
-  return "  <instancia>" + xmlEscape(instancia) + "</instancia> \n"
-         "  <ticket>" + xmlEscape(guid) + "</ticket> ";
+  return "  <instancia>" + xmlEscape(instancia) +
+         "</instancia> \n"
+         "  <ticket>" +
+         xmlEscape(guid) + "</ticket> ";
 }
 
 // The upload envelope around the Base64 text.
 std::string cabezaSubida(const std::string& instancia, const std::string& guid) {
-  return cabecera() + "<SubirFichero xmlns=\"" + kServiceNamespace + "\" > \n" + ids(instancia, guid) +
-         "\n  <file>";
+  return cabecera() + "<SubirFichero xmlns=\"" + kServiceNamespace + "\" > \n" + ids(instancia, guid) + "\n  <file>";
 }
 constexpr char kColaSubida[] = "</file>\n</SubirFichero> \n</soap:Body> \n</soap:Envelope>";
 
@@ -82,8 +83,7 @@ class SubidaEnPiezas {
         return true;
       }
       case Stage::Tail:
-      case Stage::Done:
-        return false;
+      case Stage::Done: return false;
     }
     return false;
   }
@@ -155,8 +155,7 @@ std::string textoDe(const xml::_KDXMLElement* element) {
   return text;
 }
 
-std::string sobreSubirFichero(const std::string& instancia, const std::string& guid,
-                              const std::string& base64) {
+std::string sobreSubirFichero(const std::string& instancia, const std::string& guid, const std::string& base64) {
   return cabezaSubida(instancia, guid) + base64 + kColaSubida;
 }
 
@@ -166,7 +165,7 @@ std::string sobreBorrarTicket(const std::string& instancia, const std::string& g
 }
 
 std::shared_ptr<platform::BodySource> sobreSubirFicheroEnPiezas(const std::string& instancia, const std::string& guid,
-                                                               std::shared_ptr<platform::ReadableFile> file) {
+                                                                std::shared_ptr<platform::ReadableFile> file) {
   if (!file || !isCleanId(instancia) || !isCleanId(guid)) return nullptr;
   auto source = std::make_shared<platform::BodySource>();
   source->length = longitudSobreSubirFichero(instancia, guid, file->size());
@@ -353,8 +352,10 @@ std::string describirFalloDescarga(const platform::DownloadResult& result, std::
   using platform::DownloadFailure;
   switch (result.failure) {
     case DownloadFailure::None: return "la descarga terminó bien";
-    case DownloadFailure::HttpStatus:
-      return "el servidor respondió con el estado " + std::to_string(result.statusCode);
+    case DownloadFailure::HttpStatus: {
+      const std::string status = std::to_string(result.statusCode);
+      return "el servidor respondió con el estado " + status;
+    }
     case DownloadFailure::Connection:
       return result.statusCode == 0 ? "no se pudo conectar con el servidor o se cortó la conexión"
                                     : "se cortó la conexión";

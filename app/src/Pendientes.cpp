@@ -23,7 +23,8 @@ int listarPendientes(std::ostream& out, std::ostream& err) {
     out << "\nTicket: " << seguro(r.ticket) << "\n";
     out << "  Estado: " << nombreEstado(r.estado) << "\n";
     out << "  Documento: " << seguro(r.keptPath.empty() ? r.documentPath : r.keptPath) << "\n";
-    if (!r.keptPath.empty() && r.keptPath != r.documentPath) out << "  Descargado en: " << seguro(r.documentPath) << "\n";
+    if (!r.keptPath.empty() && r.keptPath != r.documentPath)
+      out << "  Descargado en: " << seguro(r.documentPath) << "\n";
     out << "  Fichero vldoc: " << seguro(r.ticketPath) << "\n";
     if (!r.motivo.empty()) out << "  Motivo: " << seguro(r.motivo) << "\n";
     out << "  Actualizado: " << seguro(r.updatedAt) << "\n";

@@ -37,17 +37,15 @@ std::string replaceAll(std::string_view text, std::string_view what, std::string
 
 std::string removeMarkers(std::string_view line) { return replaceAll(line, "###", ""); }
 
-std::string soapEndpoint(std::string_view base) {
-  return std::string(base) + "/Paginas/Tickets/SubirTicket.asmx";
-}
+std::string soapEndpoint(std::string_view base) { return std::string(base) + "/Paginas/Tickets/SubirTicket.asmx"; }
 
 std::string percentEncode(std::string_view value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(value.size());
   for (unsigned char c : value) {
-    const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                            c == '-' || c == '.' || c == '_' || c == '~';
+    const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~';
     if (unreserved) {
       out += static_cast<char>(c);
     } else {
@@ -88,8 +86,7 @@ bool hasControlCharacters(std::string_view text) {
 bool isCleanId(std::string_view id) {
   // Spaces around an id would not survive the reply's reading (XML readers
   // trim text), so the server could be sent one id and answer for another.
-  return !id.empty() && id.front() != ' ' && id.back() != ' ' && platform::isValidUTF8(id) &&
-         !hasControlCharacters(id);
+  return !id.empty() && id.front() != ' ' && id.back() != ' ' && platform::isValidUTF8(id) && !hasControlCharacters(id);
 }
 
 namespace {
@@ -120,16 +117,19 @@ TicketReading interpretTicketText(std::string_view text) {
   }
   reading.lines = splitCRLF(text);
   if (reading.lines.size() < 4) {
-    return problem(std::move(reading), TicketProblem::TooFewLines, "el fichero del ticket tiene menos de cuatro líneas");
+    return problem(std::move(reading), TicketProblem::TooFewLines,
+                   "el fichero del ticket tiene menos de cuatro líneas");
   }
-  TicketFields fields{removeMarkers(reading.lines[0]), removeMarkers(reading.lines[1]),
-                      removeMarkers(reading.lines[2]), removeMarkers(reading.lines[3])};
+  TicketFields fields{removeMarkers(reading.lines[0]), removeMarkers(reading.lines[1]), removeMarkers(reading.lines[2]),
+                      removeMarkers(reading.lines[3])};
   if (!isPlainExtension(fields.extension) || equalsIgnoringCase(fields.extension, "vldoc")) {
     return problem(std::move(reading), TicketProblem::BadExtension,
                    "la extensión del documento del ticket no es válida");
   }
   if (!isWebAddress(fields.base)) {
-    return problem(std::move(reading), TicketProblem::BadAddress, "la dirección del servidor del ticket no es válida");
+    return problem(std::move(reading), TicketProblem::BadAddress,
+                   "la dirección del servidor del ticket "
+                   "no es válida");
   }
   if (!isCleanId(fields.guid) || !isCleanId(fields.instancia)) {
     return problem(std::move(reading), TicketProblem::ControlCharacters,
@@ -143,8 +143,7 @@ TicketReading readTicket(const std::string& path) {
   platform::BoundedRead read = platform::readRegularFile(path, kMaxTicketBytes);
   switch (read.failure) {
     case platform::OpenFailure::None: break;
-    case platform::OpenFailure::Missing:
-      return problem({}, TicketProblem::Missing, "el fichero del ticket no existe");
+    case platform::OpenFailure::Missing: return problem({}, TicketProblem::Missing, "el fichero del ticket no existe");
     case platform::OpenFailure::NotRegular:
       return problem({}, TicketProblem::NotRegularFile,
                      "el ticket no es un fichero normal (es un enlace, una carpeta o un dispositivo)");

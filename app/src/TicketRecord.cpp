@@ -186,11 +186,15 @@ std::string textoRegistro(const RegistroTicket& r) {
 }
 
 std::optional<RegistroTicket> registroDeTexto(std::string_view text) {
-  static constexpr const char* kCampos[] = {
-      "servidor",   "ticket",        "instancia", "carpeta",     "vldoc",
-      "documento",  "tamano",        "descargado", "sha256",     "estado",
-      "conservado_en", "motivo",     "actualizado", "fichero_dispositivo", "fichero_inodo",
-      "fichero_tamano", "fichero_sha256", "fichero_nacimiento"};
+  static constexpr const char* kCampos[] = {"servidor",       "ticket",
+                                            "instancia",      "carpeta",
+                                            "vldoc",          "documento",
+                                            "tamano",         "descargado",
+                                            "sha256",         "estado",
+                                            "conservado_en",  "motivo",
+                                            "actualizado",    "fichero_dispositivo",
+                                            "fichero_inodo",  "fichero_tamano",
+                                            "fichero_sha256", "fichero_nacimiento"};
   if (text.size() > kMaxRegistro || text.find('\0') != std::string_view::npos) return std::nullopt;
   std::map<std::string, std::string, std::less<>> campos;
   while (!text.empty()) {
@@ -267,11 +271,12 @@ std::optional<std::string> guardarRegistro(RegistroTicket registro) {
   if (!registroDeTexto(textoRegistro(registro))) return "el registro no es válido";
   registro.updatedAt = ahora();
   CarpetaRegistros carpeta = abrirCarpetaRegistros(true);
-  if (!carpeta.carpeta) return carpeta.problema.empty() ? "no se puede crear la carpeta de registros" : carpeta.problema;
+  if (!carpeta.carpeta)
+    return carpeta.problema.empty() ? "no se puede crear la carpeta de registros" : carpeta.problema;
   const std::string texto = textoRegistro(registro);
   if (texto.size() > kMaxRegistro) return "el registro es demasiado grande";
-  const int error = carpeta.carpeta->writeAtomically(nombreFichero(claveRegistro(registro)),
-                                                     platform::dataFromString(texto));
+  const int error =
+      carpeta.carpeta->writeAtomically(nombreFichero(claveRegistro(registro)), platform::dataFromString(texto));
   if (error != 0) return "no se puede escribir en " + carpeta.ruta + ": " + std::strerror(error);
   return std::nullopt;
 }

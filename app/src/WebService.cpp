@@ -38,10 +38,8 @@ bool nuncaLlego(const platform::Error& error) {
     case platform::NSURLErrorCannotConnectToHost:
     case platform::NSURLErrorSecureConnectionFailed:
     case platform::NSURLErrorServerCertificateUntrusted:
-    case platform::NSURLErrorRequestBodyStreamExhausted:
-      return true;
-    default:
-      return false;
+    case platform::NSURLErrorRequestBodyStreamExhausted: return true;
+    default: return false;
   }
 }
 
@@ -77,8 +75,8 @@ void TicketSession::UploadFile(const std::string& path) {
     uploadHandled_ = true;
     log("No se envía " + path + ": " + why);
     noEnviado("No se puede enviar el documento.",
-              "No se ha enviado " + path + " a Velmora Web: " + why + ". No se ha borrado nada; el ticket " +
-                  fileN + " se conserva para volver a abrirlo.",
+              "No se ha enviado " + path + " a Velmora Web: " + why + ". No se ha borrado nada; el ticket " + fileN +
+                  " se conserva para volver a abrirlo.",
               why);
     return;
   }
@@ -96,8 +94,9 @@ void TicketSession::UploadFile(const std::string& path) {
     uploadHandled_ = true;
     log("No se envía " + path + ": es el documento de ticket caducado");
     noEnviado("No se puede enviar el documento.",
-              "El fichero " + path + " es el documento que Velmora Web envía para un ticket caducado, no una "
-              "edición, así que no se ha enviado. No se ha borrado nada.",
+              "El fichero " + path +
+                  " es el documento que Velmora Web envía para un ticket caducado, no una "
+                  "edición, así que no se ha enviado. No se ha borrado nada.",
               "es el documento de ticket caducado");
     return;
   }
@@ -292,8 +291,10 @@ void TicketSession::subidaRechazada(const std::string& reason) {
     actualizarRegistro(EstadoTicket::Conservado, fileP, motivo);
     alerta("Probablemente el documento ya llegó a Velmora Web.",
            "Un envío anterior de esta edición se interrumpió y ahora el servidor dice que el ticket ya no existe (" +
-               reason + "), así que lo más probable es que aquel envío llegara. Compruebe el documento en Velmora "
-               "Web. Su edición se conserva en " + fileP + " y el ticket en " + fileN + ".",
+               reason +
+               "), así que lo más probable es que aquel envío llegara. Compruebe el documento en Velmora "
+               "Web. Su edición se conserva en " +
+               fileP + " y el ticket en " + fileN + ".",
            [this, motivo] { conservar(fileP, motivo); });
     return;
   }
@@ -358,8 +359,9 @@ void TicketSession::guardarCopia(platform::ModalResponse response, const std::st
 void TicketSession::preguntarDescartar(const std::string& motivo) {
   platform::Alert alert;
   alert.setMessageText(platform::escapeControlCharacters("El documento se conserva en " + fileP, true));
-  alert.setInformativeText("Su edición no se ha subido a Velmora Web. Puede conservarla ahí o descartar los "
-                           "cambios.");
+  alert.setInformativeText(
+      "Su edición no se ha subido a Velmora Web. Puede conservarla ahí o descartar los "
+      "cambios.");
   alert.addButtonWithTitle("Conservar");  // first: what dismissing chooses
   alert.addButtonWithTitle("Descartar los cambios");
   std::weak_ptr<TicketSession> weak = weak_from_this();
@@ -418,8 +420,8 @@ bool TicketSession::actualizarRegistro(EstadoTicket estado, const std::string& k
   const bool conFichero = estado != EstadoTicket::Descargando && estado != EstadoTicket::Terminado;
   // The hash is read again only when the file changed since it was last taken.
   const platform::FileIdentity* known = registro_->fichero ? &*registro_->fichero : nullptr;
-  if (auto identity = conFichero ? platform::identifyFile(identidadDe.empty() ? ruta : identidadDe, known)
-                                 : std::nullopt) {
+  if (auto identity =
+          conFichero ? platform::identifyFile(identidadDe.empty() ? ruta : identidadDe, known) : std::nullopt) {
     registro_->fichero = identity;
   }
   if (!conFichero) registro_->fichero.reset();

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
   const app::Invocacion invocacion = app::leerArgumentos(std::vector<std::string>(argv + 1, argv + argc));
   if (auto status = app::atenderOpciones(invocacion, std::cout, std::cerr)) return *status;
   // A limit that is not one is a mistake to point out, not to pass over.
-  if (const char* limit = std::getenv(platform::kDownloadLimitVariable); limit && !platform::parseDownloadLimit(limit)) {
+  if (const char* limit = std::getenv(platform::kDownloadLimitVariable);
+      limit && !platform::parseDownloadLimit(limit)) {
     std::cerr << "vla: " << platform::kDownloadLimitVariable << " no es un número de bytes válido: «"
               << platform::escapeControlCharacters(limit) << "» (debe ser un número entero mayor que 0)\n";
     return 2;

@@ -81,9 +81,7 @@ bool vlaAppDelegate::applicationOpenFileWithoutUI(platform::Application&, const 
 
 void vlaAppDelegate::applicationDidFinishLaunching(const platform::Notification&) {}
 
-bool vlaAppDelegate::applicationShouldTerminateAfterLastWindowClosed(platform::Application&) {
-  return true;
-}
+bool vlaAppDelegate::applicationShouldTerminateAfterLastWindowClosed(platform::Application&) { return true; }
 
 bool vlaAppDelegate::processFile(const void*) { return true; }
 
@@ -146,9 +144,7 @@ void vlaAppDelegate::sessionEnded(const void* session) {
 TicketSession::TicketSession(std::weak_ptr<SessionOwner> owner, std::shared_ptr<Desktop> desktop, Timing timing)
     : owner_(std::move(owner)), desktop_(std::move(desktop)), timing_(timing) {}
 
-TicketSession::~TicketSession() {
-  platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this);
-}
+TicketSession::~TicketSession() { platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this); }
 
 platform::LogContext TicketSession::contexto() const {
   return platform::LogContext(guid, platform::lastPathComponent(fileN));
@@ -196,8 +192,7 @@ void TicketSession::rechazarTicket(const std::string& logLine, const std::string
   abandonarTicket(logLine, "No se puede abrir el ticket.", detail);
 }
 
-void TicketSession::abandonarTicket(const std::string& logLine, const std::string& title,
-                                    const std::string& detail) {
+void TicketSession::abandonarTicket(const std::string& logLine, const std::string& title, const std::string& detail) {
   log(logLine);
   pasarA(Fase::Decidido);
   alerta(title, detail, [this] { terminarTicket(); });
@@ -283,8 +278,10 @@ void TicketSession::descargar(const std::string& download, const std::string& lo
   if (!actualizarRegistro(EstadoTicket::Descargando, "", "", false)) {
     rechazarTicket("No se ha podido guardar el registro del ticket; no se descarga nada",
                    "No se ha podido anotar el ticket en " + carpetaRegistros().value_or("(sin carpeta)") + ": " +
-                       problemaRegistro_ + ". Sin esa nota una edición podría perderse, así que no se ha "
-                       "descargado nada. El ticket " + fileN + " se conserva para volver a abrirlo.");
+                       problemaRegistro_ +
+                       ". Sin esa nota una edición podría perderse, así que no se ha "
+                       "descargado nada. El ticket " +
+                       fileN + " se conserva para volver a abrirlo.");
     return;
   }
   // The download runs on a worker thread; the ticket goes on on the main
@@ -314,7 +311,7 @@ std::string conNumero(const std::string& path, int n) {
 }
 
 std::optional<std::string> shaDelMarcador() {
-  static const std::optional<std::string> sha = [] () -> std::optional<std::string> {
+  static const std::optional<std::string> sha = []() -> std::optional<std::string> {
     const std::optional<std::string> path = platform::pathForResource("caducado.doc");
     if (!path) return std::nullopt;
     const auto identity = platform::identifyFile(*path);
@@ -334,7 +331,8 @@ bool TicketSession::esPropio(const std::string& path, const RegistroTicket& r) c
   if (path.empty() || !r.fichero) return false;
   const std::optional<platform::FileIdentity> there = platform::identifyFile(path);
   if (!there || esMarcadorCaducado(*there)) return false;
-  return platform::sameFile(*there, *r.fichero) || (there->size == r.fichero->size && there->sha256 == r.fichero->sha256);
+  return platform::sameFile(*there, *r.fichero) ||
+         (there->size == r.fichero->size && there->sha256 == r.fichero->sha256);
 }
 
 std::optional<std::string> TicketSession::nombreLibre(const std::string& local) {
@@ -346,8 +344,9 @@ std::optional<std::string> TicketSession::nombreLibre(const std::string& local) 
     return libre;
   }
   abandonarTicket("No hay un nombre libre junto a " + local + "; no se descarga nada", "No se puede abrir el ticket.",
-                  "Ya existe el fichero " + local + " y no hay un nombre libre a su lado para el documento. El ticket " +
-                      fileN + " se conserva para volver a abrirlo.");
+                  "Ya existe el fichero " + local +
+                      " y no hay un nombre libre a su lado para el documento. El ticket " + fileN +
+                      " se conserva para volver a abrirlo.");
   return std::nullopt;
 }
 
@@ -355,7 +354,8 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
   std::optional<RegistroTicket> previo = leerRegistro(clave_);
   // A download a killed vla left half done is only in the way.
   for (const std::string& p : {local, previo ? previo->documentPath : local}) {
-    if (int n = platform::removePartialDownloads(p); n > 0) log("Se han quitado " + std::to_string(n) + " descargas a medias de " + p);
+    if (int n = platform::removePartialDownloads(p); n > 0)
+      log("Se han quitado " + std::to_string(n) + " descargas a medias de " + p);
   }
   // The document path is one vla gave this ticket: its own name, or a free
   // name beside it.
@@ -376,8 +376,8 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
     terminarLimpieza(*previo);
     return std::nullopt;
   }
-  const bool conEdicion = previo && previo->estado != EstadoTicket::Descargando &&
-                          previo->estado != EstadoTicket::Terminado;
+  const bool conEdicion =
+      previo && previo->estado != EstadoTicket::Descargando && previo->estado != EstadoTicket::Terminado;
   if (conEdicion) {
     // The edit is reopened only where vla put it, and only when the file
     // there is the one vla recorded.
@@ -414,10 +414,13 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
     default:
       // Whatever a link points to, or a folder, FIFO or device, is not the
       // document: nothing is read from it or written through it.
-      abandonarTicket("En la ruta del documento " + local + " hay un enlace o algo que no es un fichero; no se descarga nada",
-                      "No se puede abrir el ticket.",
-                      "En " + local + " hay un enlace, una carpeta u otro elemento que no es un documento, así que no "
-                      "se ha descargado nada. El ticket " + fileN + " se conserva para volver a abrirlo.");
+      abandonarTicket(
+          "En la ruta del documento " + local + " hay un enlace o algo que no es un fichero; no se descarga nada",
+          "No se puede abrir el ticket.",
+          "En " + local +
+              " hay un enlace, una carpeta u otro elemento que no es un documento, así que no "
+              "se ha descargado nada. El ticket " +
+              fileN + " se conserva para volver a abrirlo.");
       return std::nullopt;
   }
   if (previo && !conEdicion && previo->documentPath == local) {
@@ -446,8 +449,7 @@ void TicketSession::terminarLimpieza(const RegistroTicket& previo) {
   puntoDeControl("borrar:ticket");
   platform::removeItem(fileN);
   actualizarRegistro(EstadoTicket::Terminado, "", "");
-  platform::notifyUser(kAvisoDocumentoEnviado,
-                       avisoDocumentoEnviado(platform::lastPathComponent(previo.documentPath)));
+  platform::notifyUser(kAvisoDocumentoEnviado, avisoDocumentoEnviado(platform::lastPathComponent(previo.documentPath)));
   resultado(true, "subido (confirmado antes; limpieza terminada)");
   terminarTicket();
 }
@@ -469,10 +471,11 @@ void TicketSession::descargado(const std::string& download, const std::string& l
   } else if (!result.ok) {
     // Nothing was written at the document path: nothing is opened or sent.
     actualizarRegistro(EstadoTicket::Terminado, "", "no se pudo descargar");
-    abandonarTicket("No se ha podido descargar el fichero " + local + ": " + result.detail,
-                    "No se ha podido descargar el documento.",
-                    "No se ha podido descargar el documento del ticket desde Velmora Web: " +
-                        describirFalloDescarga(result) + ". El ticket " + fileN + " se conserva para volver a abrirlo.");
+    abandonarTicket(
+        "No se ha podido descargar el fichero " + local + ": " + result.detail,
+        "No se ha podido descargar el documento.",
+        "No se ha podido descargar el documento del ticket desde Velmora Web: " + describirFalloDescarga(result) +
+            ". El ticket " + fileN + " se conserva para volver a abrirlo.");
     return;
   }
   const std::optional<std::string> placeholder = platform::pathForResource("caducado.doc");
@@ -500,25 +503,28 @@ void TicketSession::descargado(const std::string& download, const std::string& l
 
 void TicketSession::documentoListo(const std::string& extension) {
   if (!editorFound_) {
-    abandonarTicket("No hay aplicación para abrir documentos ." + extension,
-                    "No se puede abrir el documento.",
-                    "No hay ninguna aplicación instalada para editar documentos ." + extension +
-                        ". El ticket " + fileN + " se conserva para volver a abrirlo.");
+    abandonarTicket("No hay aplicación para abrir documentos ." + extension, "No se puede abrir el documento.",
+                    "No hay ninguna aplicación instalada para editar documentos ." + extension + ". El ticket " +
+                        fileN + " se conserva para volver a abrirlo.");
     return;
   }
   if (!extranos_.empty()) {
     std::string lista;
     for (const std::string& p : extranos_) lista += (lista.empty() ? "" : ", ") + p;
     alerta("Hay ficheros que vla no reconoce como suyos.",
-           "El registro de este ticket nombra " + lista + ", pero lo que hay ahí no es el fichero que vla dejó, así "
-           "que no se ha tocado ni enviado. El documento se ha descargado de nuevo en " + fileP + ".",
+           "El registro de este ticket nombra " + lista +
+               ", pero lo que hay ahí no es el fichero que vla dejó, así "
+               "que no se ha tocado ni enviado. El documento se ha descargado de nuevo en " +
+               fileP + ".",
            [] {});
   }
   if (!ocupado_.empty()) {
     // Told without waiting for an answer: the ticket goes on.
     alerta("El documento se ha guardado con otro nombre.",
-           "Ya existía el fichero " + ocupado_ + ", que no es de este ticket, así que se ha dejado como estaba y el "
-           "documento se ha descargado en " + fileP + ".",
+           "Ya existía el fichero " + ocupado_ +
+               ", que no es de este ticket, así que se ha dejado como estaba y el "
+               "documento se ha descargado en " +
+               fileP + ".",
            [] {});
   }
   despues(timing_.openDelay, [extension](TicketSession& self) { self.abrirEnEditor(extension); });
@@ -528,7 +534,9 @@ void TicketSession::abrirEnEditor(const std::string& extension) {
   // Written before the editor gets the document: from here on the file may
   // hold the user's work.
   actualizarRegistro(EstadoTicket::Editando, registro_ ? registro_->keptPath : "",
-                     reenvio_ ? kMotivoDesconocido : registro_ ? registro_->motivo : "");
+                     reenvio_    ? kMotivoDesconocido
+                     : registro_ ? registro_->motivo
+                                 : "");
   // A reopened edit that differs from the download has changes the server
   // does not have, saved again or not; one that is still the download is
   // uploaded only when it is saved again.

@@ -8,10 +8,12 @@ namespace app {
 vlaInvokeApp::vlaInvokeApp(platform::Workspace& workspace) : workspace_(workspace) {
   platform::log("InvokeTest init\n");
   auto& center = workspace_.notificationCenter();
-  center.addObserver(this, [this](const platform::Notification& n) { appLaunched(n); },
-                     std::string(platform::NSWorkspaceDidLaunchApplicationNotification));
-  center.addObserver(this, [this](const platform::Notification& n) { appTerminated(n); },
-                     std::string(platform::NSWorkspaceDidTerminateApplicationNotification));
+  center.addObserver(
+      this, [this](const platform::Notification& n) { appLaunched(n); },
+      std::string(platform::NSWorkspaceDidLaunchApplicationNotification));
+  center.addObserver(
+      this, [this](const platform::Notification& n) { appTerminated(n); },
+      std::string(platform::NSWorkspaceDidTerminateApplicationNotification));
 }
 
 vlaInvokeApp::~vlaInvokeApp() { workspace_.notificationCenter().removeObserver(this); }

@@ -51,8 +51,8 @@ void trimCapacity(platform::Data& out) {
 std::optional<std::uint64_t> announcedSize(const platform::Data& data, std::uint64_t maxOut) {
   if (data.size() < 18 || data[0] != 0x1f || data[1] != 0x8b) return std::nullopt;
   const std::uint8_t* t = data.data() + data.size() - 4;
-  std::uint64_t size = std::uint64_t{t[0]} | std::uint64_t{t[1]} << 8 | std::uint64_t{t[2]} << 16 |
-                       std::uint64_t{t[3]} << 24;
+  std::uint64_t size =
+      std::uint64_t{t[0]} | std::uint64_t{t[1]} << 8 | std::uint64_t{t[2]} << 16 | std::uint64_t{t[3]} << 24;
   if (size == 0 || size > maxOut || size > data.size() * kMaxDeflateRatio) return std::nullopt;
   return size;
 }
@@ -67,8 +67,7 @@ std::optional<platform::Data> gzipDeflate(const platform::Data& data, std::uint6
   z_stream zs{};
   zs.next_in = const_cast<Bytef*>(data.data());  // zlib does not write through it
   zs.avail_in = static_cast<uInt>(data.size());
-  if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kDeflateWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) !=
-      Z_OK) {
+  if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kDeflateWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK) {
     return std::nullopt;
   }
   DeflateGuard guard{&zs};

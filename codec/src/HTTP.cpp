@@ -64,8 +64,7 @@ void kdxmlAsyncRequest(std::shared_ptr<const platform::URLRequest> request, Succ
   // run.
   platform::globalQueue().async(
       [request = std::move(request), success = std::move(success), failure = std::move(failure)] {
-        platform::SendResult result =
-            platform::sendSynchronousRequest(request ? *request : platform::URLRequest());
+        platform::SendResult result = platform::sendSynchronousRequest(request ? *request : platform::URLRequest());
         if (result.error) {
           if (failure) failure(std::move(result.body), std::move(*result.error));
         } else {

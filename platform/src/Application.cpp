@@ -29,8 +29,7 @@ void Application::run() {
   running_ = true;
   RunLoop::main().perform([this] {
     if (delegate_) {
-      delegate_->applicationDidFinishLaunching(
-          Notification{"NSApplicationDidFinishLaunchingNotification", this, {}});
+      delegate_->applicationDidFinishLaunching(Notification{"NSApplicationDidFinishLaunchingNotification", this, {}});
     }
   });
   scheduleIdleCheck();
@@ -40,9 +39,7 @@ void Application::run() {
 
 void Application::terminate() { RunLoop::main().stop(); }
 
-void Application::setIntakeCloser(std::function<void()> closeIntake) {
-  closeIntake_ = std::move(closeIntake);
-}
+void Application::setIntakeCloser(std::function<void()> closeIntake) { closeIntake_ = std::move(closeIntake); }
 
 Activity Application::beginActivity(std::string reason) {
   activities_.fetch_add(1);

@@ -6,9 +6,7 @@ namespace platform {
 
 Data dataFromString(std::string_view text) { return Data(text.begin(), text.end()); }
 
-std::string_view stringView(const Data& data) {
-  return {reinterpret_cast<const char*>(data.data()), data.size()};
-}
+std::string_view stringView(const Data& data) { return {reinterpret_cast<const char*>(data.data()), data.size()}; }
 
 bool isValidUTF8(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -48,8 +46,7 @@ std::string Error::localizedDescription() const {
 }
 
 std::string Error::description() const {
-  return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" +
-         localizedDescription() + "\"";
+  return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription() + "\"";
 }
 
 }  // namespace platform

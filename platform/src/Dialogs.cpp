@@ -21,8 +21,7 @@ const std::vector<std::string> kDefaultButtons{"Aceptar"};
 // The presenter's answer, made consistent: a button only with OK, and always
 // one of the alert's (a button the presenter did not offer counts as the
 // first, the default). A failing presenter counts as a dialog not shown.
-AlertOutcome showAlert(DialogPresenter& presenter, const std::string& messageText,
-                       const std::string& informativeText,
+AlertOutcome showAlert(DialogPresenter& presenter, const std::string& messageText, const std::string& informativeText,
                        const std::vector<std::string>& buttons) {
   AlertOutcome outcome;
   try {
@@ -73,8 +72,7 @@ RunLoop& dialogLoop() {
 
 }  // namespace detail
 
-AlertOutcome DialogPresenter::runAlertWithButtons(const std::string& messageText,
-                                                  const std::string& informativeText,
+AlertOutcome DialogPresenter::runAlertWithButtons(const std::string& messageText, const std::string& informativeText,
                                                   const std::vector<std::string>&) {
   ModalResponse response = runAlert(messageText, informativeText);
   if (response != ModalResponse::OK) return {response, std::nullopt};
@@ -94,9 +92,7 @@ std::shared_ptr<DialogPresenter> setDialogPresenter(std::shared_ptr<DialogPresen
   return previous;
 }
 
-std::vector<std::string> Alert::buttons() const {
-  return buttons_.empty() ? kDefaultButtons : buttons_;
-}
+std::vector<std::string> Alert::buttons() const { return buttons_.empty() ? kDefaultButtons : buttons_; }
 
 ModalResponse Alert::runModal() {
   auto presenter = dialogPresenter();
@@ -111,9 +107,8 @@ ModalResponse Alert::runModal() {
 void Alert::beginModal(Done done) {
   auto presenter = dialogPresenter();
   Activity activity = Application::sharedApplication().beginActivity("dialog");
-  detail::dialogLoop().perform([presenter, messageText = messageText_,
-                                informativeText = informativeText_, buttons = buttons(),
-                                done = std::move(done), activity = std::move(activity)]() mutable {
+  detail::dialogLoop().perform([presenter, messageText = messageText_, informativeText = informativeText_,
+                                buttons = buttons(), done = std::move(done), activity = std::move(activity)]() mutable {
     AlertOutcome outcome = showAlert(*presenter, messageText, informativeText, buttons);
     // The activity moves with the answer and ends once done has run.
     RunLoop::main().perform([outcome, done = std::move(done), activity = std::move(activity)] {
@@ -125,19 +120,17 @@ void Alert::beginModal(Done done) {
 int SavePanel::runModalForDirectory(const std::string& directory, const std::string& file) {
   auto presenter = dialogPresenter();
   SavePanelOutcome outcome;
-  detail::dialogLoop().performAndWait(
-      [&] { outcome = showSavePanel(*presenter, allowedFileTypes_, directory, file); });
+  detail::dialogLoop().performAndWait([&] { outcome = showSavePanel(*presenter, allowedFileTypes_, directory, file); });
   response_ = outcome.response;
   filename_ = outcome.filename;
   return static_cast<int>(response_);
 }
 
-void SavePanel::beginModalForDirectory(const std::string& directory, const std::string& file,
-                                       Done done) {
+void SavePanel::beginModalForDirectory(const std::string& directory, const std::string& file, Done done) {
   auto presenter = dialogPresenter();
   Activity activity = Application::sharedApplication().beginActivity("dialog");
-  detail::dialogLoop().perform([presenter, types = allowedFileTypes_, directory, file,
-                                done = std::move(done), activity = std::move(activity)]() mutable {
+  detail::dialogLoop().perform([presenter, types = allowedFileTypes_, directory, file, done = std::move(done),
+                                activity = std::move(activity)]() mutable {
     SavePanelOutcome outcome = showSavePanel(*presenter, types, directory, file);
     RunLoop::main().perform([outcome, done = std::move(done), activity = std::move(activity)] {
       if (done) done(outcome.response, outcome.filename);

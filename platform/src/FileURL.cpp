@@ -6,8 +6,8 @@ namespace {
 constexpr std::string_view kScheme = "file://";
 
 bool isUnreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
 }
 
 int hexValue(char c) {
@@ -45,8 +45,7 @@ std::string pathForFileURL(std::string_view url) {
   std::string out;
   out.reserve(url.size());
   for (std::size_t i = 0; i < url.size(); ++i) {
-    if (url[i] == '%' && i + 2 < url.size() && hexValue(url[i + 1]) >= 0 &&
-        hexValue(url[i + 2]) >= 0) {
+    if (url[i] == '%' && i + 2 < url.size() && hexValue(url[i + 1]) >= 0 && hexValue(url[i + 2]) >= 0) {
       out += static_cast<char>(hexValue(url[i + 1]) * 16 + hexValue(url[i + 2]));
       i += 2;
     } else {

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -46,14 +46,14 @@ std::string folderOf(const std::string& path) {
 }  // namespace
 
 std::optional<Date> modificationDate(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   auto since = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
   return Date(std::chrono::duration_cast<Date::duration>(since));
 }
 
 bool fileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -63,7 +63,7 @@ std::optional<Data> readFile(const std::string& path, std::size_t maxBytes) {
 
 bool createFolder(const std::string& path, unsigned mode) {
   if (path.empty()) return false;
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   const std::size_t slash = path.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !createFolder(path.substr(0, slash), mode)) return false;
@@ -111,10 +111,10 @@ bool writeAtomically(const std::string& path, const Data& data) {
   if (raw < 0) return false;
   Fd fd(raw);
   // Keep the permissions of a file being replaced.
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07777);
-  if (!writeAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0 ||
-      ::close(fd.release()) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (!writeAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0 ||
+      ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());
     return false;
   }
@@ -169,8 +169,8 @@ OpenFailure failureFor(int error) {
   switch (error) {
     case ENOENT:
     case ENOTDIR: return OpenFailure::Missing;
-    case ELOOP:      // a symbolic link at the end of the path
-    case ENXIO:      // a FIFO or socket without a peer
+    case ELOOP:  // a symbolic link at the end of the path
+    case ENXIO:  // a FIFO or socket without a peer
     case EISDIR: return OpenFailure::NotRegular;
     default: return OpenFailure::Unreadable;
   }
@@ -198,7 +198,7 @@ std::pair<int, OpenFailure> openRegular(const std::string& path, struct stat& st
 }  // namespace
 
 PathKind pathKind(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     return errno == ENOENT || errno == ENOTDIR ? PathKind::Absent : PathKind::Unknown;
   }
@@ -214,7 +214,7 @@ bool isAbsentOrRegularFile(const std::string& path) {
 }
 
 std::pair<std::unique_ptr<ReadableFile>, OpenFailure> ReadableFile::open(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   auto [fd, failure] = openRegular(path, st);
   if (fd < 0) return {nullptr, failure};
   return {std::unique_ptr<ReadableFile>(new ReadableFile(fd, static_cast<std::uint64_t>(st.st_size))),
@@ -241,7 +241,7 @@ std::optional<std::size_t> ReadableFile::readAt(std::uint64_t offset, std::uint8
 
 BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
   BoundedRead result;
-  struct stat st{};
+  struct stat st {};
   auto [raw, failure] = openRegular(path, st);
   if (raw < 0) {
     result.failure = failure;
@@ -289,7 +289,7 @@ namespace {
 // at the destination: whether something is there is asked separately, so
 // that the caller learns of it before copying anything. errno stays EXDEV.
 MoveOutcome acrossFileSystems(const std::string& to) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(to.c_str(), &st) == 0) return MoveOutcome::DestinationExists;
   errno = EXDEV;
   return MoveOutcome::Failed;
@@ -434,7 +434,7 @@ bool moveItem(const std::string& from, const std::string& to) {
   if (!source) return false;
   std::unique_ptr<TemporaryFile> copy = TemporaryFile::createBeside(to);
   if (!copy || copy->copyFrom(*source) != 0) return false;
-  struct stat st{};
+  struct stat st {};
   if (::lstat(copy->path().c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) != source->size()) {
     return false;
   }

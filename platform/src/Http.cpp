@@ -10,11 +10,11 @@
 #include <glib.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -77,7 +77,8 @@ constexpr ErrorMapping kErrorTable[] = {
     {CURLE_BAD_CONTENT_ENCODING, NSURLErrorCannotDecodeContentData, "The data could not be decoded."},
     {CURLE_SSL_CONNECT_ERROR, NSURLErrorSecureConnectionFailed,
      "An SSL error has occurred and a secure connection to the server cannot be made."},
-    {CURLE_PEER_FAILED_VERIFICATION, NSURLErrorServerCertificateUntrusted, "The certificate for this server is invalid."},
+    {CURLE_PEER_FAILED_VERIFICATION, NSURLErrorServerCertificateUntrusted,
+     "The certificate for this server is invalid."},
     {CURLE_ABORTED_BY_CALLBACK, NSURLErrorCancelled, "cancelled"},
     {CURLE_FILESIZE_EXCEEDED, NSURLErrorDataLengthExceedsMaximum, "The reply is larger than allowed."},
 };
@@ -126,9 +127,9 @@ std::string trim(std::string_view s) {
 
 // What one exchange reports as it goes, on the thread that runs it.
 struct ExchangeHandlers {
-  std::function<void(URLResponse)> response;                // once, before the first piece
+  std::function<void(URLResponse)> response;                    // once, before the first piece
   std::function<void(const std::uint8_t*, std::size_t)> piece;  // may set what cancelled() reads
-  std::function<bool()> cancelled;                          // polled; true abandons the exchange
+  std::function<bool()> cancelled;                              // polled; true abandons the exchange
 };
 
 // The state of one running exchange, reached from libcurl's callbacks.
@@ -206,8 +207,8 @@ class Exchange {
       return makeError(NSURLErrorTimedOut, "The request timed out.", request_.url(), "overall deadline passed");
     }
     if (sourceFailed_) {
-      return makeError(NSURLErrorRequestBodyStreamExhausted, "The request body could not be read.",
-                       request_.url(), "the body source failed after " + std::to_string(sent_) + " bytes");
+      return makeError(NSURLErrorRequestBodyStreamExhausted, "The request body could not be read.", request_.url(),
+                       "the body source failed after " + std::to_string(sent_) + " bytes");
     }
     if (result != CURLE_OK) return errorFor(result, request_.url(), detail);
     deliverResponse();  // a reply without a body still has its response
@@ -332,8 +333,8 @@ class Exchange {
     const std::uint64_t left = source.length - ex->sent_;
     if (left == 0) return 0;
     const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(left, size * count));
-    std::optional<std::size_t> n = source.pull ? source.pull(reinterpret_cast<std::uint8_t*>(buffer), capacity)
-                                               : std::nullopt;
+    std::optional<std::size_t> n =
+        source.pull ? source.pull(reinterpret_cast<std::uint8_t*>(buffer), capacity) : std::nullopt;
     // A source that fails or ends early would leave the stated length unmet.
     if (!n || *n == 0 || *n > capacity) {
       ex->sourceFailed_ = true;

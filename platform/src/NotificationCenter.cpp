@@ -17,17 +17,14 @@ std::string pointerText(const void* p) {
 }  // namespace
 
 std::string RunningApplication::description() const {
-  return "<RunningApplication: pid=" + std::to_string(processIdentifier) + " name=" +
-         localizedName + " executable=" + executableURL + ">";
+  return "<RunningApplication: pid=" + std::to_string(processIdentifier) + " name=" + localizedName +
+         " executable=" + executableURL + ">";
 }
 
-std::string RunningApplication::executablePath() const {
-  return pathForFileURL(executableURL);
-}
+std::string RunningApplication::executablePath() const { return pathForFileURL(executableURL); }
 
 std::string Notification::description() const {
-  std::string out = "<Notification name = " + name + "; object = " + pointerText(object) +
-                    "; userInfo = {";
+  std::string out = "<Notification name = " + name + "; object = " + pointerText(object) + "; userInfo = {";
   bool firstEntry = true;
   for (const auto& [key, value] : userInfo) {
     out += firstEntry ? " " : "; ";
@@ -52,8 +49,7 @@ std::optional<std::string> Notification::string(const std::string& key) const {
   return std::nullopt;
 }
 
-std::shared_ptr<const RunningApplication> Notification::runningApplication(
-    const std::string& key) const {
+std::shared_ptr<const RunningApplication> Notification::runningApplication(const std::string& key) const {
   auto it = userInfo.find(key);
   if (it == userInfo.end()) return nullptr;
   if (const auto* app = std::get_if<std::shared_ptr<const RunningApplication>>(&it->second)) {
@@ -62,11 +58,11 @@ std::shared_ptr<const RunningApplication> Notification::runningApplication(
   return nullptr;
 }
 
-void NotificationCenter::addObserver(const void* observer, Callback callback,
-                                     std::optional<std::string> name, const void* object) {
+void NotificationCenter::addObserver(const void* observer, Callback callback, std::optional<std::string> name,
+                                     const void* object) {
   std::lock_guard lock(mutex_);
-  registrations_.push_back({nextId_++, observer, std::make_shared<Callback>(std::move(callback)),
-                            std::move(name), object});
+  registrations_.push_back(
+      {nextId_++, observer, std::make_shared<Callback>(std::move(callback)), std::move(name), object});
 }
 
 void NotificationCenter::removeObserver(const void* observer) {
@@ -98,8 +94,7 @@ void NotificationCenter::postNotification(const Notification& notification) {
   }
 }
 
-void NotificationCenter::postNotificationName(std::string name, const void* object,
-                                              UserInfo userInfo) {
+void NotificationCenter::postNotificationName(std::string name, const void* object, UserInfo userInfo) {
   postNotification(Notification{std::move(name), object, std::move(userInfo)});
 }
 

@@ -44,9 +44,7 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool allHex(std::string_view s) {
-  return s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
+bool allHex(std::string_view s) { return s.find_first_not_of("0123456789abcdef") == std::string_view::npos; }
 
 // Makes the missing folders of path, each with mode 0700.
 void makeFolders(const std::string& path) {
@@ -70,13 +68,14 @@ std::unique_ptr<PrivateFolder> PrivateFolder::open(const std::string& path, bool
   if (fd.get() < 0) {
     const int error = errno;
     if (error == ENOENT && !create) return fail("");
-    struct stat st{};
+    struct stat st {};
     // O_NOFOLLOW with O_DIRECTORY reports a link as "not a folder".
-    if (error == ELOOP || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) return fail("es un enlace simbólico");
+    if (error == ELOOP || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)))
+      return fail("es un enlace simbólico");
     if (error == ENOTDIR) return fail("no es una carpeta");
     return fail(std::string("no se puede abrir: ") + std::strerror(error));
   }
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail(std::string("no se puede examinar: ") + std::strerror(errno));
   if (!S_ISDIR(st.st_mode)) return fail("no es una carpeta");
   if (st.st_uid != ::geteuid()) return fail("pertenece a otro usuario (uid " + std::to_string(st.st_uid) + ")");
@@ -93,10 +92,11 @@ PrivateFolder::~PrivateFolder() { ::close(fd_); }
 BoundedRead PrivateFolder::read(const std::string& name, std::size_t maxBytes) const {
   BoundedRead result;
   Fd fd(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat st{};
+  struct stat st {};
   if (fd.get() < 0) {
-    result.failure = errno == ENOENT ? OpenFailure::Missing : errno == ELOOP ? OpenFailure::NotRegular
-                                                                            : OpenFailure::Unreadable;
+    result.failure = errno == ENOENT  ? OpenFailure::Missing
+                     : errno == ELOOP ? OpenFailure::NotRegular
+                                      : OpenFailure::Unreadable;
     result.errorNumber = errno;
     return result;
   }
@@ -132,8 +132,8 @@ BoundedRead PrivateFolder::read(const std::string& name, std::size_t maxBytes) c
 
 int PrivateFolder::writeAtomically(const std::string& name, const Data& data) const {
   if (name.empty() || name.find('/') != std::string::npos) return EINVAL;
-  const std::string prefix = "." + cutName(name, kMaxName - 1 - (sizeof kTemporaryMark - 1) - kRandomDigits) +
-                             kTemporaryMark;
+  const std::string prefix =
+      "." + cutName(name, kMaxName - 1 - (sizeof kTemporaryMark - 1) - kRandomDigits) + kTemporaryMark;
   std::string temp;
   int raw = -1;
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
@@ -186,7 +186,7 @@ std::vector<std::string> PrivateFolder::entries() const {
 }
 
 std::optional<Date> PrivateFolder::modificationDate(const std::string& name) const {
-  struct stat st{};
+  struct stat st {};
   if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   auto since = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
   return Date(std::chrono::duration_cast<Date::duration>(since));
@@ -198,7 +198,7 @@ void PrivateFolder::removeLeftTemporaries() const {
     if (name[0] != '.' || mark == std::string::npos) continue;
     const std::string_view random = std::string_view(name).substr(mark + sizeof kTemporaryMark - 1);
     if (random.size() != kRandomDigits || !allHex(random)) continue;
-    struct stat st{};
+    struct stat st {};
     // A write takes moments: a temporary a minute old has no writer left,
     // while a younger one may be another process's write in progress.
     if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
@@ -217,7 +217,7 @@ FileIdentity locate(int fd, const struct stat& st) {
   identity.inode = static_cast<std::uint64_t>(st.st_ino);
   identity.size = static_cast<std::uint64_t>(st.st_size);
   identity.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  struct statx sx{};
+  struct statx sx {};
   if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME) != 0) {
     identity.birth = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
   }
@@ -233,14 +233,14 @@ Fd openRegularFile(const std::string& path, struct stat& st) {
 }  // namespace
 
 std::optional<FileIdentity> locateFile(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   Fd fd = openRegularFile(path, st);
   if (fd.get() < 0) return std::nullopt;
   return locate(fd.get(), st);
 }
 
 std::optional<FileIdentity> identifyFile(const std::string& path, const FileIdentity* known) {
-  struct stat st{};
+  struct stat st {};
   Fd fd = openRegularFile(path, st);
   if (fd.get() < 0) return std::nullopt;
   FileIdentity identity = locate(fd.get(), st);
@@ -274,8 +274,8 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 }
 
 std::string sha256Hex(std::string_view text) {
-  gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(text.data()),
-                                           text.size());
+  gchar* hex =
+      g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(text.data()), text.size());
   std::string out(hex);
   g_free(hex);
   return out;
@@ -295,7 +295,7 @@ int removePartialDownloads(const std::string& path) {
   for (const std::string& name : folderEntries(folder)) {
     if (name.size() != prefix.size() + kRandomDigits || name.compare(0, prefix.size(), prefix) != 0) continue;
     if (!allHex(std::string_view(name).substr(prefix.size()))) continue;
-    struct stat st{};
+    struct stat st {};
     // Made by this user with the temporary's own mode: a file of someone
     // else's that merely looks like one stays.
     if (::fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||

@@ -26,8 +26,7 @@ PendingQuestion::~PendingQuestion() {
   presenter_->withdraw(id_);
 }
 
-std::unique_ptr<PendingQuestion> askQuietly(const QuietQuestion& question,
-                                            std::function<void(std::size_t)> answer) {
+std::unique_ptr<PendingQuestion> askQuietly(const QuietQuestion& question, std::function<void(std::size_t)> answer) {
   auto presenter = questionPresenter();
   const std::uint64_t id = nextId++;
   auto live = std::make_shared<bool>(true);

@@ -58,9 +58,7 @@ RunLoop& RunLoop::current() {
   return *loop;
 }
 
-bool RunLoop::isMainThread() {
-  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
-}
+bool RunLoop::isMainThread() { return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid(); }
 
 bool RunLoop::isCurrent() const {
   if (owner_ == nullptr) return isMainThread();
@@ -120,8 +118,7 @@ void RunLoop::run() {
 Timer RunLoop::performAfter(double seconds, Task task) {
   auto state = std::make_shared<Timer::State>();
   state->task = std::move(task);
-  const auto delay = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(std::max(seconds, 0.0)));
+  const auto delay = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(seconds, 0.0)));
   std::lock_guard lock(mutex_);
   timers_.push_back(Scheduled{Clock::now() + delay, nextTimerOrder_++, state});
   std::push_heap(timers_.begin(), timers_.end(), std::greater<>());

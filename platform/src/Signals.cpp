@@ -64,7 +64,7 @@ void handleTerminationSignals(std::function<void(int)> onSignal) {
     // The handler never blocks: a full pipe already holds a signal to act on.
     ::fcntl(gWriteEnd, F_SETFL, O_NONBLOCK);
     std::thread(readSignals, ends[0]).detach();
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -27,15 +27,13 @@ UserInfo applicationInfo(const std::shared_ptr<const RunningApplication>& app) {
 
 void Workspace::postApplicationLaunched(std::shared_ptr<const RunningApplication> app) {
   RunLoop::main().perform([this, app = std::move(app)] {
-    center_.postNotificationName(NSWorkspaceDidLaunchApplicationNotification, this,
-                                 applicationInfo(app));
+    center_.postNotificationName(NSWorkspaceDidLaunchApplicationNotification, this, applicationInfo(app));
   });
 }
 
 void Workspace::postApplicationTerminated(std::shared_ptr<const RunningApplication> app) {
   RunLoop::main().perform([this, app = std::move(app)] {
-    center_.postNotificationName(NSWorkspaceDidTerminateApplicationNotification, this,
-                                 applicationInfo(app));
+    center_.postNotificationName(NSWorkspaceDidTerminateApplicationNotification, this, applicationInfo(app));
   });
 }
 

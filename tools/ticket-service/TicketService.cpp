@@ -87,8 +87,8 @@ std::string xmlUnescape(const std::string& text) {
     else if (ent == "quot") out += '"';
     else if (ent == "apos") out += '\'';
     else if (ent.size() > 1 && ent[0] == '#') {
-      unsigned long cp = ent[1] == 'x' ? std::strtoul(ent.c_str() + 2, nullptr, 16)
-                                       : std::strtoul(ent.c_str() + 1, nullptr, 10);
+      unsigned long cp =
+          ent[1] == 'x' ? std::strtoul(ent.c_str() + 2, nullptr, 16) : std::strtoul(ent.c_str() + 1, nullptr, 10);
       appendUtf8(out, cp);
     } else {
       out += text.substr(i, semi - i + 1);
@@ -197,15 +197,14 @@ std::optional<std::string> elementText(const std::string& xml, const std::string
 }
 
 std::string uploadResponse(const std::string& result) {
-  std::string inner = result.empty() ? "<SubirFicheroResult />"
-                                     : "<SubirFicheroResult>" + xmlEscape(result) + "</SubirFicheroResult>";
-  return std::string(kEnvelopeStart) + "<SubirFicheroResponse xmlns=\"" + kServiceNamespace + "\">" +
-         inner + "</SubirFicheroResponse>" + kEnvelopeEnd;
+  std::string inner =
+      result.empty() ? "<SubirFicheroResult />" : "<SubirFicheroResult>" + xmlEscape(result) + "</SubirFicheroResult>";
+  return std::string(kEnvelopeStart) + "<SubirFicheroResponse xmlns=\"" + kServiceNamespace + "\">" + inner +
+         "</SubirFicheroResponse>" + kEnvelopeEnd;
 }
 
 std::string deleteResponse() {
-  return std::string(kEnvelopeStart) + "<BorrarTicketResponse xmlns=\"" + kServiceNamespace +
-         "\" />" + kEnvelopeEnd;
+  return std::string(kEnvelopeStart) + "<BorrarTicketResponse xmlns=\"" + kServiceNamespace + "\" />" + kEnvelopeEnd;
 }
 
 std::string faultResponse(const std::string& faultString) {
@@ -243,8 +242,8 @@ void TicketService::note(const std::string& line) {
   }
 }
 
-std::string TicketService::issue(const Bytes& document, const std::string& extension,
-                                 const std::string& instance, const std::string& name) {
+std::string TicketService::issue(const Bytes& document, const std::string& extension, const std::string& instance,
+                                 const std::string& name) {
   Ticket t;
   t.id = newGuid();
   t.instance = instance;
@@ -263,8 +262,7 @@ std::string TicketService::ticketDocument(const std::string& ticketId) const {
   std::lock_guard lock(impl_->mutex);
   auto it = impl_->tickets.find(ticketId);
   if (it == impl_->tickets.end()) return {};
-  return it->second.id + "\r\n" + baseURL() + "\r\n" + it->second.extension + "\r\n" +
-         it->second.instance + "\r\n";
+  return it->second.id + "\r\n" + baseURL() + "\r\n" + it->second.extension + "\r\n" + it->second.instance + "\r\n";
 }
 
 void TicketService::setBehaviour(Behaviour behaviour) {
@@ -364,22 +362,19 @@ bool TicketService::start(std::string* error) {
           return false;
         };
         if (behaviour.downloadCut == DownloadCut::NoLength) {
-          res.set_content_provider("application/octet-stream",
-                                   [provider](std::size_t offset, httplib::DataSink& sink) {
-                                     provider(offset, sink);
-                                     sink.done();
-                                     return true;
-                                   });
+          res.set_content_provider("application/octet-stream", [provider](std::size_t offset, httplib::DataSink& sink) {
+            provider(offset, sink);
+            sink.done();
+            return true;
+          });
           res.set_header("Connection", "close");
         } else {
-          res.set_content_provider(doc->size(), "application/octet-stream",
-                                   [provider](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                     return provider(offset, sink);
-                                   });
+          res.set_content_provider(
+              doc->size(), "application/octet-stream",
+              [provider](std::size_t offset, std::size_t, httplib::DataSink& sink) { return provider(offset, sink); });
         }
       }
-      note("descarga ticket=" + t + " instancia=" + i + " -> documento (" + std::to_string(doc->size()) +
-           " bytes)");
+      note("descarga ticket=" + t + " instancia=" + i + " -> documento (" + std::to_string(doc->size()) + " bytes)");
     } else {
       res.set_content(impl_->placeholder, "application/msword");
       note("descarga ticket=" + t + " instancia=" + i + " -> caducado.doc");
@@ -429,8 +424,8 @@ bool TicketService::start(std::string* error) {
     } else if (call.operation == "SubirFichero") {
       auto fileText = elementText(req.body, "file");
       if (fileText) call.file = decodeBase64(*fileText);
-      std::string what = "SubirFichero" + who +
-                         (call.file ? " bytes=" + std::to_string(call.file->size()) : std::string());
+      std::string what =
+          "SubirFichero" + who + (call.file ? " bytes=" + std::to_string(call.file->size()) : std::string());
       auto it = impl_->tickets.find(call.ticket);
       if (!fileText || !call.file) {
         call.outcome = "fault";
@@ -449,9 +444,8 @@ bool TicketService::start(std::string* error) {
         call.outcome = "cortado";
         // Headers announce a body that never comes: the client sees the
         // connection closed in the middle of the reply.
-        res.set_content_provider(
-            64, "text/xml; charset=utf-8",
-            [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+        res.set_content_provider(64, "text/xml; charset=utf-8",
+                                 [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
         note(what + " -> cortado");
       } else if (behaviour.mode == UploadMode::Cut) {
         call.outcome = "cortada";
@@ -481,19 +475,18 @@ bool TicketService::start(std::string* error) {
         it->second.open = false;
         ++impl_->uploadsStored;
         if (!options_.dataDir.empty()) {
-          call.storedPath = options_.dataDir + "/uploads/" + std::to_string(impl_->uploadsStored) + "-" +
-                            call.ticket + "." + it->second.extension;
+          call.storedPath = options_.dataDir + "/uploads/" + std::to_string(impl_->uploadsStored) + "-" + call.ticket +
+                            "." + it->second.extension;
           std::ofstream out(call.storedPath, std::ios::binary);
-          out.write(reinterpret_cast<const char*>(call.file->data()),
-                    static_cast<std::streamsize>(call.file->size()));
+          out.write(reinterpret_cast<const char*>(call.file->data()), static_cast<std::streamsize>(call.file->size()));
         }
         soapReply(200, uploadResponse(""));
         note(what + " -> ok" + (call.storedPath.empty() ? "" : " guardado=" + call.storedPath));
       }
     } else {
       call.outcome = "fault";
-      soapReply(500, faultResponse("Server did not recognize the value of HTTP Header SOAPAction: " +
-                                   call.soapAction + "."));
+      soapReply(
+          500, faultResponse("Server did not recognize the value of HTTP Header SOAPAction: " + call.soapAction + "."));
       note("SOAP desconocido SOAPAction=" + call.soapAction + " -> fault");
     }
     impl_->calls.push_back(std::move(call));
@@ -516,7 +509,8 @@ bool TicketService::start(std::string* error) {
     }
     b.mode = *mode;
     if (req.has_param("text")) b.refusal = req.get_param_value("text");
-    if (req.has_param("delay_ms")) b.delay = std::chrono::milliseconds(std::atoi(req.get_param_value("delay_ms").c_str()));
+    if (req.has_param("delay_ms"))
+      b.delay = std::chrono::milliseconds(std::atoi(req.get_param_value("delay_ms").c_str()));
     setBehaviour(b);
     TransportBehaviour t;
     if (req.has_param("download_status")) t.downloadStatus = std::atoi(req.get_param_value("download_status").c_str());
@@ -525,14 +519,16 @@ bool TicketService::start(std::string* error) {
     }
     if (req.has_param("download_cut")) {
       const std::string cut = req.get_param_value("download_cut");
-      t.downloadCut = cut == "nolength" ? DownloadCut::NoLength
-                    : cut == "wronglength" ? DownloadCut::WrongLength : DownloadCut::None;
+      t.downloadCut = cut == "nolength"      ? DownloadCut::NoLength
+                      : cut == "wronglength" ? DownloadCut::WrongLength
+                                             : DownloadCut::None;
     }
     if (req.has_param("redirect")) t.redirectTo = req.get_param_value("redirect");
     // Replies as they should be unless a transport option was given.
     for (const char* key : {"download_status", "download_delay_ms", "download_cut", "redirect"}) {
-      if (req.has_param(key) || transportBehaviour().downloadStatus != 200 || !transportBehaviour().redirectTo.empty() ||
-          transportBehaviour().downloadCut != DownloadCut::None || transportBehaviour().downloadDelay.count() > 0) {
+      if (req.has_param(key) || transportBehaviour().downloadStatus != 200 ||
+          !transportBehaviour().redirectTo.empty() || transportBehaviour().downloadCut != DownloadCut::None ||
+          transportBehaviour().downloadDelay.count() > 0) {
         setTransportBehaviour(t);
         break;
       }

@@ -35,14 +35,15 @@ struct Args {
 };
 
 int usage() {
-  std::cerr << "uso:\n"
-               "  vla-ticket-service serve [--host H] [--port N] [--data DIR] [--placeholder FILE] [--port-file FILE]\n"
-               "  vla-ticket-service issue --server URL [--instance N] [--ext EXT] [--out X.vldoc] FILE\n"
-               "  vla-ticket-service behave --server URL accept|refuse|fault|notxml|drop|cut [--text T] [--delay-ms N]\n"
-               "      [--download-status N] [--download-delay-ms N] [--download-cut nolength|wronglength]\n"
-               "      [--redirect BASE]\n"
-               "  vla-ticket-service journal --server URL\n"
-               "  vla-ticket-service shutdown --server URL\n";
+  std::cerr
+      << "uso:\n"
+         "  vla-ticket-service serve [--host H] [--port N] [--data DIR] [--placeholder FILE] [--port-file FILE]\n"
+         "  vla-ticket-service issue --server URL [--instance N] [--ext EXT] [--out X.vldoc] FILE\n"
+         "  vla-ticket-service behave --server URL accept|refuse|fault|notxml|drop|cut [--text T] [--delay-ms N]\n"
+         "      [--download-status N] [--download-delay-ms N] [--download-cut nolength|wronglength]\n"
+         "      [--redirect BASE]\n"
+         "  vla-ticket-service journal --server URL\n"
+         "  vla-ticket-service shutdown --server URL\n";
   return 2;
 }
 
@@ -142,9 +143,7 @@ int issue(const Args& args) {
               << "; elija otra carpeta con --out\n";
     return 1;
   }
-  httplib::Params params{{"ext", ext},
-                         {"instance", option(args, "instance", "1")},
-                         {"name", file.filename().string()}};
+  httplib::Params params{{"ext", ext}, {"instance", option(args, "instance", "1")}, {"name", file.filename().string()}};
   std::string path = httplib::append_query_params("/admin/tickets", params);
   auto res = c->Post(path, ss.str(), "application/octet-stream");
   if (!res || res->status != 200) {

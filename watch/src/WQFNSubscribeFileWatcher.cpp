@@ -20,8 +20,7 @@ std::shared_ptr<WQFNSubscribeFileWatcher> WQFNSubscribeFileWatcher::create() {
 }
 
 std::shared_ptr<WQFNSubscribeFileWatcher> WQFNSubscribeFileWatcher::sharedFileWatcher() {
-  static std::shared_ptr<WQFNSubscribeFileWatcher>& instance =
-      *new std::shared_ptr<WQFNSubscribeFileWatcher>(create());
+  static std::shared_ptr<WQFNSubscribeFileWatcher>& instance = *new std::shared_ptr<WQFNSubscribeFileWatcher>(create());
   return instance;
 }
 
@@ -35,11 +34,11 @@ void WQFNSubscribeFileWatcher::addPath(const std::string& path) {
   platform::FNSubscriptionProc expected = nullptr;
   gSubscriptionProc.compare_exchange_strong(expected, &WQFileSubscriptionProc);
   platform::FNSubscriptionRef subscription = nullptr;
-  platform::OSStatus status = platform::FNSubscribeByPath(path.c_str(), gSubscriptionProc.load(),
-                                                          this, 0, &subscription);
+  platform::OSStatus status =
+      platform::FNSubscribeByPath(path.c_str(), gSubscriptionProc.load(), this, 0, &subscription);
   if (status != 0) {
-    platform::log("WQFNSubscribeFileWatcher addPath: " + path + " failed due to error ID=" +
-                  std::to_string(status) + ".");
+    platform::log("WQFNSubscribeFileWatcher addPath: " + path + " failed due to error ID=" + std::to_string(status) +
+                  ".");
     return;
   }
   platform::FNSubscriptionRef replaced = nullptr;
@@ -76,14 +75,12 @@ void WQFNSubscribeFileWatcher::setDelegate(std::shared_ptr<platform::Object> del
   std::swap(delegate_, delegate);  // the previous one is released after the lock
 }
 
-std::map<std::string, platform::FNSubscriptionRef> WQFNSubscribeFileWatcher::subscriptions()
-    const {
+std::map<std::string, platform::FNSubscriptionRef> WQFNSubscribeFileWatcher::subscriptions() const {
   std::lock_guard lock(lock_);
   return subscriptions_;
 }
 
-void WQFNSubscribeFileWatcher::sendDelegateMessage(platform::FNMessage,
-                                                   platform::FNSubscriptionRef forSubscription) {
+void WQFNSubscribeFileWatcher::sendDelegateMessage(platform::FNMessage, platform::FNSubscriptionRef forSubscription) {
   // Hold the watcher for the whole report: the delegate may drop the last
   // other reference from inside its method. A watcher already being
   // destroyed reports nothing.
@@ -103,16 +100,15 @@ void WQFNSubscribeFileWatcher::sendDelegateMessage(platform::FNMessage,
   }
   if (!path) return;
   platform::Workspace::sharedWorkspace().notificationCenter().postNotificationName(
-      WQKQueueFileWrittenToNotification, static_cast<const platform::Object*>(this),
-      {{WQFileWatcherPathKey, *path}});
+      WQKQueueFileWrittenToNotification, static_cast<const platform::Object*>(this), {{WQFileWatcherPathKey, *path}});
   if (!delegate) return;
   auto* receiver = dynamic_cast<WQFileWatcherDelegate*>(delegate.get());
   if (receiver == nullptr) throw platform::UnrecognizedSelector("watcher:receivedNotification:forPath:");
   receiver->watcher(*this, WQKQueueFileWrittenToNotification, *path);
 }
 
-void WQFileSubscriptionProc(platform::FNMessage message, platform::OptionBits,
-                            void* refcon, platform::FNSubscriptionRef subscription) {
+void WQFileSubscriptionProc(platform::FNMessage message, platform::OptionBits, void* refcon,
+                            platform::FNSubscriptionRef subscription) {
   if (message != platform::kFNDirectoryModifiedMessage) {
     platform::log("WQFileSubscriptionProc: Unknown message " + std::to_string(message));
     return;

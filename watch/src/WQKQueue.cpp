@@ -52,9 +52,8 @@ std::shared_ptr<WQKQueue> WQKQueue::create() {
   if (fd == -1) return nullptr;
   std::shared_ptr<WQKQueue> watcher(new WQKQueue(fd));
   // The user event lets stop() wake the thread before its 5-second slice ends.
-  platform::KEvent wakeUp{kWakeUpIdent, platform::EVFILT_USER,
-                          platform::EV_ADD | platform::EV_ENABLE | platform::EV_CLEAR, 0, 0,
-                          nullptr};
+  platform::KEvent wakeUp{
+      kWakeUpIdent, platform::EVFILT_USER, platform::EV_ADD | platform::EV_ENABLE | platform::EV_CLEAR, 0, 0, nullptr};
   const std::timespec zero{0, 0};
   platform::kevent(fd, &wakeUp, 1, nullptr, 0, &zero);
   try {
@@ -96,9 +95,7 @@ WQKQueue::~WQKQueue() {
   }
 }
 
-void WQKQueue::addPath(const std::string& path) {
-  addPathToQueue(path, WQKQueueDefaultEventMask);
-}
+void WQKQueue::addPath(const std::string& path) { addPathToQueue(path, WQKQueueDefaultEventMask); }
 
 void WQKQueue::addPathToQueue(const std::string& path) { addPath(path); }
 
@@ -138,8 +135,7 @@ void WQKQueue::removePathFromQueue(const std::string& path) {
   if (fd < 0) return;
   // Closing the descriptor is what ends its registration.
   if (platform::close(fd) == -1) {
-    platform::log("removePathFromQueue: Couldn't close file descriptor (" +
-                  std::to_string(errno) + ")");
+    platform::log("removePathFromQueue: Couldn't close file descriptor (" + std::to_string(errno) + ")");
   }
 }
 
@@ -188,8 +184,7 @@ std::string WQKQueue::description() const {
     list += quoted(path);
   }
   list += ")";
-  return className() + " { watchedPaths = " + list +
-         ", alwaysNotify = " + (alwaysNotify() ? "YES" : "NO") + " }";
+  return className() + " { watchedPaths = " + list + ", alwaysNotify = " + (alwaysNotify() ? "YES" : "NO") + " }";
 }
 
 void WQKQueue::postNotification(const std::string& name, const std::string& forFile) {
@@ -213,8 +208,7 @@ void WQKQueue::stop() {
   keepThreadRunning_ = false;
   std::lock_guard lock(thread_->mutex);
   if (thread_->queueClosed) return;
-  platform::KEvent trigger{kWakeUpIdent, platform::EVFILT_USER, 0, platform::NOTE_TRIGGER, 0,
-                           nullptr};
+  platform::KEvent trigger{kWakeUpIdent, platform::EVFILT_USER, 0, platform::NOTE_TRIGGER, 0, nullptr};
   const std::timespec zero{0, 0};
   platform::kevent(queueFD_, &trigger, 1, nullptr, 0, &zero);
 }

@@ -26,8 +26,7 @@ bool targetResponds(const platform::Object* target, std::string_view selector) {
 
 }  // namespace
 
-WQMainThreadProxy::WQMainThreadProxy(std::shared_ptr<platform::Object> target)
-    : target_(std::move(target)) {}
+WQMainThreadProxy::WQMainThreadProxy(std::shared_ptr<platform::Object> target) : target_(std::move(target)) {}
 
 bool WQMainThreadProxy::respondsToSelector(std::string_view selector) const {
   return isRootSelector(selector) || targetResponds(target_.get(), selector);
@@ -37,8 +36,8 @@ std::shared_ptr<platform::Object> WQMainThreadProxy::performSelector(std::string
   return performSelector(selector, nullptr);
 }
 
-std::shared_ptr<platform::Object> WQMainThreadProxy::performSelector(
-    std::string_view selector, std::shared_ptr<platform::Object> withObject) {
+std::shared_ptr<platform::Object> WQMainThreadProxy::performSelector(std::string_view selector,
+                                                                     std::shared_ptr<platform::Object> withObject) {
   if (isRootSelector(selector)) {
     // Answered by the proxy itself, on the calling thread.
     std::shared_ptr<WQMainThreadProxy> self = weak_from_this().lock();
@@ -56,9 +55,8 @@ std::shared_ptr<platform::Object> WQMainThreadProxy::performSelector(
   // the argument until it has run; its result is not passed back.
   std::shared_ptr<platform::Object> target = target_;
   std::string name(selector);
-  platform::RunLoop::main().performAndWait([&target, &name, &withObject] {
-    dynamic_cast<SelectorTarget&>(*target).performSelector(name, withObject);
-  });
+  platform::RunLoop::main().performAndWait(
+      [&target, &name, &withObject] { dynamic_cast<SelectorTarget&>(*target).performSelector(name, withObject); });
   return nullptr;
 }
 
@@ -71,10 +69,8 @@ void WQMainThreadProxy::watcher(WQFileWatcher& watcher, const std::string& recei
   // The sender blocks until the call has run, so the watcher it passed stays
   // valid; the target and the strings are held by the call itself, so that
   // the target may even replace this proxy from inside its method.
-  platform::RunLoop::main().performAndWait(
-      [&watcher, target = target_, delegate, name = receivedNotification, path = forPath] {
-        delegate->watcher(watcher, name, path);
-      });
+  platform::RunLoop::main().performAndWait([&watcher, target = target_, delegate, name = receivedNotification,
+                                            path = forPath] { delegate->watcher(watcher, name, path); });
 }
 
 std::shared_ptr<WQMainThreadProxy> mainThreadProxy(std::shared_ptr<platform::Object> object) {

@@ -41,9 +41,7 @@ inline bool beginsWith(const char* p, const char* end, const char* literal, std:
 }
 
 // The first c in [p, end), or null.
-inline char* findByte(char* p, char* end, char c) {
-  return static_cast<char*>(std::memchr(p, c, remaining(p, end)));
-}
+inline char* findByte(char* p, char* end, char c) { return static_cast<char*>(std::memchr(p, c, remaining(p, end))); }
 
 // The first '<' at or after p, or null when a NUL comes first. `limit` is
 // the copy's own terminating NUL, so the input's end (its first NUL) needs
@@ -120,10 +118,10 @@ char* findTagEnd(char* p, char* end) {
 // the tag's end is not NUL and the tag's end has been overwritten with NUL,
 // so a scan that also stops at NUL needs no bounds check.
 enum : std::uint8_t {
-  kSpaceClass = 1,          // the six whitespace bytes
-  kElementNameEndClass = 2, // space, '/', line feed; NUL
+  kSpaceClass = 1,             // the six whitespace bytes
+  kElementNameEndClass = 2,    // space, '/', line feed; NUL
   kAttributeNameEndClass = 4,  // whitespace, '='; NUL
-  kQuoteClass = 8,          // '"', '\''; NUL
+  kQuoteClass = 8,             // '"', '\''; NUL
   kDoubleQuotedEndClass = 16,  // '"', '<'; NUL
   kSingleQuotedEndClass = 32,  // '\'', '<'; NUL
 };
@@ -159,11 +157,11 @@ inline char* skipUntil(char* p, std::uint8_t byteClass) {
 // Each class also holds '<', '>' and NUL, where such a pass stops: the first
 // '<' or '>' is the tag's end, and NUL is the end of the input.
 enum : std::uint8_t {
-  kDelimiterClass = 1,         // '<', '>', NUL
-  kNameOrEndClass = 2,         // space, '/', line feed
-  kSpaceOnlyClass = 4,         // the six whitespace bytes (no delimiter)
+  kDelimiterClass = 1,           // '<', '>', NUL
+  kNameOrEndClass = 2,           // space, '/', line feed
+  kSpaceOnlyClass = 4,           // the six whitespace bytes (no delimiter)
   kAttributeNameOrEndClass = 8,  // whitespace, '='
-  kQuoteOrEndClass = 16,       // '"', '\''
+  kQuoteOrEndClass = 16,         // '"', '\''
   kDoubleQuotedOrEndClass = 32,  // '"'
   kSingleQuotedOrEndClass = 64,  // '\''
 };
@@ -201,7 +199,7 @@ inline char* skipUntilInTag(char* p, std::uint8_t byteClass) {
 // An attribute found by the one-pass reading, not yet written.
 struct PendingAttribute {
   char* name;
-  char* nameEnd;     // whitespace or '=' after the name
+  char* nameEnd;  // whitespace or '=' after the name
   char* openQuote;
   char* closeQuote;
 };
@@ -329,14 +327,13 @@ void removeValueCDATA(char* value, char* valueEnd) {
 // that a large document needs few allocations. Null when memory for a chunk
 // ran out (the index is then left as it was).
 template <typename Chunk, typename Header, typename Record>
-[[gnu::noinline]] Record* nextRecordInNewChunk(Chunk& embedded, detail::KDXMLChunkSlabs<Chunk>& slabs,
-                                               Header*& current, std::int64_t& index, Record* Header::*array,
-                                               Record** first) {
+[[gnu::noinline]] Record* nextRecordInNewChunk(Chunk& embedded, detail::KDXMLChunkSlabs<Chunk>& slabs, Header*& current,
+                                               std::int64_t& index, Record* Header::*array, Record** first) {
   Chunk* chunk = &embedded;
   if (current != nullptr) {
     if (slabs.next == slabs.end) {
       const std::size_t count = std::min<std::size_t>(std::size_t{1} << std::min<std::size_t>(slabs.slabs.size(), 16),
-                                                       detail::kMaxChunksPerSlab);
+                                                      detail::kMaxChunksPerSlab);
       std::unique_ptr<Chunk[]> slab(new (std::nothrow) Chunk[count]);
       if (!slab) return nullptr;
       try {

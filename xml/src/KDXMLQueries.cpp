@@ -123,8 +123,7 @@ std::optional<std::string> KDXML::valueOfAttributeNamed(std::optional<std::strin
   };
   if (element == nullptr) return fail(KDXMLErrorElementIsNil);
   if (!name) return fail(KDXMLErrorAttributeNameIsNil);
-  for (const _KDXMLAttribute* attribute = element->firstAttribute; attribute != nullptr;
-       attribute = attribute->next) {
+  for (const _KDXMLAttribute* attribute = element->firstAttribute; attribute != nullptr; attribute = attribute->next) {
     if (!nameEquals(attribute->name, *name)) continue;
     std::optional<std::string> value =
         attribute->value != nullptr ? makeString(attribute->value) : std::optional<std::string>(std::string());
@@ -134,8 +133,8 @@ std::optional<std::string> KDXML::valueOfAttributeNamed(std::optional<std::strin
   return fail(KDXMLErrorAttributeNotFound);
 }
 
-const _KDXMLElement* KDXML::childElementNamed(std::optional<std::string_view> name,
-                                              const _KDXMLElement* parentElement, platform::Error* error) {
+const _KDXMLElement* KDXML::childElementNamed(std::optional<std::string_view> name, const _KDXMLElement* parentElement,
+                                              platform::Error* error) {
   if (parentElement == nullptr) {
     report(error, KDXMLErrorElementIsNil);
     return nullptr;
@@ -230,8 +229,7 @@ void KDXML::iterateElementsForQuery(std::optional<std::string_view> query, const
 
 void KDXML::iterateAttributesOfElement(const _KDXMLElement* element, const AttributeBlock& block) {
   if (!block || element == nullptr) return;
-  for (const _KDXMLAttribute* attribute = element->firstAttribute; attribute != nullptr;
-       attribute = attribute->next) {
+  for (const _KDXMLAttribute* attribute = element->firstAttribute; attribute != nullptr; attribute = attribute->next) {
     block(attribute, attributeName(attribute), attributeValue(attribute));
   }
 }

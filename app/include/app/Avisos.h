@@ -23,8 +23,7 @@ inline constexpr const char* kAvisoEdicionConservada = "Edición conservada";
 // "Su edición no se ha subido y está en /home/ana/informe.doc. «vla --pendientes»
 // muestra las ediciones conservadas."
 inline std::string avisoEdicionConservada(const std::string& ruta) {
-  return "Su edición no se ha subido y está en " + ruta +
-         ". «vla --pendientes» muestra las ediciones conservadas.";
+  return "Su edición no se ha subido y está en " + ruta + ". «vla --pendientes» muestra las ediciones conservadas.";
 }
 
 inline constexpr const char* kAvisoTicketDescartado = "Ticket descartado";

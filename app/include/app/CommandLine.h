@@ -24,8 +24,7 @@ Invocacion leerArgumentos(const std::vector<std::string>& argumentos);
 
 // Carries out every action but Abrir, writing to out (and err for an Error),
 // and returns the exit status; nothing for Abrir.
-std::optional<int> atenderOpciones(const Invocacion& invocacion, std::ostream& out,
-                                   std::ostream& err);
+std::optional<int> atenderOpciones(const Invocacion& invocacion, std::ostream& out, std::ostream& err);
 
 // "vla VERSION", from the project's version.
 std::string textoDeVersion();

@@ -32,8 +32,7 @@ std::string textoDe(const xml::_KDXMLElement* element);
 
 // The SubirFichero envelope: 13 lines separated by "\n", with the trailing
 // spaces of its layout, the ids escaped for XML and the document in Base64.
-std::string sobreSubirFichero(const std::string& instancia, const std::string& guid,
-                              const std::string& base64);
+std::string sobreSubirFichero(const std::string& instancia, const std::string& guid, const std::string& base64);
 // The BorrarTicket envelope: 12 lines, the same layout without the file.
 std::string sobreBorrarTicket(const std::string& instancia, const std::string& guid);
 
@@ -44,7 +43,7 @@ std::string sobreBorrarTicket(const std::string& instancia, const std::string& g
 // ends sooner fails the body (and so the exchange). Nothing when an id is
 // not clean (isCleanId).
 std::shared_ptr<platform::BodySource> sobreSubirFicheroEnPiezas(const std::string& instancia, const std::string& guid,
-                                                               std::shared_ptr<platform::ReadableFile> file);
+                                                                std::shared_ptr<platform::ReadableFile> file);
 // Exact byte length of the SubirFichero envelope for a document of n bytes.
 std::uint64_t longitudSobreSubirFichero(const std::string& instancia, const std::string& guid, std::uint64_t n);
 // The log line "Construimos envio %@" for that envelope, cut as log() cuts
@@ -91,10 +90,10 @@ UploadVerdict leerRespuestaSubida(const platform::Data& reply, long statusCode, 
 
 // What the BorrarTicket reply says.
 struct RespuestaBorrado {
-  bool ok = false;    // a complete, whole envelope with status 2xx, BorrarTicketResponse and no Fault
+  bool ok = false;  // a complete, whole envelope with status 2xx, BorrarTicketResponse and no Fault
   long statusCode = 0;
-  std::string fault;  // the Fault's faultstring, when there is one
-  std::string reason; // why it does not count as done (Spanish, for the log)
+  std::string fault;   // the Fault's faultstring, when there is one
+  std::string reason;  // why it does not count as done (Spanish, for the log)
 };
 RespuestaBorrado leerRespuestaBorrado(const platform::Data& reply, long statusCode, bool complete);
 

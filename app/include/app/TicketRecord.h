@@ -47,9 +47,9 @@ struct RegistroTicket {
   std::string downloadedAt;  // when, as the log shows dates
   std::string sha256;        // of the download, lower-case hex
   EstadoTicket estado = EstadoTicket::Descargando;
-  std::string keptPath;      // where the edit is, when kept
-  std::string motivo;        // why it was kept, for the user
-  std::string updatedAt;     // when this record was last written
+  std::string keptPath;   // where the edit is, when kept
+  std::string motivo;     // why it was kept, for the user
+  std::string updatedAt;  // when this record was last written
   // The file the record points at (keptPath, else documentPath) as it was
   // when the record was written: a file there is this ticket's only when it
   // is still that file (same device and inode) or holds the same bytes.

@@ -135,16 +135,16 @@ class TicketSession : public platform::Object,
   std::string className() const override { return "TicketSession"; }
 
   // The ticket's state. Read and written directly, as the operations do.
-  std::shared_ptr<ReceiveBuffer> webData;               // upload reply buffer
-  std::shared_ptr<platform::URLConnection> conn;        // upload connection
-  std::shared_ptr<platform::URLConnection> conn2;       // ticket-deletion connection
-  std::optional<std::string> dispName;                  // file URL of the editor's bundle
-  std::optional<platform::Date> firstDate;              // modification date after the open request
-  std::string uploadURL;                                // SOAP endpoint
-  std::string guid;                                     // ticket id (line 0)
-  std::string instancia;                                // instance id (line 3)
-  std::string fileP;                                    // local document path
-  std::string fileN;                                    // ticket document path
+  std::shared_ptr<ReceiveBuffer> webData;          // upload reply buffer
+  std::shared_ptr<platform::URLConnection> conn;   // upload connection
+  std::shared_ptr<platform::URLConnection> conn2;  // ticket-deletion connection
+  std::optional<std::string> dispName;             // file URL of the editor's bundle
+  std::optional<platform::Date> firstDate;         // modification date after the open request
+  std::string uploadURL;                           // SOAP endpoint
+  std::string guid;                                // ticket id (line 0)
+  std::string instancia;                           // instance id (line 3)
+  std::string fileP;                               // local document path
+  std::string fileN;                               // ticket document path
 
   // True until the ticket has ended (decided and its replies handled, or
   // given up).
@@ -236,8 +236,8 @@ class TicketSession : public platform::Object,
   std::weak_ptr<SessionOwner> owner_;
   std::shared_ptr<Desktop> desktop_;
   Timing timing_;
-  platform::Activity activity_;              // held from the open request to the end
-  std::vector<platform::Timer> timers_;      // the waits in progress
+  platform::Activity activity_;          // held from the open request to the end
+  std::vector<platform::Timer> timers_;  // the waits in progress
   std::shared_ptr<watch::WQKQueue> watcher_;
   Fase fase_ = Fase::Preparando;
   // The one setter of fase_: logs "ESTADO: A => B" when it changes.
@@ -250,24 +250,24 @@ class TicketSession : public platform::Object,
 
   // What the looks at the document and at the editor's processes have seen.
   struct Evidencia {
-    std::vector<pid_t> arbol;               // the editor's processes that ran at the last look
-    std::vector<std::string> programas;     // the programs they ran
-    int procesosNuevos = 0;                 // processes they started, seen so far
-    int sinSenales = 0;                     // looks in a row with the editor running and nothing held
-    bool arbolConDocumento = false;         // one of them was seen holding the document
-    bool ausente = false;                   // the last look found nothing at the path
-    std::vector<std::string> carpeta;       // the folder's entries when the wait began
-    std::string otroFichero;                // the file the editor went on with, once seen
-    std::string candidato;                  // the same, seen once: a second look confirms it
-    std::string ultimoMotivo;               // the last holder logged
-    std::string ultimaNota;                 // the last observation logged
+    std::vector<pid_t> arbol;            // the editor's processes that ran at the last look
+    std::vector<std::string> programas;  // the programs they ran
+    int procesosNuevos = 0;              // processes they started, seen so far
+    int sinSenales = 0;                  // looks in a row with the editor running and nothing held
+    bool arbolConDocumento = false;      // one of them was seen holding the document
+    bool ausente = false;                // the last look found nothing at the path
+    std::vector<std::string> carpeta;    // the folder's entries when the wait began
+    std::string otroFichero;             // the file the editor went on with, once seen
+    std::string candidato;               // the same, seen once: a second look confirms it
+    std::string ultimoMotivo;            // the last holder logged
+    std::string ultimaNota;              // the last observation logged
   } ev_;
-  Fase vuelta_ = Fase::Siguiendo;           // where a look that finds no end goes back to
+  Fase vuelta_ = Fase::Siguiendo;                        // where a look that finds no end goes back to
   std::unique_ptr<platform::PendingQuestion> pregunta_;  // the question on screen, if any
   std::string delUsuario_;  // a file of the user's sent instead of the document: never removed
 
   // The wait's steps.
-  void nota(const std::string& line);       // logs an observation once until it changes
+  void nota(const std::string& line);  // logs an observation once until it changes
   void actualizarArbol();
   // A file the editor went on with, or "": a new file with the document's
   // stem, or (porBloqueo: the editor's own lock file is gone) a new lock file
@@ -287,9 +287,9 @@ class TicketSession : public platform::Object,
   void descartarTicket();
   void avisarEnvio();
 
-  long uploadStatus_ = 0;          // HTTP status of the upload reply
-  bool uploadHandled_ = true;      // the upload's outcome has been dealt with
-  bool conn2Open_ = false;         // the deletion's reply has not finished
+  long uploadStatus_ = 0;      // HTTP status of the upload reply
+  bool uploadHandled_ = true;  // the upload's outcome has been dealt with
+  bool conn2Open_ = false;     // the deletion's reply has not finished
 
   // Opening
   // Where the document goes: a kept edit of this ticket to reopen, the
@@ -340,14 +340,14 @@ class TicketSession : public platform::Object,
   // (once) and the ticket does not end as intended.
   // identidadDe: the file whose identity is recorded, when it is not yet at
   // the path recorded (a move about to happen).
-  bool actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo,
-                          bool tell = true, const std::string& identidadDe = "");
+  bool actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo, bool tell = true,
+                          const std::string& identidadDe = "");
   // The document is what was downloaded: the ticket is dropped, not uploaded.
   void sinCambios(const std::string& path);
   void esperarRespuesta(double waited);
   // How the ticket ended, for its last log line and the owner.
   void resultado(bool asIntended, const std::string& text);
-  platform::Data borradoBytes_;          // the deletion's reply
+  platform::Data borradoBytes_;  // the deletion's reply
   long borradoStatus_ = 0;
   std::optional<std::string> resultado_;  // "subido", "borrado", "conservado en PATH (motivo)", ...
   bool asIntended_ = false;

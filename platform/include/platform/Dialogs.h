@@ -35,16 +35,13 @@ struct AlertOutcome {
 class DialogPresenter {
  public:
   virtual ~DialogPresenter() = default;
-  virtual ModalResponse runAlert(const std::string& messageText,
-                                 const std::string& informativeText) = 0;
+  virtual ModalResponse runAlert(const std::string& messageText, const std::string& informativeText) = 0;
   // An alert with its buttons in order (never empty; the first is the
   // default). Dismissing it without choosing chooses the first. By default
   // the plain alert is shown and OK means the first button.
-  virtual AlertOutcome runAlertWithButtons(const std::string& messageText,
-                                           const std::string& informativeText,
+  virtual AlertOutcome runAlertWithButtons(const std::string& messageText, const std::string& informativeText,
                                            const std::vector<std::string>& buttons);
-  virtual SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
-                                        const std::string& directory,
+  virtual SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes, const std::string& directory,
                                         const std::string& file) = 0;
 };
 

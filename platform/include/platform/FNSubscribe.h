@@ -19,14 +19,13 @@ inline constexpr FNMessage kFNDirectoryModifiedMessage = 1;
 
 // Called with the message, the option bits given at subscription, the client
 // data given at subscription and the subscription's handle.
-using FNSubscriptionProc = void (*)(FNMessage message, OptionBits flags, void* refcon,
-                                    FNSubscriptionRef subscription);
+using FNSubscriptionProc = void (*)(FNMessage message, OptionBits flags, void* refcon, FNSubscriptionRef subscription);
 
 // Subscribes to changes at path. On success returns 0 and stores the new
 // handle in *subscription; on failure returns the negated errno and leaves
 // *subscription unchanged. Thread-safe.
-OSStatus FNSubscribeByPath(const char* path, FNSubscriptionProc callback, void* clientData,
-                           OptionBits options, FNSubscriptionRef* subscription);
+OSStatus FNSubscribeByPath(const char* path, FNSubscriptionProc callback, void* clientData, OptionBits options,
+                           FNSubscriptionRef* subscription);
 
 // Ends a subscription. No callback for it starts after this returns, and one
 // already running on the callback thread has finished (unless the caller is

@@ -61,9 +61,9 @@ struct BodySource {
 
 // Limits of one exchange beyond the time-out. The defaults change nothing.
 struct TransferPolicy {
-  bool followRedirects = true;    // false: a 3xx reply is the final reply
-  bool identityEncodingOnly = false;  // sends "Accept-Encoding: identity"; any other
-                                      // Content-Encoding of the reply fails it
+  bool followRedirects = true;                 // false: a 3xx reply is the final reply
+  bool identityEncodingOnly = false;           // sends "Accept-Encoding: identity"; any other
+                                               // Content-Encoding of the reply fails it
   std::optional<std::uint64_t> maxReplyBytes;  // a longer reply body fails the exchange
   // Fails the exchange when fewer than lowSpeedBytesPerSecond pass for
   // lowSpeedSeconds; 0 seconds: 1 byte/s over the request's time-out.
@@ -129,9 +129,9 @@ struct URLResponse {
 };
 
 struct SendResult {
-  std::optional<Data> body;              // the body, whatever the status; null when the exchange failed
-  std::optional<URLResponse> response;   // set when a reply arrived
-  std::optional<Error> error;            // set when the exchange failed
+  std::optional<Data> body;             // the body, whatever the status; null when the exchange failed
+  std::optional<URLResponse> response;  // set when a reply arrived
+  std::optional<Error> error;           // set when the exchange failed
   // The whole reply arrived: no transport error, the stated Content-Length
   // (when there was one) reached, within the policy's limits.
   bool complete = false;
@@ -172,8 +172,7 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
  public:
   // initWithRequest:delegate: — nothing when the request has no usable URL
   // (empty, malformed, or not http/https). Call from any thread.
-  static std::shared_ptr<URLConnection> start(URLRequest request,
-                                              std::shared_ptr<URLConnectionDelegate> delegate);
+  static std::shared_ptr<URLConnection> start(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate);
   const URLRequest& originalRequest() const { return request_; }
   // True once the exchange has ended with the whole reply received (see
   // SendResult::complete); set before connectionDidFinishLoading is called.
@@ -216,10 +215,10 @@ inline constexpr std::uint64_t kDefaultDownloadLimit = std::uint64_t{1} << 30;  
 
 struct DownloadLimits {
   std::uint64_t maxBytes = kDefaultDownloadLimit;
-  double connectTimeout = 30;            // seconds
-  long lowSpeedBytesPerSecond = 512;     // below this …
-  long lowSpeedSeconds = 60;             // … for this long, the download fails
-  double deadlineSeconds = 300;          // overall: this plus the size at …
+  double connectTimeout = 30;                 // seconds
+  long lowSpeedBytesPerSecond = 512;          // below this …
+  long lowSpeedSeconds = 60;                  // … for this long, the download fails
+  double deadlineSeconds = 300;               // overall: this plus the size at …
   double deadlineBytesPerSecond = 32 * 1024;  // … this rate
   // The defaults, with maxBytes taken from the environment variable
   // VLA_LIMITE_DESCARGA (a decimal number of bytes, at least 1) when set.

@@ -76,8 +76,8 @@ int kqueue();
 // same file registered through two descriptors reports each change to both.
 //
 // Thread-safe: one thread may wait on a queue while others register.
-int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent* eventlist,
-           int nevents, const std::timespec* timeout);
+int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent* eventlist, int nevents,
+           const std::timespec* timeout);
 
 // open(2) that also understands O_EVTONLY. Returns a descriptor, or -1 with
 // errno set.

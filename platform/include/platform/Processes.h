@@ -55,14 +55,12 @@ std::optional<std::string> processExecutablePath(pid_t pid);
 // (zombies too) are left out. A descendant whose parent has ended is found
 // only while it is still in roots: callers pass back what they saw last.
 // Nothing when /proc cannot be read. At most limit processes.
-std::optional<std::vector<pid_t>> livingProcessTree(const std::vector<pid_t>& roots,
-                                                    std::size_t limit = 4096);
+std::optional<std::vector<pid_t>> livingProcessTree(const std::vector<pid_t>& roots, std::size_t limit = 4096);
 
 // The processes, other than those in excluding and this process, whose
 // program (/proc/PID/exe) is one of programs or lies inside one of folders
 // ("FOLDER/..."). Unreadable processes (other users') are skipped.
-std::vector<pid_t> processesRunning(const std::vector<std::string>& programs,
-                                    const std::vector<std::string>& folders,
+std::vector<pid_t> processesRunning(const std::vector<std::string>& programs, const std::vector<std::string>& folders,
                                     const std::vector<pid_t>& excluding);
 
 }  // namespace platform

@@ -19,7 +19,7 @@
 namespace platform {
 
 struct QuietQuestion {
-  std::string summary;               // names the document
+  std::string summary;  // names the document
   std::string body;
   std::vector<std::string> buttons;  // never empty; none is a default
 };
@@ -31,8 +31,7 @@ class QuestionPresenter {
   // Shows the question and returns at once: false when it cannot be shown.
   // answered is called at most once, from any thread, with the button
   // clicked (0 = first); never after withdraw(id) has returned.
-  virtual bool show(std::uint64_t id, const QuietQuestion& question,
-                    std::function<void(std::size_t)> answered) = 0;
+  virtual bool show(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered) = 0;
   // Takes the question away (answered or not).
   virtual void withdraw(std::uint64_t id) = 0;
 };
@@ -40,8 +39,7 @@ class QuestionPresenter {
 // A question on screen; it is taken away when this goes.
 class PendingQuestion {
  public:
-  PendingQuestion(std::shared_ptr<QuestionPresenter> presenter, std::uint64_t id,
-                  std::shared_ptr<bool> live);
+  PendingQuestion(std::shared_ptr<QuestionPresenter> presenter, std::uint64_t id, std::shared_ptr<bool> live);
   ~PendingQuestion();
   PendingQuestion(const PendingQuestion&) = delete;
   PendingQuestion& operator=(const PendingQuestion&) = delete;
@@ -55,8 +53,7 @@ class PendingQuestion {
 // Shows the question with the presenter in force. answer runs on the main
 // thread with the button clicked, unless the question was withdrawn first.
 // Nothing when it could not be shown.
-std::unique_ptr<PendingQuestion> askQuietly(const QuietQuestion& question,
-                                            std::function<void(std::size_t)> answer);
+std::unique_ptr<PendingQuestion> askQuietly(const QuietQuestion& question, std::function<void(std::size_t)> answer);
 
 // The presenter in force (the desktop's unless one was installed).
 std::shared_ptr<QuestionPresenter> questionPresenter();

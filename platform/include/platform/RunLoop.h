@@ -88,9 +88,7 @@ class RunLoop {
     Clock::time_point due;
     std::uint64_t order;  // timers due at the same moment keep their order
     std::shared_ptr<Timer::State> timer;
-    bool operator>(const Scheduled& other) const {
-      return due != other.due ? due > other.due : order > other.order;
-    }
+    bool operator>(const Scheduled& other) const { return due != other.due ? due > other.due : order > other.order; }
   };
 
   mutable std::mutex mutex_;

@@ -62,8 +62,7 @@ class InstanceListener {
   const std::string& socketPath() const { return socketPath_; }
 
  private:
-  friend struct InstanceStart startInstance(const std::vector<std::string>&, Deliver,
-                                            const SingleInstanceOptions&);
+  friend struct InstanceStart startInstance(const std::vector<std::string>&, Deliver, const SingleInstanceOptions&);
   InstanceListener(int lockFd, int listenFd, int wakeFd, std::string socketPath, Deliver deliver,
                    SingleInstanceOptions options);
   void listen();

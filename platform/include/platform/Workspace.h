@@ -15,8 +15,7 @@
 
 namespace platform {
 
-inline constexpr char NSWorkspaceDidLaunchApplicationNotification[] =
-    "NSWorkspaceDidLaunchApplicationNotification";
+inline constexpr char NSWorkspaceDidLaunchApplicationNotification[] = "NSWorkspaceDidLaunchApplicationNotification";
 inline constexpr char NSWorkspaceDidTerminateApplicationNotification[] =
     "NSWorkspaceDidTerminateApplicationNotification";
 inline constexpr char NSApplicationNameKey[] = "NSApplicationName";

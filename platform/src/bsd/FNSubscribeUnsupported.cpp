@@ -7,10 +7,7 @@
 
 namespace platform {
 
-OSStatus FNSubscribeByPath(const char*, FNSubscriptionProc, void*, OptionBits,
-                           FNSubscriptionRef*) {
-  return -ENOSYS;
-}
+OSStatus FNSubscribeByPath(const char*, FNSubscriptionProc, void*, OptionBits, FNSubscriptionRef*) { return -ENOSYS; }
 
 OSStatus FNUnsubscribe(FNSubscriptionRef) { return -EINVAL; }
 

@@ -12,10 +12,10 @@ constexpr int kOurEventOnly = O_EVTONLY;
 }  // namespace
 }  // namespace platform
 
-#include <sys/types.h>
+#include <fcntl.h>
 #include <sys/event.h>
 #include <sys/time.h>
-#include <fcntl.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <vector>
@@ -38,8 +38,8 @@ static_assert(kOurVnodeFilter == EVFILT_VNODE);
 
 int kqueue() { return ::kqueue(); }
 
-int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent* eventlist,
-           int nevents, const std::timespec* timeout) {
+int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent* eventlist, int nevents,
+           const std::timespec* timeout) {
   std::vector<struct ::kevent> in(nchanges > 0 ? nchanges : 0);
   for (int i = 0; i < nchanges; ++i) {
     const auto& c = changelist[i];
@@ -48,8 +48,9 @@ int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent*
   std::vector<struct ::kevent> out(nevents > 0 ? nevents : 0);
   int n = ::kevent(kq, in.data(), nchanges, out.data(), nevents, timeout);
   for (int i = 0; i < n; ++i) {
-    eventlist[i] = {out[i].ident, fromNative(out[i].filter), out[i].flags, out[i].fflags,
-                    static_cast<std::intptr_t>(out[i].data), out[i].udata};
+    eventlist[i] = {
+        out[i].ident, fromNative(out[i].filter), out[i].flags, out[i].fflags, static_cast<std::intptr_t>(out[i].data),
+        out[i].udata};
   }
   return n;
 }

@@ -16,17 +16,15 @@ namespace {
 // Extensions that are programs or launchers on some desktop, whatever the
 // installed MIME database knows of them.
 constexpr std::array<std::string_view, 21> kRunnableExtensions = {
-    "desktop", "kdelnk", "sh",  "bash", "zsh", "csh", "ksh", "fish", "run", "bin",  "appimage",
+    "desktop", "kdelnk", "sh",  "bash", "zsh", "csh", "ksh", "fish", "run", "bin", "appimage",
     "exe",     "com",    "bat", "cmd",  "msi", "scr", "pif", "cpl",  "jar", "so"};
 
 // Types that launch something when opened, beyond what derives from
 // application/x-executable.
 constexpr std::array<const char*, 9> kRunnableTypes = {
-    "application/x-executable",      "application/x-desktop",
-    "application/x-shellscript",     "application/x-ms-dos-executable",
-    "application/x-msdownload",      "application/x-msi",
-    "application/x-java-archive",    "application/x-sharedlib",
-    "application/vnd.appimage",
+    "application/x-executable",        "application/x-desktop",    "application/x-shellscript",
+    "application/x-ms-dos-executable", "application/x-msdownload", "application/x-msi",
+    "application/x-java-archive",      "application/x-sharedlib",  "application/vnd.appimage",
 };
 
 struct GFreeDeleter {

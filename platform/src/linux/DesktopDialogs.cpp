@@ -37,12 +37,12 @@ namespace platform {
 namespace {
 
 bool exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
 bool isFolder(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -53,8 +53,7 @@ std::string trimmed(const std::string& s) {
 }
 
 std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return s;
 }
 
@@ -65,8 +64,7 @@ std::string withAllowedType(const std::string& path, const std::vector<std::stri
   const std::string name = lower(path.substr(path.rfind('/') + 1));
   for (const auto& type : types) {
     const std::string suffix = "." + lower(type);
-    if (name.size() > suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
       return path;
     }
   }
@@ -89,15 +87,13 @@ class TerminalPresenter final : public DialogPresenter {
  public:
   TerminalPresenter(int input, int output) : input_(input), output_(output) {}
 
-  ModalResponse runAlert(const std::string& messageText,
-                         const std::string& informativeText) override {
+  ModalResponse runAlert(const std::string& messageText, const std::string& informativeText) override {
     return runAlertWithButtons(messageText, informativeText, {"Aceptar"}).response;
   }
 
   // One button: Enter dismisses it. Several: numbered from 1; an empty
   // answer or end of input chooses the first, the default.
-  AlertOutcome runAlertWithButtons(const std::string& messageText,
-                                   const std::string& informativeText,
+  AlertOutcome runAlertWithButtons(const std::string& messageText, const std::string& informativeText,
                                    const std::vector<std::string>& buttons) override {
     log("ALERTA: " + messageText + (informativeText.empty() ? "" : " — " + informativeText));
     const bool interactive = canAsk();
@@ -122,8 +118,8 @@ class TerminalPresenter final : public DialogPresenter {
       std::optional<std::string> answer = readLine();
       if (!answer || trimmed(*answer).empty()) return {ModalResponse::OK, 0};
       const std::string number = trimmed(*answer);
-      if (number.size() <= 3 && std::all_of(number.begin(), number.end(),
-                                              [](unsigned char c) { return std::isdigit(c); })) {
+      if (number.size() <= 3 &&
+          std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); })) {
         const std::size_t chosen = std::stoul(number);
         if (chosen >= 1 && chosen <= buttons.size()) return {ModalResponse::OK, chosen - 1};
       }
@@ -131,8 +127,8 @@ class TerminalPresenter final : public DialogPresenter {
     }
   }
 
-  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
-                                const std::string& directory, const std::string& file) override {
+  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes, const std::string& directory,
+                                const std::string& file) override {
     if (!canAsk()) {
       log("No se puede mostrar el diálogo de guardar: no hay pantalla ni terminal");
       return {ModalResponse::NotShown, {}};
@@ -293,22 +289,19 @@ int runDialog(GtkWidget* dialog) {
 
 class GtkPresenter final : public DialogPresenter {
  public:
-  ModalResponse runAlert(const std::string& messageText,
-                         const std::string& informativeText) override {
+  ModalResponse runAlert(const std::string& messageText, const std::string& informativeText) override {
     return runAlertWithButtons(messageText, informativeText, {"Aceptar"}).response;
   }
 
   // The buttons from right to left, the first (the default) rightmost. Every
   // other way of closing the alert chooses the first.
-  AlertOutcome runAlertWithButtons(const std::string& messageText,
-                                   const std::string& informativeText,
+  AlertOutcome runAlertWithButtons(const std::string& messageText, const std::string& informativeText,
                                    const std::vector<std::string>& buttons) override {
     log("ALERTA: " + messageText + (informativeText.empty() ? "" : " — " + informativeText));
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
-                                               GTK_BUTTONS_NONE, "%s", messageText.c_str());
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s",
+                                               messageText.c_str());
     if (!informativeText.empty()) {
-      gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
-                                               informativeText.c_str());
+      gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informativeText.c_str());
     }
     gtk_window_set_title(GTK_WINDOW(dialog), "vla");
     for (std::size_t i = buttons.size(); i-- > 0;) {
@@ -325,11 +318,11 @@ class GtkPresenter final : public DialogPresenter {
     return {ModalResponse::OK, static_cast<std::size_t>(response)};
   }
 
-  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
-                                const std::string& directory, const std::string& file) override {
-    GtkWidget* dialog = gtk_file_chooser_dialog_new(
-        "Guardar una copia", nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "_Cancelar",
-        GTK_RESPONSE_CANCEL, "_Guardar", GTK_RESPONSE_ACCEPT, nullptr);
+  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes, const std::string& directory,
+                                const std::string& file) override {
+    GtkWidget* dialog =
+        gtk_file_chooser_dialog_new("Guardar una copia", nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "_Cancelar",
+                                    GTK_RESPONSE_CANCEL, "_Guardar", GTK_RESPONSE_ACCEPT, nullptr);
     GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
     gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
@@ -371,11 +364,10 @@ class GtkPresenter final : public DialogPresenter {
 
  private:
   static bool confirmReplace(GtkWidget* parent, const std::string& path) {
-    GtkWidget* ask = gtk_message_dialog_new(GTK_WINDOW(parent), GTK_DIALOG_MODAL,
-                                            GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
-                                            "Ya existe «%s». ¿Reemplazarlo?", path.c_str());
-    gtk_dialog_add_buttons(GTK_DIALOG(ask), "_Cancelar", GTK_RESPONSE_CANCEL, "_Reemplazar",
-                           GTK_RESPONSE_ACCEPT, nullptr);
+    GtkWidget* ask = gtk_message_dialog_new(GTK_WINDOW(parent), GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+                                            GTK_BUTTONS_NONE, "Ya existe «%s». ¿Reemplazarlo?", path.c_str());
+    gtk_dialog_add_buttons(GTK_DIALOG(ask), "_Cancelar", GTK_RESPONSE_CANCEL, "_Reemplazar", GTK_RESPONSE_ACCEPT,
+                           nullptr);
     gtk_dialog_set_default_response(GTK_DIALOG(ask), GTK_RESPONSE_CANCEL);
     bool yes = gtk_dialog_run(GTK_DIALOG(ask)) == GTK_RESPONSE_ACCEPT;
     gtk_widget_destroy(ask);
@@ -395,13 +387,11 @@ class DesktopPresenter final : public DialogPresenter {
 #endif
   }
 
-  ModalResponse runAlert(const std::string& messageText,
-                         const std::string& informativeText) override {
+  ModalResponse runAlert(const std::string& messageText, const std::string& informativeText) override {
     return runAlertWithButtons(messageText, informativeText, {"Aceptar"}).response;
   }
 
-  AlertOutcome runAlertWithButtons(const std::string& messageText,
-                                   const std::string& informativeText,
+  AlertOutcome runAlertWithButtons(const std::string& messageText, const std::string& informativeText,
                                    const std::vector<std::string>& buttons) override {
     AlertOutcome outcome;
     detail::dialogLoop().performAndWait(
@@ -409,11 +399,10 @@ class DesktopPresenter final : public DialogPresenter {
     return outcome;
   }
 
-  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes,
-                                const std::string& directory, const std::string& file) override {
+  SavePanelOutcome runSavePanel(const std::vector<std::string>& allowedFileTypes, const std::string& directory,
+                                const std::string& file) override {
     SavePanelOutcome outcome;
-    detail::dialogLoop().performAndWait(
-        [&] { outcome = choose().runSavePanel(allowedFileTypes, directory, file); });
+    detail::dialogLoop().performAndWait([&] { outcome = choose().runSavePanel(allowedFileTypes, directory, file); });
     return outcome;
   }
 
@@ -596,8 +585,9 @@ class GtkQuestions {
       gtk_widget_set_can_focus(button, FALSE);
       gtk_widget_set_can_default(button, FALSE);
       auto* click = new Click{this, id, i, shared};
-      g_signal_connect_data(button, "clicked", G_CALLBACK(&GtkQuestions::clicked), click,
-                            [](gpointer data, GClosure*) { delete static_cast<Click*>(data); }, GConnectFlags(0));
+      g_signal_connect_data(
+          button, "clicked", G_CALLBACK(&GtkQuestions::clicked), click,
+          [](gpointer data, GClosure*) { delete static_cast<Click*>(data); }, GConnectFlags(0));
       gtk_container_add(GTK_CONTAINER(buttons), button);
     }
     gtk_box_pack_start(GTK_BOX(box), summary, FALSE, FALSE, 0);
@@ -608,9 +598,8 @@ class GtkQuestions {
     g_signal_connect(window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
     gtk_widget_show_all(window);
     if (GdkDisplay* display = gdk_display_get_default()) {
-      if (GdkMonitor* monitor = gdk_display_get_primary_monitor(display)
-                                    ? gdk_display_get_primary_monitor(display)
-                                    : gdk_display_get_monitor(display, 0)) {
+      if (GdkMonitor* monitor = gdk_display_get_primary_monitor(display) ? gdk_display_get_primary_monitor(display)
+                                                                         : gdk_display_get_monitor(display, 0)) {
         GdkRectangle area{};
         gdk_monitor_get_workarea(monitor, &area);
         int width = 0, height = 0;
@@ -805,9 +794,7 @@ class DesktopQuestions final : public QuestionPresenter {
 
 }  // namespace
 
-std::shared_ptr<DialogPresenter> makeDesktopDialogPresenter() {
-  return std::make_shared<DesktopPresenter>();
-}
+std::shared_ptr<DialogPresenter> makeDesktopDialogPresenter() { return std::make_shared<DesktopPresenter>(); }
 
 std::shared_ptr<DialogPresenter> makeTerminalDialogPresenter(int input, int output) {
   return std::make_shared<TerminalPresenter>(input, output);

@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 
 #include <condition_variable>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <map>
@@ -19,10 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "NotificationActions.h"
 #include "platform/Log.h"
 #include "platform/Notifications.h"
 #include "platform/Questions.h"
-#include "NotificationActions.h"
 
 namespace platform {
 
@@ -89,8 +89,7 @@ class Delivery {
     GError* raw = nullptr;
     if (!notify_notification_show(notification.get(), &raw)) {
       GErrorPtr error(raw);
-      log(std::string("No se pudo mostrar el aviso en el escritorio: ") +
-          (error ? error->message : "sin motivo"));
+      log(std::string("No se pudo mostrar el aviso en el escritorio: ") + (error ? error->message : "sin motivo"));
     }
   }
 
@@ -101,9 +100,9 @@ class Delivery {
     if (!connect() || !actions_) return false;
     GText summary = validUtf8(question.summary);
     GText body = bodyText(question.body);
-    ShownQuestion shown{std::unique_ptr<NotifyNotification, GObjectUnref>(
-                            notify_notification_new(summary.get(), body.get(), nullptr)),
-                        std::move(answered)};
+    ShownQuestion shown{
+        std::unique_ptr<NotifyNotification, GObjectUnref>(notify_notification_new(summary.get(), body.get(), nullptr)),
+        std::move(answered)};
     NotifyNotification* n = shown.notification.get();
     notify_notification_set_hint(n, "desktop-entry", g_variant_new_string("vla"));
     notify_notification_set_hint(n, "resident", g_variant_new_boolean(TRUE));
@@ -296,9 +295,8 @@ bool notificationServiceMayAsk() { return sessionBusAdvertised(); }
 
 void askByNotification(std::uint64_t id, const QuietQuestion& question, std::function<void(std::size_t)> answered,
                        std::function<void(bool)> shown) {
-  BusThread::shared().post([id, question, answered = std::move(answered), shown = std::move(shown)](Delivery& d) mutable {
-    shown(d.ask(id, question, std::move(answered)));
-  });
+  BusThread::shared().post([id, question, answered = std::move(answered), shown = std::move(shown)](
+                               Delivery& d) mutable { shown(d.ask(id, question, std::move(answered))); });
 }
 
 void withdrawNotification(std::uint64_t id) {

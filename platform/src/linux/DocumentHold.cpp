@@ -19,8 +19,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/DocumentHold.h"
 #include "UniqueFd.h"
+#include "platform/DocumentHold.h"
 
 namespace platform {
 namespace {
@@ -42,8 +42,7 @@ std::string errnoText(int err) { return std::strerror(err); }
 // with the device numbers in hex.
 std::string lockId(dev_t dev, ino_t ino) {
   char id[64];
-  std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(dev), minor(dev),
-                static_cast<unsigned long long>(ino));
+  std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(dev), minor(dev), static_cast<unsigned long long>(ino));
   return id;
 }
 
@@ -101,14 +100,13 @@ std::optional<HoldReport> lockByAnother(int fd, dev_t dev, ino_t ino) {
   const std::vector<LockEntry> locks = locksIn(procLocks, id, false);
 
   if (fd >= 0) {
-    struct flock query{};
+    struct flock query {};
     query.l_type = F_WRLCK;
     query.l_whence = SEEK_SET;
     if (::fcntl(fd, F_OFD_GETLK, &query) == 0 && query.l_type != F_UNLCK) {
       const std::string access = query.l_type == F_RDLCK ? "de lectura" : "de escritura";
       if (query.l_pid > 0 && query.l_pid != self) {
-        return held(HoldKind::Lock,
-                    "bloqueo POSIX " + access + " del proceso " + std::to_string(query.l_pid),
+        return held(HoldKind::Lock, "bloqueo POSIX " + access + " del proceso " + std::to_string(query.l_pid),
                     query.l_pid);
       }
       if (query.l_pid <= 0) {
@@ -121,9 +119,7 @@ std::optional<HoldReport> lockByAnother(int fd, dev_t dev, ino_t ino) {
   }
   for (const auto& lock : locks) {
     if (lock.pid <= 0 || lock.pid == self) continue;
-    return held(HoldKind::Lock,
-                "bloqueo " + lock.type + " " + lock.access + " del proceso " +
-                    std::to_string(lock.pid),
+    return held(HoldKind::Lock, "bloqueo " + lock.type + " " + lock.access + " del proceso " + std::to_string(lock.pid),
                 lock.pid);
   }
   return std::nullopt;
@@ -153,7 +149,7 @@ std::optional<HoldReport> openInSomeProcess(dev_t dev, ino_t ino) {
       if (fdEntry->d_name[0] == '.') continue;
       ssize_t n = ::readlinkat(dirFd, fdEntry->d_name, link, sizeof link);
       if (n <= 0 || link[0] != '/') continue;
-      struct stat st{};
+      struct stat st {};
       if (::fstatat(dirFd, fdEntry->d_name, &st, 0) != 0) continue;
       if (st.st_dev == dev && st.st_ino == ino) {
         holders.push_back(pid);
@@ -163,7 +159,8 @@ std::optional<HoldReport> openInSomeProcess(dev_t dev, ino_t ino) {
     if (holders.size() >= kMaxHolders) break;
   }
   if (holders.empty()) return std::nullopt;
-  HoldReport report = held(HoldKind::Open, "abierto por el proceso " + std::to_string(holders.front()), holders.front());
+  HoldReport report =
+      held(HoldKind::Open, "abierto por el proceso " + std::to_string(holders.front()), holders.front());
   report.holders = std::move(holders);
   return report;
 }
@@ -195,15 +192,19 @@ std::optional<std::string> lockedDocumentName(const std::string& lock) {
     if (lock.compare(lock.size() - tail.size(), tail.size(), tail) != 0) return std::nullopt;
     return lock.substr(head.size(), lock.size() - head.size() - tail.size());
   };
-  for (auto [head, tail] : {std::pair<std::string_view, std::string_view>{".~lock.", "#"}, {".", ".kate-swp"},
-                            {".", ".swp"}, {".", ".swo"}, {".#", ""}, {"~$", ""}}) {
+  for (auto [head, tail] : {std::pair<std::string_view, std::string_view>{".~lock.", "#"},
+                            {".", ".kate-swp"},
+                            {".", ".swp"},
+                            {".", ".swo"},
+                            {".#", ""},
+                            {"~$", ""}}) {
     if (auto name = between(head, tail); name && name->find('/') == std::string::npos) return name;
   }
   return std::nullopt;
 }
 
 HoldReport probeDocumentHold(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     return {HoldState::Missing, "no se puede examinar: " + errnoText(errno), HoldKind::None, 0, {}};
   }
@@ -212,7 +213,7 @@ HoldReport probeDocumentHold(const std::string& path) {
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   for (const auto& lockName : editorLockFileNames(name)) {
-    struct stat lockSt{};
+    struct stat lockSt {};
     std::string lockPath = (slash == std::string::npos ? "" : folder) + lockName;
     if (::lstat(lockPath.c_str(), &lockSt) == 0) {
       return held(HoldKind::LockFile, "fichero de bloqueo " + lockPath);
@@ -224,7 +225,7 @@ HoldReport probeDocumentHold(const std::string& path) {
   // judged, even if a save renames another over the path meanwhile.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() >= 0) {
-    struct stat opened{};
+    struct stat opened {};
     if (::fstat(fd.get(), &opened) == 0) st = opened;
   }
   if (auto report = lockByAnother(fd.get(), st.st_dev, st.st_ino)) return *report;

@@ -32,14 +32,13 @@ struct FNSubscription {
 
 namespace {
 
-constexpr std::uint32_t kChangeEvents = IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE |
-                                        IN_MOVED_FROM | IN_MOVED_TO | IN_MOVE_SELF |
-                                        IN_DELETE_SELF;
+constexpr std::uint32_t kChangeEvents =
+    IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MOVE_SELF | IN_DELETE_SELF;
 
 class Service {
  public:
-  OSStatus subscribe(const char* path, FNSubscriptionProc callback, void* clientData,
-                     OptionBits options, FNSubscriptionRef* out) {
+  OSStatus subscribe(const char* path, FNSubscriptionProc callback, void* clientData, OptionBits options,
+                     FNSubscriptionRef* out) {
     if (path == nullptr || callback == nullptr || out == nullptr) return -EINVAL;
     std::lock_guard lock(mutex_);
     if (OSStatus status = start(); status != 0) return status;
@@ -120,8 +119,7 @@ class Service {
     }
   }
 
-  static void note(std::vector<std::pair<FNSubscriptionRef, std::uint64_t>>& touched,
-                   FNSubscriptionRef ref) {
+  static void note(std::vector<std::pair<FNSubscriptionRef, std::uint64_t>>& touched, FNSubscriptionRef ref) {
     for (auto& t : touched) {
       if (t.first == ref) return;
     }
@@ -168,13 +166,11 @@ Service& service() {
 
 }  // namespace
 
-OSStatus FNSubscribeByPath(const char* path, FNSubscriptionProc callback, void* clientData,
-                           OptionBits options, FNSubscriptionRef* subscription) {
+OSStatus FNSubscribeByPath(const char* path, FNSubscriptionProc callback, void* clientData, OptionBits options,
+                           FNSubscriptionRef* subscription) {
   return service().subscribe(path, callback, clientData, options, subscription);
 }
 
-OSStatus FNUnsubscribe(FNSubscriptionRef subscription) {
-  return service().unsubscribe(subscription);
-}
+OSStatus FNUnsubscribe(FNSubscriptionRef subscription) { return service().unsubscribe(subscription); }
 
 }  // namespace platform

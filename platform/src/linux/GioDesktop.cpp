@@ -6,9 +6,9 @@
 // data), the way the desktop decides for a file it has not read yet; sniffing
 // the contents would give other answers for documents that are still being
 // downloaded or are empty.
+#include <fcntl.h>
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
@@ -71,8 +71,7 @@ struct KeyFileFree {
 // Paths.
 
 std::optional<std::string> realPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
   if (!resolved) return std::nullopt;
   return std::string(resolved.get());
 }
@@ -91,10 +90,11 @@ std::string baseName(const std::string& path) {
 // Folders that hold the programs of many applications: a program found in one
 // is its own "bundle", since the folder would match every other program too.
 bool isSharedBinFolder(const std::string& folder) {
-  std::vector<std::string> shared = {"/bin",           "/sbin",           "/usr/bin",
-                                     "/usr/sbin",      "/usr/local/bin",  "/usr/local/sbin",
-                                     "/usr/games",     "/usr/local/games", "/snap/bin",
-                                     "/var/lib/flatpak/exports/bin"};
+  std::vector<std::string> shared = {"/bin",           "/sbin",
+                                     "/usr/bin",       "/usr/sbin",
+                                     "/usr/local/bin", "/usr/local/sbin",
+                                     "/usr/games",     "/usr/local/games",
+                                     "/snap/bin",      "/var/lib/flatpak/exports/bin"};
   if (const char* home = std::getenv("HOME"); home && *home == '/') {
     shared.push_back(std::string(home) + "/.local/bin");
     shared.push_back(std::string(home) + "/bin");
@@ -130,8 +130,7 @@ std::optional<std::string> applicationProgram(GAppInfo* info) {
   std::size_t i = 0;
   if (argv.get()[0] && baseName(argv.get()[0]) == "env") {
     ++i;
-    while (argv.get()[i] && (argv.get()[i][0] == '-' || std::string(argv.get()[i]).find('=') !=
-                                                               std::string::npos)) {
+    while (argv.get()[i] && (argv.get()[i][0] == '-' || std::string(argv.get()[i]).find('=') != std::string::npos)) {
       ++i;
     }
   }
@@ -323,9 +322,7 @@ void logEditorOutput(int fd, std::pair<std::string, std::string> context, std::s
   }).detach();
 }
 
-void onLaunched(GDesktopAppInfo*, GPid pid, gpointer data) {
-  static_cast<LaunchRecord*>(data)->pids.push_back(pid);
-}
+void onLaunched(GDesktopAppInfo*, GPid pid, gpointer data) { static_cast<LaunchRecord*>(data)->pids.push_back(pid); }
 
 // Applications activated over D-Bus give no process to follow; launch their
 // Exec line instead, which ends up in the same running instance.
@@ -335,8 +332,7 @@ GObjectPtr<GDesktopAppInfo> spawnableInfo(GDesktopAppInfo* info) {
   }
   const char* file = g_desktop_app_info_get_filename(info);
   std::unique_ptr<GKeyFile, KeyFileFree> keyFile(g_key_file_new());
-  if (!file || !g_key_file_load_from_file(keyFile.get(), file, G_KEY_FILE_KEEP_TRANSLATIONS,
-                                          nullptr)) {
+  if (!file || !g_key_file_load_from_file(keyFile.get(), file, G_KEY_FILE_KEEP_TRANSLATIONS, nullptr)) {
     return GObjectPtr<GDesktopAppInfo>(G_DESKTOP_APP_INFO(g_object_ref(info)));
   }
   g_key_file_remove_key(keyFile.get(), G_KEY_FILE_DESKTOP_GROUP, "DBusActivatable", nullptr);
@@ -388,8 +384,8 @@ bool Workspace::openFile(const std::string& path) {
   if (::pipe2(output, O_CLOEXEC) != 0) output[0] = output[1] = -1;
   const int sink = output[1] >= 0 ? output[1] : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   gboolean launched = g_desktop_app_info_launch_uris_as_manager_with_fds(
-      launchable.get(), &uris, context.get(), G_SPAWN_SEARCH_PATH, nullptr, nullptr, onLaunched,
-      &record, -1, sink, sink, &rawError);
+      launchable.get(), &uris, context.get(), G_SPAWN_SEARCH_PATH, nullptr, nullptr, onLaunched, &record, -1, sink,
+      sink, &rawError);
   GErrorPtr error(rawError);
   if (sink >= 0) ::close(sink);
   if (output[0] >= 0) {
@@ -400,8 +396,7 @@ bool Workspace::openFile(const std::string& path) {
     }
   }
   if (!launched) {
-    log("No se puede lanzar " + name + " para " + path + ": " +
-        (error ? error->message : "error desconocido"));
+    log("No se puede lanzar " + name + " para " + path + ": " + (error ? error->message : "error desconocido"));
     return false;
   }
   for (pid_t pid : record.pids) {

@@ -84,9 +84,7 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
 struct Key {
   std::int16_t filter;
   std::uintptr_t ident;
-  bool operator<(const Key& o) const {
-    return filter != o.filter ? filter < o.filter : ident < o.ident;
-  }
+  bool operator<(const Key& o) const { return filter != o.filter ? filter < o.filter : ident < o.ident; }
   bool operator==(const Key& o) const { return filter == o.filter && ident == o.ident; }
 };
 
@@ -144,8 +142,7 @@ class Queue {
     const bool bounded = timeout != nullptr;
     Clock::time_point deadline{};
     if (bounded) {
-      deadline = Clock::now() + std::chrono::seconds(timeout->tv_sec) +
-                 std::chrono::nanoseconds(timeout->tv_nsec);
+      deadline = Clock::now() + std::chrono::seconds(timeout->tv_sec) + std::chrono::nanoseconds(timeout->tv_nsec);
     }
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -474,10 +471,9 @@ int kqueue() {
   return in;
 }
 
-int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent* eventlist,
-           int nevents, const std::timespec* timeout) {
-  if (nchanges < 0 || nevents < 0 || (nchanges > 0 && changelist == nullptr) ||
-      (nevents > 0 && eventlist == nullptr)) {
+int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent* eventlist, int nevents,
+           const std::timespec* timeout) {
+  if (nchanges < 0 || nevents < 0 || (nchanges > 0 && changelist == nullptr) || (nevents > 0 && eventlist == nullptr)) {
     errno = EINVAL;
     return -1;
   }

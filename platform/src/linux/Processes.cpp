@@ -25,9 +25,7 @@
 namespace platform {
 namespace {
 
-int pidfdOpen(pid_t pid) {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
+int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 // Polls fd for readability up to timeout (negative: forever), across signals.
 bool waitReadable(int fd, std::chrono::milliseconds timeout) {
@@ -156,10 +154,7 @@ std::optional<ProcessHandle> ProcessHandle::open(pid_t pid) {
   return ProcessHandle(pid, fd);
 }
 
-ProcessHandle::ProcessHandle(ProcessHandle&& other) noexcept
-    : pid_(other.pid_), fd_(other.fd_) {
-  other.fd_ = -1;
-}
+ProcessHandle::ProcessHandle(ProcessHandle&& other) noexcept : pid_(other.pid_), fd_(other.fd_) { other.fd_ = -1; }
 
 ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
   if (this != &other) {
@@ -177,9 +172,7 @@ ProcessHandle::~ProcessHandle() {
 
 bool ProcessHandle::isRunning() const { return !waitReadable(fd_, std::chrono::milliseconds(0)); }
 
-bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) const {
-  return waitReadable(fd_, timeout);
-}
+bool ProcessHandle::waitForExit(std::chrono::milliseconds timeout) const { return waitReadable(fd_, timeout); }
 
 bool isProcessRunning(pid_t pid) {
   if (pid <= 0) return false;
@@ -211,8 +204,7 @@ std::optional<std::string> processExecutablePath(pid_t pid) {
   std::string path(buf.data(), static_cast<std::size_t>(n));
   // A program replaced on disk after it started reads "PATH (deleted)".
   constexpr std::string_view kDeleted = " (deleted)";
-  if (path.size() > kDeleted.size() &&
-      path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+  if (path.size() > kDeleted.size() && path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
     path.erase(path.size() - kDeleted.size());
   }
   return path;

@@ -26,9 +26,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "UniqueFd.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
-#include "UniqueFd.h"
 
 namespace platform {
 namespace {
@@ -93,8 +93,7 @@ std::string newRequestId() {
   if (::getrandom(id.data(), id.size(), 0) != static_cast<ssize_t>(id.size())) {
     // No entropy source: time and pid are unique enough among one user's
     // starters.
-    std::string fallback = std::to_string(Clock::now().time_since_epoch().count()) + "-" +
-                           std::to_string(::getpid());
+    std::string fallback = std::to_string(Clock::now().time_since_epoch().count()) + "-" + std::to_string(::getpid());
     id = fallback.substr(0, kIdBytes);
     id.resize(kIdBytes, '\0');
   }
@@ -163,7 +162,7 @@ bool makePrivateFolder(const std::string& path, std::string* problem) {
     if (problem) *problem = "no se puede crear " + path + ": " + std::strerror(errno);
     return false;
   }
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
     if (problem) *problem = path + " no es una carpeta propia";
     return false;
@@ -185,8 +184,7 @@ std::string absolutePath(const std::string& path) {
 enum class Handed { Accepted, TryAgain };
 
 // Hands paths to the primary listening at socketPath.
-Handed handToPrimary(const std::string& socketPath, const std::string& request,
-                     std::chrono::milliseconds limit) {
+Handed handToPrimary(const std::string& socketPath, const std::string& request, std::chrono::milliseconds limit) {
   sockaddr_un address;
   if (!socketAddress(socketPath, address)) return Handed::TryAgain;
   Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -212,8 +210,8 @@ Handed handToPrimary(const std::string& socketPath, const std::string& request,
 
 // ---------------------------------------------------------------------------
 
-InstanceListener::InstanceListener(int lockFd, int listenFd, int wakeFd, std::string socketPath,
-                                   Deliver deliver, SingleInstanceOptions options)
+InstanceListener::InstanceListener(int lockFd, int listenFd, int wakeFd, std::string socketPath, Deliver deliver,
+                                   SingleInstanceOptions options)
     : lockFd_(lockFd),
       listenFd_(listenFd),
       wakeFd_(wakeFd),
@@ -312,7 +310,7 @@ void InstanceListener::serve(int connection) {
 std::optional<std::string> defaultInstanceDirectory(std::string* problem) {
   std::string folder;
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
-    struct stat st{};
+    struct stat st {};
     if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
       folder = std::string(runtime) + "/vla";
     }
@@ -322,8 +320,8 @@ std::optional<std::string> defaultInstanceDirectory(std::string* problem) {
   return folder;
 }
 
-InstanceStart startInstance(const std::vector<std::string>& paths,
-                            InstanceListener::Deliver deliver, const SingleInstanceOptions& options) {
+InstanceStart startInstance(const std::vector<std::string>& paths, InstanceListener::Deliver deliver,
+                            const SingleInstanceOptions& options) {
   InstanceStart start;
   std::string folder = options.directory;
   if (folder.empty()) {
@@ -369,8 +367,8 @@ InstanceStart startInstance(const std::vector<std::string>& paths,
         ::unlink(socketPath.c_str());
         return start;  // the lock goes with its descriptor
       }
-      start.listener.reset(new InstanceListener(lock.release(), listenFd.release(), wake.release(),
-                                                socketPath, std::move(deliver), options));
+      start.listener.reset(new InstanceListener(lock.release(), listenFd.release(), wake.release(), socketPath,
+                                                std::move(deliver), options));
       start.role = InstanceRole::Primary;
       return start;
     }
@@ -394,8 +392,7 @@ InstanceStart startInstance(const std::vector<std::string>& paths,
 InstanceRole runSingleInstance(Application& application, const std::vector<std::string>& paths,
                                const SingleInstanceOptions& options) {
   InstanceStart start = startInstance(
-      paths, [&application](const std::vector<std::string>& received) { application.openFiles(received); },
-      options);
+      paths, [&application](const std::vector<std::string>& received) { application.openFiles(received); }, options);
   if (start.role == InstanceRole::Delivered) return start.role;
   if (start.role == InstanceRole::Alone) {
     log("Se trabaja sin instancia principal: " + start.problem);

@@ -42,8 +42,7 @@ class WQFNSubscribeFileWatcher : public platform::Object,
   // that is not (or no longer) subscribed reports nothing. Raises
   // platform::UnrecognizedSelector when the delegate does not implement the
   // delegate message (after the notification was posted).
-  void sendDelegateMessage(platform::FNMessage message,
-                           platform::FNSubscriptionRef forSubscription);
+  void sendDelegateMessage(platform::FNMessage message, platform::FNSubscriptionRef forSubscription);
 
   // The subscribed paths and their handles.
   std::map<std::string, platform::FNSubscriptionRef> subscriptions() const;
@@ -60,7 +59,7 @@ class WQFNSubscribeFileWatcher : public platform::Object,
 
 // The callback given to the platform: message 1 reports a change to the
 // watcher given as client data; any other message is logged.
-void WQFileSubscriptionProc(platform::FNMessage message, platform::OptionBits flags,
-                            void* refcon, platform::FNSubscriptionRef subscription);
+void WQFileSubscriptionProc(platform::FNMessage message, platform::OptionBits flags, void* refcon,
+                            platform::FNSubscriptionRef subscription);
 
 }  // namespace watch

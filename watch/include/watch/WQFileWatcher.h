@@ -16,14 +16,10 @@ namespace watch {
 inline constexpr char WQKQueueFileRenamedNotification[] = "WQKQueueFileRenamedNotification";
 inline constexpr char WQKQueueFileWrittenToNotification[] = "WQKQueueFileWrittenToNotification";
 inline constexpr char WQKQueueFileDeletedNotification[] = "WQKQueueFileDeletedNotification";
-inline constexpr char WQKQueueFileAttributesChangedNotification[] =
-    "WQKQueueFileAttributesChangedNotification";
-inline constexpr char WQKQueueFileSizeIncreasedNotification[] =
-    "WQKQueueFileSizeIncreasedNotification";
-inline constexpr char WQKQueueFileLinkCountChangedNotification[] =
-    "WQKQueueFileLinkCountChangedNotification";
-inline constexpr char WQKQueueFileAccessRevocationNotification[] =
-    "WQKQueueFileAccessRevocationNotification";
+inline constexpr char WQKQueueFileAttributesChangedNotification[] = "WQKQueueFileAttributesChangedNotification";
+inline constexpr char WQKQueueFileSizeIncreasedNotification[] = "WQKQueueFileSizeIncreasedNotification";
+inline constexpr char WQKQueueFileLinkCountChangedNotification[] = "WQKQueueFileLinkCountChangedNotification";
+inline constexpr char WQKQueueFileAccessRevocationNotification[] = "WQKQueueFileAccessRevocationNotification";
 
 // The user-info key of a posted notification; its value is the watched path
 // as it was given to addPath().
@@ -52,8 +48,7 @@ class WQFileWatcherDelegate {
   virtual ~WQFileWatcherDelegate() = default;
   // watcher saw a change named receivedNotification at forPath (the path as
   // given to addPath()).
-  virtual void watcher(WQFileWatcher& watcher, const std::string& receivedNotification,
-                       const std::string& forPath) = 0;
+  virtual void watcher(WQFileWatcher& watcher, const std::string& receivedNotification, const std::string& forPath) = 0;
 };
 
 // The identity under which a watcher posts its notifications (their object):

@@ -34,9 +34,7 @@ namespace watch {
 // changed, written to, deleted.
 inline constexpr std::uint32_t WQKQueueDefaultEventMask = 0x2B;
 
-class WQKQueue : public platform::Object,
-                 public WQFileWatcher,
-                 public std::enable_shared_from_this<WQKQueue> {
+class WQKQueue : public platform::Object, public WQFileWatcher, public std::enable_shared_from_this<WQKQueue> {
  public:
   // init: a new watcher with its queue and running thread; null when the
   // queue cannot be created.

@@ -23,8 +23,7 @@
 namespace watch {
 
 // The selector of the watcher delegate message.
-inline constexpr char kWatcherReceivedNotificationForPath[] =
-    "watcher:receivedNotification:forPath:";
+inline constexpr char kWatcherReceivedNotificationForPath[] = "watcher:receivedNotification:forPath:";
 
 // An object that answers further messages by name, each taking at most one
 // object argument.
@@ -34,8 +33,8 @@ class SelectorTarget {
   // True when performSelector() understands selector.
   virtual bool respondsToSelector(std::string_view selector) const = 0;
   // Carries out the message; its result, or null.
-  virtual std::shared_ptr<platform::Object> performSelector(
-      std::string_view selector, std::shared_ptr<platform::Object> withObject) = 0;
+  virtual std::shared_ptr<platform::Object> performSelector(std::string_view selector,
+                                                            std::shared_ptr<platform::Object> withObject) = 0;
 };
 
 // A text as an object (what "description" and "className" return by name).
@@ -79,8 +78,7 @@ class WQMainThreadProxy : public platform::Object,
   // caller waits; the strings are copied for the call. Raises
   // platform::UnrecognizedSelector on the calling thread, without involving
   // the main thread, when the target does not implement the message.
-  void watcher(WQFileWatcher& watcher, const std::string& receivedNotification,
-               const std::string& forPath) override;
+  void watcher(WQFileWatcher& watcher, const std::string& receivedNotification, const std::string& forPath) override;
 
   std::string className() const override { return "WQMainThreadProxy"; }
 

@@ -36,10 +36,10 @@ struct _KDXMLAttribute {
 
 // An element; every link is null when absent.
 struct _KDXMLElement {
-  char* name;                        // NUL-terminated
-  char* text;                        // NUL-terminated, or null (see the parser)
+  char* name;  // NUL-terminated
+  char* text;  // NUL-terminated, or null (see the parser)
   _KDXMLAttribute* firstAttribute;
-  _KDXMLElement* parentElement;      // null for the root and elements outside it
+  _KDXMLElement* parentElement;  // null for the root and elements outside it
   _KDXMLElement* firstChild;
   _KDXMLElement* lastChild;
   _KDXMLElement* nextSibling;
@@ -55,7 +55,7 @@ struct _KDXMLElementBuffer {
 
 // Header of a chunk of attribute records (the document owns both).
 struct _KDXMLAttributeBuffer {
-  _KDXMLAttribute* attributes;      // exactly kKDXMLRecordsPerBuffer records
+  _KDXMLAttribute* attributes;  // exactly kKDXMLRecordsPerBuffer records
   _KDXMLAttributeBuffer* next;
   _KDXMLAttributeBuffer* previous;
 };
@@ -112,8 +112,8 @@ enum KDXMLErrorCode : std::int32_t {
 class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML> {
  public:
   using ElementBlock = std::function<void(const _KDXMLElement*)>;
-  using AttributeBlock = std::function<void(const _KDXMLAttribute*, std::optional<std::string> name,
-                                            std::optional<std::string> value)>;
+  using AttributeBlock =
+      std::function<void(const _KDXMLAttribute*, std::optional<std::string> name, std::optional<std::string> value)>;
   using SuccessBlock = std::function<void(std::shared_ptr<KDXML> document)>;
   using FailureBlock = std::function<void(std::shared_ptr<KDXML> document, platform::Error error)>;
 
@@ -148,8 +148,7 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   KDXML& initWithXMLFile(const std::string& name, platform::Error* error = nullptr);
   // The resource `name` of type `extension`; code 3 with the file-path entry
   // when there is none. A ".gz" resource is decompressed first.
-  KDXML& initWithXMLFile(const std::string& name, const std::string& extension,
-                         platform::Error* error = nullptr);
+  KDXML& initWithXMLFile(const std::string& name, const std::string& extension, platform::Error* error = nullptr);
   static std::unique_ptr<KDXML> kdxmlWithXMLFile(const std::string& name, platform::Error* error = nullptr);
   static std::unique_ptr<KDXML> kdxmlWithXMLFile(const std::string& name, const std::string& extension,
                                                  platform::Error* error = nullptr);
@@ -165,8 +164,7 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   // An empty callback is skipped.
   void initWithURL(const std::string& url, SuccessBlock success, FailureBlock failure);
   // A new document, still empty, that initWithURL fills in the background.
-  static std::shared_ptr<KDXML> kdxmlWithURL(const std::string& url, SuccessBlock success,
-                                             FailureBlock failure);
+  static std::shared_ptr<KDXML> kdxmlWithURL(const std::string& url, SuccessBlock success, FailureBlock failure);
 
   // ---- The tree.
 
@@ -186,11 +184,9 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   // Codes 4 (no element), 5 (name absent or empty).
   static std::optional<std::string> elementName(const _KDXMLElement* element, platform::Error* error = nullptr);
   // Codes 8 (no attribute), 9 (name absent); an empty name is no error.
-  static std::optional<std::string> attributeName(const _KDXMLAttribute* attribute,
-                                                  platform::Error* error = nullptr);
+  static std::optional<std::string> attributeName(const _KDXMLAttribute* attribute, platform::Error* error = nullptr);
   // Code 8 (no attribute).
-  static std::optional<std::string> attributeValue(const _KDXMLAttribute* attribute,
-                                                   platform::Error* error = nullptr);
+  static std::optional<std::string> attributeValue(const _KDXMLAttribute* attribute, platform::Error* error = nullptr);
   // Codes 4 (no element), 7 (text absent or empty).
   static std::optional<std::string> textForElement(const _KDXMLElement* element, platform::Error* error = nullptr);
 
@@ -206,12 +202,10 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   // The parent's first child of that name, or null; codes 4 (no parent),
   // 11 (no name), 6 (no match).
   static const _KDXMLElement* childElementNamed(std::optional<std::string_view> name,
-                                                const _KDXMLElement* parentElement,
-                                                platform::Error* error = nullptr);
+                                                const _KDXMLElement* parentElement, platform::Error* error = nullptr);
   // The first element after `element` along nextSibling with that name (never
   // `element` itself), or null; codes 4, 11, 6 as above.
-  static const _KDXMLElement* nextSiblingNamed(std::optional<std::string_view> name,
-                                               const _KDXMLElement* element,
+  static const _KDXMLElement* nextSiblingNamed(std::optional<std::string_view> name, const _KDXMLElement* element,
                                                platform::Error* error = nullptr);
 
   // ---- Walks.
@@ -236,7 +230,6 @@ class KDXML : public platform::Object, public std::enable_shared_from_this<KDXML
   static platform::Error errorWithCode(std::int32_t code, const std::map<std::string, std::string>& userInfo);
 
  private:
-
   // Releases the copy and every chunk; the document is empty again.
   void reset();
   // Makes the copy of `length` bytes (+1 for the NUL); reports codes 0 and 2.

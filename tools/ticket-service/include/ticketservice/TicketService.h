@@ -26,26 +26,26 @@ inline constexpr char kSoapPath[] = "/Paginas/Tickets/SubirTicket.asmx";
 
 // How SubirFichero is answered.
 enum class UploadMode {
-  Accept,   // store the document, empty result
-  Refuse,   // result holds the refusal text; nothing stored
-  Fault,    // status 500 with a SOAP Fault (BorrarTicket too)
-  NotXml,   // status 200 with a body that is not XML
-  Drop,     // the connection is closed in the middle of the reply
-  Cut,      // an accepting reply cut short after "<SubirFicheroResult>", then the connection closes
+  Accept,  // store the document, empty result
+  Refuse,  // result holds the refusal text; nothing stored
+  Fault,   // status 500 with a SOAP Fault (BorrarTicket too)
+  NotXml,  // status 200 with a body that is not XML
+  Drop,    // the connection is closed in the middle of the reply
+  Cut,     // an accepting reply cut short after "<SubirFicheroResult>", then the connection closes
 };
 
 // How the download page sends a document's body.
 enum class DownloadCut {
-  None,        // whole, with its Content-Length
-  NoLength,    // half of it, no Content-Length, then the connection closes
-  WrongLength, // half of it under a Content-Length for the whole
+  None,         // whole, with its Content-Length
+  NoLength,     // half of it, no Content-Length, then the connection closes
+  WrongLength,  // half of it under a Content-Length for the whole
 };
 
 struct Behaviour {
   UploadMode mode = UploadMode::Accept;
   std::string refusal = "El ticket no admite más cambios";
   std::chrono::milliseconds delay{0};  // before every SOAP answer
-  int status = 0;  // when set, the HTTP status of every SOAP answer, whatever its body
+  int status = 0;                      // when set, the HTTP status of every SOAP answer, whatever its body
 };
 
 // How the download page and the SOAP endpoint misbehave at the HTTP level.
@@ -53,7 +53,7 @@ struct TransportBehaviour {
   int downloadStatus = 200;  // status of a document download (the body is sent whatever it is)
   DownloadCut downloadCut = DownloadCut::None;
   std::chrono::milliseconds downloadDelay{0};  // before a download answers
-  std::string redirectTo;  // when set, SOAP requests get 307 to this base address
+  std::string redirectTo;                      // when set, SOAP requests get 307 to this base address
 };
 
 // Parses "accept", "refuse", "fault", "notxml", "drop", "cut".
@@ -74,21 +74,21 @@ struct SoapCall {
   std::string operation;  // "SubirFichero" or "BorrarTicket" (or what arrived)
   std::string soapAction;
   std::string contentType;
-  std::string body;       // the envelope, byte for byte
+  std::string body;  // the envelope, byte for byte
   std::string ticket;
   std::string instance;
   std::optional<Bytes> file;  // decoded upload, when there was a file element
-  std::string outcome;    // "ok", "rechazado", "fault", "noxml", "cortado", ...
-  std::string storedPath; // where an accepted upload was written
+  std::string outcome;        // "ok", "rechazado", "fault", "noxml", "cortado", ...
+  std::string storedPath;     // where an accepted upload was written
 };
 
 class TicketService {
  public:
   struct Options {
     std::string host = "127.0.0.1";
-    int port = 0;                  // 0: any free port
-    std::string dataDir;           // uploads and journal.log go here (optional)
-    std::string placeholderPath;   // the expired-ticket placeholder to serve
+    int port = 0;                 // 0: any free port
+    std::string dataDir;          // uploads and journal.log go here (optional)
+    std::string placeholderPath;  // the expired-ticket placeholder to serve
   };
 
   explicit TicketService(Options options);
@@ -111,8 +111,8 @@ class TicketService {
   std::string baseURL() const;
 
   // Creates a ticket for a document; returns its id.
-  std::string issue(const Bytes& document, const std::string& extension,
-                    const std::string& instance, const std::string& name = "");
+  std::string issue(const Bytes& document, const std::string& extension, const std::string& instance,
+                    const std::string& name = "");
   // The text of a ticket document for a ticket: id, base address, extension
   // and instance, each ended by CRLF.
   std::string ticketDocument(const std::string& ticketId) const;
