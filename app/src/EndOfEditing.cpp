@@ -513,7 +513,7 @@ void TicketSession::preguntar() {
     if (mismaExtension && !cambiado) {
       question.body += " Puede enviar «" + otroNombre + "» en su lugar; el fichero seguirá siendo suyo.";
       question.buttons.push_back("Enviar «" + otroNombre + "» en su lugar");
-      opciones.push_back("otro");
+      opciones.emplace_back("otro");
     } else {
       question.body += " Para enviar sus cambios, guárdelos en «" + nombre + "» con el mismo formato.";
     }
@@ -530,10 +530,10 @@ void TicketSession::preguntar() {
                     ". Cuando lo haya guardado y cerrado, pulse «Enviar ahora» para devolverlo a Velmora Web, o "
                     "«Descartar» para cerrar el ticket sin enviar nada.";
   }
-  question.buttons.push_back("Enviar ahora");
-  opciones.push_back("enviar");
-  question.buttons.push_back("Descartar");
-  opciones.push_back("descartar");
+  question.buttons.emplace_back("Enviar ahora");
+  opciones.emplace_back("enviar");
+  question.buttons.emplace_back("Descartar");
+  opciones.emplace_back("descartar");
 
   std::weak_ptr<TicketSession> weak = weak_from_this();
   pregunta_ = platform::askQuietly(question, [weak, opciones](std::size_t button) {

@@ -135,7 +135,7 @@ std::string claveRegistro(const RegistroTicket& r) {
 }
 
 std::optional<std::string> carpetaRegistros() {
-  const auto absoluta = [](const char* v) { return v && v[0] == '/'; };
+  const auto absoluta = [](const char* v) { return (v != nullptr) && v[0] == '/'; };
   const char* state = std::getenv("XDG_STATE_HOME");
   if (absoluta(state)) return std::string(state) + "/vla";
   const char* home = std::getenv("HOME");
@@ -241,7 +241,8 @@ std::optional<RegistroTicket> registroDeTexto(std::string_view text) {
     return std::nullopt;
   }
   const std::string estado = valor("estado");
-  const auto e = std::find_if(std::begin(kEstados), std::end(kEstados), [&](auto& p) { return estado == p.second; });
+  const auto* const e =
+      std::find_if(std::begin(kEstados), std::end(kEstados), [&](auto& p) { return estado == p.second; });
   if (e == std::end(kEstados)) return std::nullopt;
   r.estado = e->first;
   const std::optional<std::uint64_t> size = numero(valor("tamano"));
@@ -256,8 +257,10 @@ std::optional<RegistroTicket> registroDeTexto(std::string_view text) {
                                 campos.count("fichero_nacimiento") + campos.count("fichero_tamano") +
                                 campos.count("fichero_sha256");
   if (identidad == 5) {
-    const auto device = numero(valor("fichero_dispositivo")), inode = numero(valor("fichero_inodo")),
-               birth = numero(valor("fichero_nacimiento")), fsize = numero(valor("fichero_tamano"));
+    const auto device = numero(valor("fichero_dispositivo"));
+    const auto inode = numero(valor("fichero_inodo"));
+    const auto birth = numero(valor("fichero_nacimiento"));
+    const auto fsize = numero(valor("fichero_tamano"));
     const std::string sha = valor("fichero_sha256");
     if (!device || !inode || !birth || !fsize || !esHex64(sha)) return std::nullopt;
     r.fichero = platform::FileIdentity{*device, *inode, *birth, *fsize, sha};
@@ -315,6 +318,7 @@ std::vector<RegistroTicket> registros(std::string* problema) {
   }
   std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<RegistroTicket> out;
+  out.reserve(found.size());
   for (auto& f : found) out.push_back(std::move(f.second));
   return out;
 }

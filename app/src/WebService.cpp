@@ -310,7 +310,7 @@ void TicketSession::subidaRechazada(const std::string& reason) {
             if (!extension.empty()) panel.setAllowedFileTypes({extension});
             std::weak_ptr<TicketSession> weak = weak_from_this();
             panel.beginModalForDirectory(carpetaDe(fileP), platform::lastPathComponent(fileP),
-                                         [weak, reason](platform::ModalResponse response, std::string filename) {
+                                         [weak, reason](platform::ModalResponse response, const std::string& filename) {
                                            auto self = weak.lock();
                                            if (!self || self->terminado()) return;
                                            auto context = self->contexto();
@@ -369,7 +369,7 @@ void TicketSession::preguntarDescartar(const std::string& motivo) {
     auto self = weak.lock();
     if (!self || self->terminado()) return;
     auto context = self->contexto();
-    if (response == platform::ModalResponse::OK && button == 1u) {
+    if (response == platform::ModalResponse::OK && button == 1U) {
       log("El usuario descarta los cambios de " + self->fileP);
       self->actualizarRegistro(EstadoTicket::Terminado, "", "cambios descartados por el usuario");
       puntoDeControl("borrar:documento");

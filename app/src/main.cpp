@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   if (auto status = app::atenderOpciones(invocacion, std::cout, std::cerr)) return *status;
   // A limit that is not one is a mistake to point out, not to pass over.
   if (const char* limit = std::getenv(platform::kDownloadLimitVariable);
-      limit && !platform::parseDownloadLimit(limit)) {
+      (limit != nullptr) && !platform::parseDownloadLimit(limit)) {
     std::cerr << "vla: " << platform::kDownloadLimitVariable << " no es un número de bytes válido: «"
               << platform::escapeControlCharacters(limit) << "» (debe ser un número entero mayor que 0)\n";
     return 2;

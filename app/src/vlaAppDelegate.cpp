@@ -339,7 +339,9 @@ std::optional<std::string> TicketSession::nombreLibre(const std::string& local) 
   for (int n = 2; n < 1000; ++n) {
     std::string libre = conNumero(local, n);
     if (platform::pathKind(libre) != platform::PathKind::Absent) continue;
-    log("Ya existe el fichero " + local + ", que no es de este ticket; el documento se descarga en " + libre);
+    std::string linea = "Ya existe el fichero " + local;
+    linea += ", que no es de este ticket; el documento se descarga en " + libre;
+    log(linea);
     ocupado_ = local;
     return libre;
   }

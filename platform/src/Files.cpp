@@ -104,7 +104,8 @@ bool writeAtomically(const std::string& path, const Data& data) {
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
-    temp = folder + "/." + base + ".tmp-" + suffix;
+    temp = folder;
+    temp.append("/.").append(base).append(".tmp-").append(suffix);
     raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (raw < 0 && errno != EEXIST) return false;
   }
@@ -361,7 +362,7 @@ MoveOutcome TemporaryFile::commit(const std::string& destination, int* errorNumb
 
 namespace {
 
-constexpr std::size_t kBlockBytes = 64 * 1024;
+constexpr std::size_t kBlockBytes = std::size_t{64} * 1024;
 
 // Reads exactly n bytes at offset unless the file ends first; how many came.
 std::optional<std::size_t> readFully(const ReadableFile& file, std::uint64_t offset, std::uint8_t* buffer,
@@ -383,7 +384,8 @@ bool contentsEqual(const std::string& a, const std::string& b) {
   if (!fa) return false;
   auto fb = ReadableFile::open(b).first;
   if (!fb || fa->size() != fb->size()) return false;
-  std::vector<std::uint8_t> ba(kBlockBytes), bb(kBlockBytes);
+  std::vector<std::uint8_t> ba(kBlockBytes);
+  std::vector<std::uint8_t> bb(kBlockBytes);
   for (std::uint64_t offset = 0;;) {
     std::optional<std::size_t> na = readFully(*fa, offset, ba.data(), ba.size());
     std::optional<std::size_t> nb = readFully(*fb, offset, bb.data(), bb.size());

@@ -24,7 +24,7 @@ struct LogState {
 };
 
 LogState& state() {
-  static LogState* s = new LogState();  // never destroyed: logging may happen at exit
+  static auto* s = new LogState();  // never destroyed: logging may happen at exit
   return *s;
 }
 
@@ -134,7 +134,7 @@ std::string escapeControlCharacters(std::string_view text, bool keepLineFeeds) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const unsigned char b = static_cast<unsigned char>(text[i]);
+    const auto b = static_cast<unsigned char>(text[i]);
     const std::size_t n = utf8Length(text, i);
     if (n == 0) {
       appendHex(out, b);

@@ -219,7 +219,7 @@ FileIdentity locate(int fd, const struct stat& st) {
   identity.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   struct statx sx {};
   if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME) != 0) {
-    identity.birth = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
+    identity.birth = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000U + sx.stx_btime.tv_nsec;
   }
   return identity;
 }

@@ -1,8 +1,8 @@
 #include "platform/Signals.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cerrno>
 #include <mutex>
@@ -28,7 +28,7 @@ std::function<void(int)>& callback() {
 
 extern "C" void onTerminationSignal(int signal) {
   const int saved = errno;
-  const unsigned char number = static_cast<unsigned char>(signal);
+  const auto number = static_cast<unsigned char>(signal);
   [[maybe_unused]] const ssize_t n = ::write(gWriteEnd, &number, 1);
   errno = saved;
 }

@@ -96,7 +96,7 @@ std::string textoRegistro(const RegistroTicket& registro);
 std::optional<RegistroTicket> registroDeTexto(std::string_view text);
 
 // The largest record read.
-inline constexpr std::size_t kMaxRegistro = 16 * 1024;
+inline constexpr std::size_t kMaxRegistro = std::size_t{16} * 1024;
 
 // For tests that stop vla at each step of a ticket's life: called with the
 // step's name before and after each record is written and each local file is

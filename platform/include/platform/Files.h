@@ -16,7 +16,7 @@ namespace platform {
 using Date = std::chrono::system_clock::time_point;
 
 // The most that readFile() holds in memory by default.
-inline constexpr std::size_t kMaxWholeFileBytes = 64 * 1024 * 1024;
+inline constexpr std::size_t kMaxWholeFileBytes = std::size_t{64} * 1024 * 1024;
 
 // Modification date of the file at path, with the file system's precision.
 std::optional<Date> modificationDate(const std::string& path);

@@ -232,7 +232,7 @@ bool sessionBusReachable() {
     return true;
   }
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime && *runtime && exists(std::string(runtime) + "/bus");
+  return (runtime != nullptr) && (*runtime != 0) && exists(std::string(runtime) + "/bus");
 }
 
 // Prepares the process for GTK once, when a display is named; on the thread
@@ -267,7 +267,7 @@ bool gtkAvailable() {
   static const bool available = [] {
     if (!prepareForGtk()) return false;
     gtk_disable_setlocale();
-    bool ok = gtk_init_check(nullptr, nullptr);
+    bool ok = gtk_init_check(nullptr, nullptr) != 0;
     if (!ok) log("No se puede abrir la pantalla; los diálogos irán al terminal");
     return ok;
   }();
@@ -602,7 +602,8 @@ class GtkQuestions {
                                                                          : gdk_display_get_monitor(display, 0)) {
         GdkRectangle area{};
         gdk_monitor_get_workarea(monitor, &area);
-        int width = 0, height = 0;
+        int width = 0;
+        int height = 0;
         gtk_window_get_size(w, &width, &height);
         gtk_window_move(w, area.x + area.width - width - 16, area.y + area.height - height - 16);
       }
@@ -678,7 +679,8 @@ std::size_t raiseWindows(const std::vector<pid_t>& pids, const std::string& titl
   auto property = [&](Window w, Atom name, Atom type) -> std::optional<std::vector<unsigned char>> {
     Atom actual = None;
     int format = 0;
-    unsigned long items = 0, after = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
     unsigned char* data = nullptr;
     if (XGetWindowProperty(x, w, name, 0, 1 << 16, False, type, &actual, &format, &items, &after, &data) != Success ||
         !data) {
@@ -698,7 +700,9 @@ std::size_t raiseWindows(const std::vector<pid_t>& pids, const std::string& titl
       windows.push_back(static_cast<Window>(w));
     }
   } else {
-    Window rootReturn = 0, parent = 0, *children = nullptr;
+    Window rootReturn = 0;
+    Window parent = 0;
+    Window* children = nullptr;
     unsigned int count = 0;
     if (XQueryTree(x, root, &rootReturn, &parent, &children, &count) && children) {
       windows.assign(children, children + count);

@@ -223,7 +223,7 @@ class BusThread {
   using Work = std::function<void(Delivery&)>;
 
   static BusThread& shared() {
-    static BusThread* thread = new BusThread();
+    static auto* thread = new BusThread();
     return *thread;
   }
 

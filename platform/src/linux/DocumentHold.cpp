@@ -65,7 +65,12 @@ std::vector<LockEntry> locksIn(std::istream& in, const std::string& id, bool fdi
       line.erase(0, 5);
     }
     std::istringstream fields(line);
-    std::string number, type, mode, access, pid, fileId;
+    std::string number;
+    std::string type;
+    std::string mode;
+    std::string access;
+    std::string pid;
+    std::string fileId;
     fields >> number >> type;
     if (type == "->") continue;
     fields >> mode >> access >> pid >> fileId;
@@ -83,7 +88,7 @@ std::size_t ownOfdLocks(const std::string& id) {
   while (dirent* entry = ::readdir(fds.get())) {
     if (entry->d_name[0] == '.') continue;
     std::ifstream info(std::string("/proc/self/fdinfo/") + entry->d_name);
-    for (const auto& lock : locksIn(info, id, true)) count += lock.type == "OFDLCK";
+    for (const auto& lock : locksIn(info, id, true)) count += static_cast<unsigned long>(lock.type == "OFDLCK");
   }
   return count;
 }
@@ -111,7 +116,7 @@ std::optional<HoldReport> lockByAnother(int fd, dev_t dev, ino_t ino) {
       }
       if (query.l_pid <= 0) {
         std::size_t ofd = 0;
-        for (const auto& lock : locks) ofd += lock.type == "OFDLCK";
+        for (const auto& lock : locks) ofd += static_cast<unsigned long>(lock.type == "OFDLCK");
         // Without /proc/locks nothing says whose it is: count it as another's.
         if (ofd == 0 || ofd > ownOfdLocks(id)) return held(HoldKind::Lock, "bloqueo OFD " + access);
       }
@@ -139,7 +144,7 @@ std::optional<HoldReport> openInSomeProcess(dev_t dev, ino_t ino) {
   while (dirent* entry = ::readdir(proc.get())) {
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9') continue;
-    pid_t pid = static_cast<pid_t>(std::atol(name));
+    auto pid = static_cast<pid_t>(std::atol(name));
     if (pid == self) continue;
     std::string fdPath = std::string("/proc/") + name + "/fd";
     DirPtr fds(::opendir(fdPath.c_str()));

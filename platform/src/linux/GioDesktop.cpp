@@ -10,7 +10,6 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -128,9 +127,10 @@ std::optional<std::string> applicationProgram(GAppInfo* info) {
   if (!g_shell_parse_argv(commandline, nullptr, &rawArgv, nullptr)) return std::nullopt;
   GStrvPtr argv(rawArgv);
   std::size_t i = 0;
-  if (argv.get()[0] && baseName(argv.get()[0]) == "env") {
+  if ((argv.get()[0] != nullptr) && baseName(argv.get()[0]) == "env") {
     ++i;
-    while (argv.get()[i] && (argv.get()[i][0] == '-' || std::string(argv.get()[i]).find('=') != std::string::npos)) {
+    while ((argv.get()[i] != nullptr) &&
+           (argv.get()[i][0] == '-' || std::string(argv.get()[i]).find('=') != std::string::npos)) {
       ++i;
     }
   }
@@ -217,7 +217,7 @@ std::string launchedExecutable(pid_t pid, const std::optional<std::string>& prog
 class ExitWatcher {
  public:
   static ExitWatcher& shared() {
-    static ExitWatcher* watcher = new ExitWatcher();  // runs for the whole process
+    static auto* watcher = new ExitWatcher();  // runs for the whole process
     return *watcher;
   }
 
@@ -303,7 +303,7 @@ void logEditorOutput(int fd, std::pair<std::string, std::string> context, std::s
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       for (ssize_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(buffer[i]);
+        const auto c = static_cast<unsigned char>(buffer[i]);
         if (c == '\n') {
           flush();
         } else if (line.size() < kMaxLine) {

@@ -3,9 +3,9 @@
 #include "platform/Processes.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <dirent.h>
 
