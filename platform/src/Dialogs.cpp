@@ -1,5 +1,7 @@
 #include "platform/Dialogs.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -56,16 +58,43 @@ SavePanelOutcome showSavePanel(DialogPresenter& presenter, const std::vector<std
 
 namespace detail {
 
+namespace {
+
+RunLoop* gDialogLoop = nullptr;
+std::thread::id gDialogThread;
+
+// At exit, the dialog thread is parked before the libraries it uses (GTK,
+// X11) run their finalisers: otherwise a window's pending redraw on that
+// thread would reach a display the finalisers have already taken down. A
+// thread held in a dialog's own loop is not waited for longer than a moment.
+void parkDialogThread() {
+  if (std::this_thread::get_id() == gDialogThread) return;
+  auto parked = std::make_shared<std::promise<void>>();
+  std::future<void> done = parked->get_future();
+  gDialogLoop->perform([parked] {
+    parked->set_value();
+    std::promise<void> never;
+    never.get_future().wait();
+  });
+  done.wait_for(std::chrono::seconds(2));
+}
+
+}  // namespace
+
 RunLoop& dialogLoop() {
   static RunLoop* loop = [] {
     auto ready = std::make_shared<std::promise<RunLoop*>>();
     std::future<RunLoop*> started = ready->get_future();
-    std::thread([ready] {
+    std::thread thread([ready] {
       RunLoop& own = RunLoop::current();
       ready->set_value(&own);
       for (;;) own.run();  // a stop from a task on this thread ends one run only
-    }).detach();
-    return started.get();
+    });
+    gDialogThread = thread.get_id();
+    thread.detach();
+    gDialogLoop = started.get();
+    std::atexit(parkDialogThread);
+    return gDialogLoop;
   }();
   return *loop;
 }
