@@ -13,12 +13,16 @@ using namespace flowtest;
 // editor's launch counts; a document one byte off the expiry placeholder is
 // a document like any other.
 TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_it_and_says_where) {
-  const std::string error = "Error subiendo el fichero", unknown = "Puede que el documento no haya llegado a Velmora Web.";
+  const std::string error = "Error subiendo el fichero",
+                    unknown = "Puede que el documento no haya llegado a Velmora Web.";
   const std::string refused = "el servicio rechaza el fichero: Ticket bloqueado", lost = "resultado desconocido";
-  const std::string fault = "fallo SOAP: Server was unable to process request. ---> Simulated failure. (estado HTTP 500)";
+  const std::string fault =
+      "fallo SOAP: Server was unable to process request. ---> Simulated failure. (estado HTTP 500)";
   const std::string copy = dir.file("otra/copia.doc"), edit = "cambiado \xC3\xB1" + std::string(100000, 'x');
   testsupport::LocalHttpServer other([](httplib::Server& s) {
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(ticketservice::uploadResponse(""), "text/xml"); });
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(ticketservice::uploadResponse(""), "text/xml");
+    });
   });
   // Named, and copied into the table: GCC 12 at -O3 reports its own
   // clean-up code as reading uninitialised strings when each case builds its
@@ -40,7 +44,12 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
       {"subido", accept, {}, "", "subido"},
       {"borrado", accept, {}, "", "borrado"},
       {"guardada en otra carpeta", refusal, {error}, copy, refused, {ModalResponse::OK, copy}},
-      {"carpeta elegida inexistente", refusal, {error}, "-", refused, {ModalResponse::OK, dir.file("no/hay/copia.doc")}},
+      {"carpeta elegida inexistente",
+       refusal,
+       {error},
+       "-",
+       refused,
+       {ModalResponse::OK, dir.file("no/hay/copia.doc")}},
       {"borrado sin confirmar", status404, {}, "", "sin cambios; el borrado no se ha confirmado (estado HTTP 404)"},
       {"borrado con fallo", fault500, {}, "", "sin cambios; el borrado no se ha confirmado (" + fault + ")"},
       {"cancelada", refusal, {error, "*"}, "-", refused, {ModalResponse::Cancel, ""}},
@@ -53,12 +62,21 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
       {"redirigida", accept, {error}, "-", "la respuesta no es XML (estado HTTP 307)"},
       {"enlace", accept, {"No se puede enviar el documento."}, "-", "es un enlace"},
       {"sin servicio", accept, {error}, "-", "error de conexión"}};
-  std::vector<std::string> steps = {"1", "Vamos a realizar el resto del proceso", "TERMINADO", "Esperaremos por el fichero",
-                                    "Fin de espera. Comprobaremos el fichero", "Fichero desbloqueado", "Cerrado",
-                                    "Subiremos el fichero", "Vamos a hacer el envio", "recibida respuesta", "datos recibidos",
+  std::vector<std::string> steps = {"1",
+                                    "Vamos a realizar el resto del proceso",
+                                    "TERMINADO",
+                                    "Esperaremos por el fichero",
+                                    "Fin de espera. Comprobaremos el fichero",
+                                    "Fichero desbloqueado",
+                                    "Cerrado",
+                                    "Subiremos el fichero",
+                                    "Vamos a hacer el envio",
+                                    "recibida respuesta",
+                                    "datos recibidos",
                                     "Terminamos de recibir la respuesta"};
   std::vector<std::string> deleting(steps.begin(), steps.begin() + 7), all = steps;
-  deleting.insert(deleting.end(), {"No subiremos el fichero", "recibida respuesta", "Terminamos de recibir la respuesta"});
+  deleting.insert(deleting.end(),
+                  {"No subiremos el fichero", "recibida respuesta", "Terminamos de recibir la respuesta"});
   all.push_back("No subiremos el fichero");
   std::string almost = testsupport::readText(platform::pathForResource("caducado.doc").value());
   almost.back() ^= 1;
@@ -115,12 +133,15 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     }
     if (titles.size() > 1) extras.push_back("botones Conservar | Descartar los cambios");
     EXPECT_EQ(dialogs->recorded(), extras);
-    if (!where.empty()) { EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit); }  // a link's target untouched
+    if (!where.empty()) {
+      EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit);
+    }  // a link's target untouched
     EXPECT_EQ(platform::fileExists(localPath), where == localPath);
     EXPECT_EQ(platform::fileExists(ticketPath), !done);
     const auto record = recordFor(ticketId);
     ASSERT_TRUE(record);
-    EXPECT_EQ(std::pair(record->estado, record->keptPath), std::pair(where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado, where));
+    EXPECT_EQ(std::pair(record->estado, record->keptPath),
+              std::pair(where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado, where));
     EXPECT_TRUE(done || record->motivo.starts_with(c.motivo)) << record->motivo;
     std::vector<testsupport::RecordingNotifier::Notice> notified;
     if (!where.empty()) notified = {{kAvisoEdicionConservada, avisoEdicionConservada(where)}};
@@ -141,13 +162,17 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
       EXPECT_EQ(logSteps(all), saved ? steps : deleting);
       EXPECT_EQ(service->ticket(ticketId)->document, bytesOf(saved ? edit : almost));
     }
-    if (what == "enlace" || what == "sin servicio") { EXPECT_TRUE(callsFor(ticketId).empty()); continue; }
+    if (what == "enlace" || what == "sin servicio") {
+      EXPECT_TRUE(callsFor(ticketId).empty());
+      continue;
+    }
     // A late answer is journalled once given; the streamed document arrives whole.
     ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !callsFor(ticketId).empty(); }));
     const auto call = callsFor(ticketId).at(0);
     EXPECT_EQ(call.contentType + " " + call.soapAction,
               "text/xml; charset=utf-8 http://tempuri.org/" + std::string(saved ? "SubirFichero" : "BorrarTicket"));
-    EXPECT_EQ(call.file.value_or(ticketservice::Bytes{}), saved && what != "redirigida" ? bytesOf(edit) : ticketservice::Bytes{});
+    EXPECT_EQ(call.file.value_or(ticketservice::Bytes{}),
+              saved && what != "redirigida" ? bytesOf(edit) : ticketservice::Bytes{});
     EXPECT_TRUE(saved || call.body == sobreBorrarTicket("7", ticketId));
   }
   EXPECT_EQ(delegate->exitStatus(), 1);
@@ -158,8 +183,12 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
 // office suite does; the third goes to an editor already running (the process
 // launched for it ends at once); the first is opened twice.
 TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
-  struct Ticket { std::string name, text, seconds; bool handedOver; };
-  const Ticket tickets[] = {{"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
+  struct Ticket {
+    std::string name, text, seconds;
+    bool handedOver;
+  };
+  const Ticket tickets[] = {
+      {"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
   std::map<std::string, std::string> paths;
   for (const auto& t : tickets) paths[t.name] = issue("original de " + t.name + "\n", t.name);
   desktop->onOpen = [&](const std::string& path) {
@@ -187,7 +216,8 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
     EXPECT_EQ(operationFor(ids[paths[t.name]]), t.text.empty() ? "BorrarTicket" : "SubirFichero");
     EXPECT_EQ(callsFor(ids[paths[t.name]]).at(0).file.value_or(ticketservice::Bytes{}),
               t.text.empty() ? ticketservice::Bytes{} : bytesOf("original de " + t.name + "\n" + t.text + "\n"));
-    for (const auto& left : {paths[t.name], dir.file(t.name + ".doc"), dir.file(".~lock." + t.name + ".doc#")}) EXPECT_FALSE(platform::fileExists(left));
+    for (const auto& left : {paths[t.name], dir.file(t.name + ".doc"), dir.file(".~lock." + t.name + ".doc#")})
+      EXPECT_FALSE(platform::fileExists(left));
   }
   EXPECT_TRUE(dialogs->alerts().empty() && delegate->exitStatus() == 0);
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
@@ -198,10 +228,12 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
 // goes with its session.
 TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_their_own) {
   service->setBehaviour({UploadMode::Accept, "", std::chrono::milliseconds(300)});
-  const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c"), d = issue("documento d", "d");
+  const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c"),
+                    d = issue("documento d", "d");
   desktop->probeHook = [&](const std::string& path, int look) {
     if (path == dir.file("a.doc")) return editorThatSaves(path, look, std::string("a editado"));
-    if (path == dir.file("b.doc") || path == dir.file("d.doc")) return DocumentProbe{S::Free, ""};  // never held: the user is asked
+    if (path == dir.file("b.doc") || path == dir.file("d.doc"))
+      return DocumentProbe{S::Free, ""};  // never held: the user is asked
     return editorThatSaves(path, look, std::nullopt);
   };
   // Each launched process hands its document to an editor already running.

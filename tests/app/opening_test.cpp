@@ -22,7 +22,9 @@ class OpeningTest : public FlowTest {
                                 const std::string& motivo = "") {
     RegistroTicket r;
     r.servidor = server, r.ticket = ticket, r.instancia = "7", r.carpeta = folder;
-    r.ticketPath = folder + "/" + platform::lastPathComponent(document).substr(0, platform::lastPathComponent(document).rfind('.')) + ".vldoc";
+    r.ticketPath = folder + "/" +
+                   platform::lastPathComponent(document).substr(0, platform::lastPathComponent(document).rfind('.')) +
+                   ".vldoc";
     r.documentPath = document, r.estado = estado, r.keptPath = kept, r.motivo = motivo;
     r.sha256 = std::string(64, '0');
     if (estado != EstadoTicket::Terminado && estado != EstadoTicket::Descargando) {
@@ -30,7 +32,8 @@ class OpeningTest : public FlowTest {
     }
     return r;
   }
-  bool record(const std::string& ticket, const std::string& document, EstadoTicket estado, const std::string& kept = "") {
+  bool record(const std::string& ticket, const std::string& document, EstadoTicket estado,
+              const std::string& kept = "") {
     return !guardarRegistro(planned(service->baseURL(), ticket, folder(), document, estado, kept));
   }
   std::string folder() const { return platform::absolutePath(dir.path()).value(); }
@@ -49,7 +52,9 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
   const std::string refused = "No se puede abrir el ticket.", download = "No se ha podido descargar el documento.",
                     cannot = "No se puede abrir el documento.";
   const auto fifo = [](const std::string& p) { EXPECT_EQ(mkfifo(p.c_str(), 0600), 0); };
-  const auto link = [](const std::string& target, const std::string& at) { EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0); };
+  const auto link = [](const std::string& target, const std::string& at) {
+    EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0);
+  };
   const auto rewrite = [&](const std::string& text) { dir.write(ticketPath.substr(dir.path().size() + 1), text); };
   struct Case {
     std::string what;
@@ -67,7 +72,10 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
       // like a ticket, beside a link named like its document, changes nothing.
       {"carpeta/x.vldoc", [&] { link(autostart, dir.file("carpeta/x.doc")); }, "", ""},
       {"404", {}, download, "el servidor respondió con el estado 404", {404, DownloadCut::None, {}, ""}},
-      {"500 tardío", {}, download, "el servidor respondió con el estado 500",
+      {"500 tardío",
+       {},
+       download,
+       "el servidor respondió con el estado 500",
        {500, DownloadCut::None, std::chrono::milliseconds(1500), ""}},
       {"incompleto", {}, download, "el documento llegó incompleto", {200, DownloadCut::WrongLength, {}, ""}},
       {"sin servicio", {}, download, ""},
@@ -108,8 +116,13 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     EXPECT_TRUE(!mine || testsupport::readText(localPath) == "mío");
     auto left = platform::folderEntries(dir.file(c.what));
     std::sort(left.begin(), left.end());
-    if (c.title == download) { EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"})); }
-    if (c.what == "caducado") { EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")), testsupport::readText(platform::pathForResource("caducado.doc").value())); }
+    if (c.title == download) {
+      EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
+    }
+    if (c.what == "caducado") {
+      EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")),
+                testsupport::readText(platform::pathForResource("caducado.doc").value()));
+    }
     desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"}, launches = true;
   }
   EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
@@ -137,7 +150,10 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     issue("el documento del servidor");
     const std::string there = dir.write(c.at, "mi edición"), beside = dir.file("informe (2).doc");
     const bool ours = c.estado && c.what != "otro";
-    if (c.estado) { ASSERT_TRUE(record(ours ? ticketId : "otro", folder() + "/informe.doc", *c.estado, there == localPath ? "" : there)); }
+    if (c.estado) {
+      ASSERT_TRUE(
+          record(ours ? ticketId : "otro", folder() + "/informe.doc", *c.estado, there == localPath ? "" : there));
+    }
     // The downloaded document is saved; a reopened edit is closed without saving again.
     const auto saved = ours ? std::nullopt : std::optional<std::string>("cambiado");
     desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, saved); };
@@ -148,11 +164,15 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     EXPECT_EQ(operationFor(ticketId), "SubirFichero");
     EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(saved.value_or("mi edición")));
     EXPECT_EQ(platform::fileExists(localPath), !ours);
-    if (ours) { EXPECT_TRUE(dialogs->alerts().empty()); continue; }
+    if (ours) {
+      EXPECT_TRUE(dialogs->alerts().empty());
+      continue;
+    }
     EXPECT_EQ(testsupport::readText(localPath), "mi edición");
     ASSERT_EQ(dialogs->titles(), std::vector<std::string>{"El documento se ha guardado con otro nombre."});
     const std::string told = dialogs->alerts()[0].second;
-    EXPECT_TRUE(told.find(localPath + ",") != std::string::npos && told.find(beside + ".") != std::string::npos) << told;
+    EXPECT_TRUE(told.find(localPath + ",") != std::string::npos && told.find(beside + ".") != std::string::npos)
+        << told;
   }
 }
 

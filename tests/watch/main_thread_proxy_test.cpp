@@ -39,9 +39,9 @@ TEST(WQMainThreadProxy, a_message_runs_on_the_main_thread_while_the_sender_waits
   proxy->watcher(*watcher, "n", "p");
   EXPECT_EQ(platform::RunLoop::main().pendingTasks(), 0u);
   const std::string written = WQKQueueFileWrittenToNotification;
-  EXPECT_EQ(journal->about(""), (std::vector<Heard>{{"delegate", written, "/some/path"},
-                                                    {"delegate", written, "fail"},
-                                                    {"delegate", "n", "p"}}));
+  EXPECT_EQ(
+      journal->about(""),
+      (std::vector<Heard>{{"delegate", written, "/some/path"}, {"delegate", written, "fail"}, {"delegate", "n", "p"}}));
   for (const Heard& h : journal->about("")) EXPECT_TRUE(h.onMainThread);
 }
 

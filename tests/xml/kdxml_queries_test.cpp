@@ -23,7 +23,8 @@ using Seen = std::vector<std::string>;
 
 TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
   auto doc = KDXML::kdxmlWithXMLString(
-      "<a k=\"v\" ns:x='n' =\"odd\" e=\"\" d='' d='2'><b></b><>x</><item n='1'/><ns:i/><item n='2'>\xE2\x82</item><n\xC3/>"
+      "<a k=\"v\" ns:x='n' =\"odd\" e=\"\" d='' d='2'><b></b><>x</><item n='1'/><ns:i/><item "
+      "n='2'>\xE2\x82</item><n\xC3/>"
       "<u v=\"\xFF\" w='ok'/></a>");
   const _KDXMLElement* a = doc->rootXMLElement();
   const _KDXMLElement* first = KDXML::childElementNamed("item", a);
@@ -41,7 +42,8 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
       {"name", [&](auto* e) { return KDXML::elementName(a, e); }, "a", -1},
       {"name of null", [&](auto* e) { return KDXML::elementName(nullptr, e); }, "", 4},
       {"empty name", [&](auto* e) { return KDXML::elementName(a->firstChild->nextSibling, e); }, "", 5},
-      {"odd attribute", [&](auto* e) { return KDXML::attributeName(a->firstAttribute->next->next, e); }, "=\"odd\"", -1},
+      {"odd attribute", [&](auto* e) { return KDXML::attributeName(a->firstAttribute->next->next, e); }, "=\"odd\"",
+       -1},
       {"no attribute name", [&](auto* e) { return KDXML::attributeName(&noName, e); }, "", 9},
       {"null attribute", [&](auto* e) { return KDXML::attributeValue(nullptr, e); }, "", 8},
       {"null attribute name", [&](auto* e) { return KDXML::attributeName(nullptr, e); }, "", 8},
@@ -66,7 +68,8 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
       {"child of null", [&](auto* e) { return name(KDXML::childElementNamed("i", nullptr, e)); }, std::nullopt, 4},
       {"no later sibling", [&](auto* e) { return name(KDXML::nextSiblingNamed("item", second, e)); }, std::nullopt, 6},
       {"sibling of null", [&](auto* e) { return name(KDXML::nextSiblingNamed("i", nullptr, e)); }, std::nullopt, 4},
-      {"sibling, no name", [&](auto* e) { return name(KDXML::nextSiblingNamed(std::nullopt, first, e)); }, std::nullopt, 11},
+      {"sibling, no name", [&](auto* e) { return name(KDXML::nextSiblingNamed(std::nullopt, first, e)); }, std::nullopt,
+       11},
       // Without an error to fill, what cannot be found is nothing rather than "".
       {"quiet missing", [&](auto*) { return KDXML::valueOfAttributeNamed("K", a); }, std::nullopt, -1},
       {"quiet empty", [&](auto*) { return KDXML::valueOfAttributeNamed("d", a); }, "", -1},
@@ -91,16 +94,27 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
   std::string stars = "*";
   for (int i = 0; i < 5000; ++i) stars += ".*";
   const std::tuple<std::optional<std::string_view>, const _KDXMLElement*, Seen> walks[] = {
-      {"a.*", root, {"x:1", "y:2", "x:3"}}, {"a.x", root, {"x:1", "x:3"}}, {"b.c", root, {"c:5", "c:7"}},
-      {"b", root, {"b:"}}, {"*.x", root, {"x:1", "x:3", "x:4"}}, {"*.b", root, {"b:8"}},
-      {"*.*", root, {"x:1", "y:2", "x:3", "x:4", "c:5", "d:6", "c:7", "b:8", ":9"}}, {".", root, {":9"}},
-      {"", root, {":"}}, {"a..x", root, {}}, {"nothing.x", root, {}}, {"a.x.*", root, {}}, {stars, root, {}},
-      {"*", root->firstChild, {"x:1", "y:2", "x:3"}}, {"a", nullptr, {}},
+      {"a.*", root, {"x:1", "y:2", "x:3"}},
+      {"a.x", root, {"x:1", "x:3"}},
+      {"b.c", root, {"c:5", "c:7"}},
+      {"b", root, {"b:"}},
+      {"*.x", root, {"x:1", "x:3", "x:4"}},
+      {"*.b", root, {"b:8"}},
+      {"*.*", root, {"x:1", "y:2", "x:3", "x:4", "c:5", "d:6", "c:7", "b:8", ":9"}},
+      {".", root, {":9"}},
+      {"", root, {":"}},
+      {"a..x", root, {}},
+      {"nothing.x", root, {}},
+      {"a.x.*", root, {}},
+      {stars, root, {}},
+      {"*", root->firstChild, {"x:1", "y:2", "x:3"}},
+      {"a", nullptr, {}},
       {std::nullopt, root->firstChild->firstChild, {"x:1", "y:2", "x:3"}},  // the start and all that follow it
   };
   for (const auto& [query, from, expected] : walks) {
     seen.clear();
-    KDXML::iterateElementsForQuery(query, from, [&](auto* e) { seen.push_back(std::string(e->name) + ":" + (e->text ?: "")); });
+    KDXML::iterateElementsForQuery(query, from,
+                                   [&](auto* e) { seen.push_back(std::string(e->name) + ":" + (e->text ?: "")); });
     EXPECT_EQ(seen, expected) << query.value_or("-");
   }
   KDXML::iterateElementsForQuery("a", root, nullptr);  // no block: nothing to call
@@ -115,9 +129,13 @@ TEST(KDXMLLoaders, resources_plain_gzipped_missing_and_broken) {
                   std::string(platform::stringView(*KDXML_Compression::gzipDeflate(platform::dataFromString(reply)))));
   resources.write("broken.xml.gz", "this is not gzip");
   resources.write("prose.xml", "<?xml version=\"1.0\"?> no elements here");
-  for (const auto& [name, extension, code] : {std::tuple{"reply.xml", "", -1}, {"reply", "xml", -1},
-                                              {"reply.xml.gz", "", -1}, {"reply.xml", "gz", -1},
-                                              {"missing", "xml.gz", 3}, {"broken.xml.gz", "", 0}, {"prose", "xml", 1}}) {
+  for (const auto& [name, extension, code] : {std::tuple{"reply.xml", "", -1},
+                                              {"reply", "xml", -1},
+                                              {"reply.xml.gz", "", -1},
+                                              {"reply.xml", "gz", -1},
+                                              {"missing", "xml.gz", 3},
+                                              {"broken.xml.gz", "", 0},
+                                              {"prose", "xml", 1}}) {
     platform::Error error;
     error.code = -1;
     auto doc = *extension ? KDXML::kdxmlWithXMLFile(name, extension, &error) : KDXML::kdxmlWithXMLFile(name, &error);
@@ -138,13 +156,17 @@ TEST(KDXMLLoaders, url_any_page_with_elements_succeeds_else_one_failure_on_a_wor
       go.wait_for(std::chrono::seconds(10));
       response.status = request.matches[1] == "missing" ? 404 : request.matches[1] == "empty" ? 204 : 200;
       if (response.status != 204) {
-        response.set_content(request.matches[1] == "prose" ? "just words" : "<html><b>404 Not Found</b></html>", "text/html");
+        response.set_content(request.matches[1] == "prose" ? "just words" : "<html><b>404 Not Found</b></html>",
+                             "text/html");
       }
     });
   });
   // The code expected: -2 success, -1 a failure outside the reader's domain.
-  const std::pair<std::string, int> cases[] = {{server.url("/missing"), -2}, {server.url("/empty"), 0},
-      {server.url("/prose"), 1}, {"http://127.0.0.1:" + std::to_string(testsupport::unusedPort()) + "/x", -1}};
+  const std::pair<std::string, int> cases[] = {
+      {server.url("/missing"), -2},
+      {server.url("/empty"), 0},
+      {server.url("/prose"), 1},
+      {"http://127.0.0.1:" + std::to_string(testsupport::unusedPort()) + "/x", -1}};
   struct Heard {
     std::shared_ptr<KDXML> document;
     long long code;
@@ -154,10 +176,15 @@ TEST(KDXMLLoaders, url_any_page_with_elements_succeeds_else_one_failure_on_a_wor
   const KDXML* returned[4];
   for (int i = 0; i < 4; ++i) {
     auto report = [&promise = heard[i]](std::shared_ptr<KDXML> doc, std::optional<platform::Error> e) {
-      promise.set_value({std::move(doc), !e ? -2 : e->domain == xml::kKDXMLErrorDomain ? e->code : -1,
+      promise.set_value({std::move(doc),
+                         !e                                    ? -2
+                         : e->domain == xml::kKDXMLErrorDomain ? e->code
+                                                               : -1,
                          platform::isWorkerThread() && !platform::RunLoop::isMainThread()});
     };
-    returned[i] = KDXML::kdxmlWithURL(cases[i].first, [report](auto doc) { report(doc, std::nullopt); }, report).get();
+    returned[i] = KDXML::kdxmlWithURL(
+                      cases[i].first, [report](auto doc) { report(doc, std::nullopt); }, report)
+                      .get();
   }
   released.set_value();
   for (int i = 0; i < 4; ++i) {
