@@ -33,35 +33,45 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
   const Behaviour late{UploadMode::Accept, "", std::chrono::milliseconds(1500)};
   // where: of the edit at the end (empty: none left, "-": the document path);
   // motivo: the start of the record's, or the outcome of a ticket that ended.
+  struct Twist {
+    bool deletes = false;     // the editor closes without saving: the ticket is to be deleted
+    bool sent = false;        // the upload is confirmed
+    bool late = false;        // the reply comes after vla's deadline
+    bool redirected = false;  // the service answers with a redirect to another server
+    bool discards = false;    // the user throws the edit away at the second question
+    bool linked = false;      // at the editor's first look the document becomes a link to a file elsewhere
+    bool unserved = false;    // at the editor's first look the service goes away
+  };
   struct Case {
     std::string what;
     Behaviour behaviour;
     std::vector<std::string> titles;
     std::string where, motivo;
+    Twist twist = {};
     platform::SavePanelOutcome save = {};
   };
+  const std::string deleteNotConfirmed = "sin cambios; el borrado no se ha confirmado (";
+  // clang-format off
   const Case cases[] = {
-      {"subido", accept, {}, "", "subido"},
-      {"borrado", accept, {}, "", "borrado"},
-      {"guardada en otra carpeta", refusal, {error}, copy, refused, {ModalResponse::OK, copy}},
-      {"carpeta elegida inexistente",
-       refusal,
-       {error},
-       "-",
-       refused,
+      {"subido", accept, {}, "", "subido", {.sent = true}},
+      {"borrado", accept, {}, "", "borrado", {.deletes = true}},
+      {"guardada en otra carpeta", refusal, {error}, copy, refused, {}, {ModalResponse::OK, copy}},
+      {"carpeta elegida inexistente", refusal, {error}, "-", refused, {},
        {ModalResponse::OK, dir.file("no/hay/copia.doc")}},
-      {"borrado sin confirmar", status404, {}, "", "sin cambios; el borrado no se ha confirmado (estado HTTP 404)"},
-      {"borrado con fallo", fault500, {}, "", "sin cambios; el borrado no se ha confirmado (" + fault + ")"},
-      {"cancelada", refusal, {error, "*"}, "-", refused, {ModalResponse::Cancel, ""}},
-      {"descartada", refusal, {error, "*"}, "", "cambios descartados por el usuario", {ModalResponse::Cancel, ""}},
+      {"borrado sin confirmar", status404, {}, "", deleteNotConfirmed + "estado HTTP 404)", {.deletes = true}},
+      {"borrado con fallo", fault500, {}, "", deleteNotConfirmed + fault + ")", {.deletes = true}},
+      {"cancelada", refusal, {error, "*"}, "-", refused, {}, {ModalResponse::Cancel, ""}},
+      {"descartada", refusal, {error, "*"}, "", "cambios descartados por el usuario", {.discards = true},
+       {ModalResponse::Cancel, ""}},
       {"fault", fault500, {error}, "-", "fallo SOAP: Server was unable"},
       {"aceptada con estado 503", status503, {error}, "-", "estado HTTP 503"},
-      {"tardía", late, {unknown}, "-", lost},
+      {"tardía", late, {unknown}, "-", lost, {.late = true}},
       {"conexión cortada", drop, {unknown}, "-", lost},
       {"respuesta cortada", cut, {unknown}, "-", lost},
-      {"redirigida", accept, {error}, "-", "la respuesta no es XML (estado HTTP 307)"},
-      {"enlace", accept, {"No se puede enviar el documento."}, "-", "es un enlace"},
-      {"sin servicio", accept, {error}, "-", "error de conexión"}};
+      {"redirigida", accept, {error}, "-", "la respuesta no es XML (estado HTTP 307)", {.redirected = true}},
+      {"enlace", accept, {"No se puede enviar el documento."}, "-", "es un enlace", {.linked = true}},
+      {"sin servicio", accept, {error}, "-", "error de conexión", {.unserved = true}}};
+  // clang-format on
   std::vector<std::string> steps = {"1",
                                     "Vamos a realizar el resto del proceso",
                                     "TERMINADO",
@@ -90,25 +100,25 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
   const std::string outside = dir.write("fuera.txt", "de otro");
   int n = 0;
   for (const Case& c : cases) {
-    const std::string& what = c.what;
-    SCOPED_TRACE(what);
-    const bool saved = !what.starts_with("borrado"), done = !saved || what == "subido";
+    const Twist& t = c.twist;
+    SCOPED_TRACE(c.what);
+    const bool saved = !t.deletes, done = t.deletes || t.sent;
     dir.write("otra/copia.doc", "viejo");  // the dialog asked before replacing it
     service->setBehaviour(c.behaviour);
-    service->setTransportBehaviour({200, {}, {}, what == "redirigida" ? other.url("") : ""});
-    delegate->timing.replyDeadline = what == "tardía" ? std::optional(0.3) : std::nullopt;
-    delegate->timing.waitLogInterval = what == "tardía" ? 0.1 : 30;
+    service->setTransportBehaviour({200, {}, {}, t.redirected ? other.url("") : ""});
+    delegate->timing.replyDeadline = t.late ? std::optional(0.3) : std::nullopt;
+    delegate->timing.waitLogInterval = t.late ? 0.1 : 30;
     const std::string name = "r" + std::to_string(++n);
     issue(almost, name);
     const std::string where = c.where == "-" ? localPath : c.where;
     dialogs->saveAnswer = c.save;
-    dialogs->button = what == "descartada" ? 1 : 0;  // "Descartar los cambios" / "Conservar"
+    dialogs->button = t.discards ? 1 : 0;  // "Descartar los cambios" / "Conservar"
     desktop->probeHook = [&](const std::string& p, int look) {
-      if (look == 1 && what == "sin servicio") service->stop();
+      if (look == 1 && t.unserved) service->stop();
       // While the editor has it, the record says so: a reopen after a crash finds the edit.
       EXPECT_TRUE(look != 1 || recordFor(ticketId).value_or(RegistroTicket{}).estado == EstadoTicket::Editando);
       DocumentProbe probe = editorThatSaves(p, look, saved ? std::optional(edit) : std::nullopt);
-      if (look == 1 && what == "enlace") {  // the saved document replaced by a link to a file elsewhere
+      if (look == 1 && t.linked) {  // the saved document replaced by a link to a file elsewhere
         dir.write("fuera.txt", "de otro");
         EXPECT_TRUE(platform::removeItem(p) && symlink(outside.c_str(), p.c_str()) == 0);
       }
@@ -127,15 +137,16 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     if (!titles.empty() && titles[0] == error) {
       const std::string text = dialogs->alerts()[0].second;
       EXPECT_EQ(text.rfind("No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia", 0), 0u);
-      EXPECT_NE(text.find(what == "descartada" ? refused : c.motivo), std::string::npos);
+      EXPECT_NE(text.find(t.discards ? refused : c.motivo), std::string::npos);
       EXPECT_NE(text.find(localPath), std::string::npos);
       extras.push_back("guardar " + dir.path() + " | " + name + ".doc | doc");
     }
     if (titles.size() > 1) extras.push_back("botones Conservar | Descartar los cambios");
     EXPECT_EQ(dialogs->recorded(), extras);
+    // A link's target is untouched.
     if (!where.empty()) {
-      EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit);
-    }  // a link's target untouched
+      EXPECT_EQ(testsupport::readText(where), t.linked ? "de otro" : edit);
+    }
     EXPECT_EQ(platform::fileExists(localPath), where == localPath);
     EXPECT_EQ(platform::fileExists(ticketPath), !done);
     const auto record = recordFor(ticketId);
@@ -145,24 +156,24 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     EXPECT_TRUE(done || record->motivo.starts_with(c.motivo)) << record->motivo;
     std::vector<testsupport::RecordingNotifier::Notice> notified;
     if (!where.empty()) notified = {{kAvisoEdicionConservada, avisoEdicionConservada(where)}};
-    if (what == "subido") notified = {{kAvisoDocumentoEnviado, avisoDocumentoEnviado(name + ".doc")}};
+    if (t.sent) notified = {{kAvisoDocumentoEnviado, avisoDocumentoEnviado(name + ".doc")}};
     if (!saved) notified = {{kAvisoTicketDescartado, avisoTicketDescartado(name + ".doc", true)}};
     EXPECT_EQ(notices->notices(), notified);
     EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: " +
                               (where.empty() ? c.motivo : "conservado en " + where + " (" + record->motivo + ")"));
     EXPECT_EQ(log.count("fileP es " + localPath), 1u);
     EXPECT_TRUE(linesStarting("Se recibe una notificación ") >= 4 && linesStarting("Key de la aplicación ") >= 4);
-    EXPECT_EQ(linesStarting("Esperando la respuesta del servidor (") > 0, what == "tardía");
+    EXPECT_EQ(linesStarting("Esperando la respuesta del servidor (") > 0, t.late);
     EXPECT_EQ(linesStarting("No se sabe si la subida ha llegado: ") > 0, c.motivo == lost);
-    EXPECT_EQ(log.contains("Fichero guardado en " + copy), what == "guardada en otra carpeta");
+    EXPECT_EQ(log.contains("Fichero guardado en " + copy), where == copy);
     EXPECT_EQ(log.contains("No se ha podido mover el fichero a " + c.save.filename + "; se conserva en " + localPath),
-              what == "carpeta elegida inexistente");
+              c.save.response == ModalResponse::OK && where != c.save.filename);
     EXPECT_EQ(delegate->exitStatus(), n <= 2 ? 0 : 1);
     if (done) {
       EXPECT_EQ(logSteps(all), saved ? steps : deleting);
       EXPECT_EQ(service->ticket(ticketId)->document, bytesOf(saved ? edit : almost));
     }
-    if (what == "enlace" || what == "sin servicio") {
+    if (t.linked || t.unserved) {
       EXPECT_TRUE(callsFor(ticketId).empty());
       continue;
     }
@@ -172,7 +183,7 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     EXPECT_EQ(call.contentType + " " + call.soapAction,
               "text/xml; charset=utf-8 http://tempuri.org/" + std::string(saved ? "SubirFichero" : "BorrarTicket"));
     EXPECT_EQ(call.file.value_or(ticketservice::Bytes{}),
-              saved && what != "redirigida" ? bytesOf(edit) : ticketservice::Bytes{});
+              saved && !t.redirected ? bytesOf(edit) : ticketservice::Bytes{});
     EXPECT_TRUE(saved || call.body == sobreBorrarTicket("7", ticketId));
   }
   EXPECT_EQ(delegate->exitStatus(), 1);

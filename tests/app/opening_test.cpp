@@ -56,12 +56,23 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0);
   };
   const auto rewrite = [&](const std::string& text) { dir.write(ticketPath.substr(dir.path().size() + 1), text); };
+  struct Twist {
+    bool mine = false;                     // a file of the user's is at the document's path already (it stays)
+    std::string server = {};               // the ticket's server, when not the stand-in service
+    bool placeholder = false;              // the expiry placeholder is downloaded beside the user's file
+    std::function<void()> whileTold = {};  // runs while the alert is up; the editor was asked for the document
+  };
   struct Case {
     std::string what;
     std::function<void()> prepare;  // after the ticket is issued
     std::string title, cause;       // the alert's (none: the editor gets the document); the ticket's path by default
     ticketservice::TransportBehaviour transport = {};
+    Twist twist = {};
   };
+  // A launch while the failure is told is not this ticket's.
+  const auto lateLaunch = [&] { announceLaunch(4242, bundle + "/bin/editor", kEditorName); };
+  const std::string status = "el servidor respondió con el estado ";
+  // clang-format off
   const Case cases[] = {
       {"fifo", [&] { platform::removeItem(ticketPath), fifo(ticketPath); }, refused, ""},
       {"tipo ejecutable", [&] { rewrite(ticketText(ticketId, "desktop")); }, refused, ""},
@@ -71,38 +82,39 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
       // Only the ticket's own name gives the document's: a folder named
       // like a ticket, beside a link named like its document, changes nothing.
       {"carpeta/x.vldoc", [&] { link(autostart, dir.file("carpeta/x.doc")); }, "", ""},
-      {"404", {}, download, "el servidor respondió con el estado 404", {404, DownloadCut::None, {}, ""}},
-      {"500 tardío",
-       {},
-       download,
-       "el servidor respondió con el estado 500",
-       {500, DownloadCut::None, std::chrono::milliseconds(1500), ""}},
-      {"incompleto", {}, download, "el documento llegó incompleto", {200, DownloadCut::WrongLength, {}, ""}},
-      {"sin servicio", {}, download, ""},
+      {"404", {}, download, status + "404", {404, DownloadCut::None, {}, ""}, {.mine = true}},
+      {"500 tardío", {}, download, status + "500", {500, DownloadCut::None, std::chrono::milliseconds(1500), ""},
+       {.mine = true}},
+      {"incompleto", {}, download, "el documento llegó incompleto", {200, DownloadCut::WrongLength, {}, ""},
+       {.mine = true}},
+      {"sin servicio", {}, download, "", {}, {.mine = true, .server = "http://127.0.0.1:9"}},
       // A ticket the service does not know is served the placeholder.
-      {"caducado", [&] { rewrite(ticketText("desconocido")); }, "El fichero vldoc está caducado.", "-"},
-      {"sin editor", [&] { desktop->editor.reset(); }, cannot, "documentos .doc"},
-      {"sin lanzamiento", [&] { launches = false; }, cannot, "el editor de documentos .doc"}};
+      {"caducado", [&] { rewrite(ticketText("desconocido")); }, "El fichero vldoc está caducado.", "-", {},
+       {.mine = true, .placeholder = true}},
+      {"sin editor", [&] { desktop->editor.reset(); }, cannot, "documentos .doc", {}, {.mine = true}},
+      {"sin lanzamiento", [&] { launches = false; }, cannot, "el editor de documentos .doc", {},
+       {.whileTold = lateLaunch}}};
+  // clang-format on
   desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt, 1); };
   for (const Case& c : cases) {
+    const Twist& t = c.twist;
     SCOPED_TRACE(c.what);
     service->setTransportBehaviour(c.transport);
-    issue("el documento del servidor", c.what + "/informe", c.what == "sin servicio" ? "http://127.0.0.1:9" : "");
-    const bool mine = c.title == download || c.what == "caducado" || c.what == "sin editor";
-    if (mine) dir.write(c.what + "/informe.doc", "mío");
+    issue("el documento del servidor", c.what + "/informe", t.server);
+    if (t.mine) dir.write(c.what + "/informe.doc", "mío");
     if (c.prepare) c.prepare();
     const std::size_t downloads = service->downloads(), calls = service->calls().size();
-    if (c.what == "sin lanzamiento") dialogs->hold();
+    if (t.whileTold) dialogs->hold();
     open(ticketPath);
-    if (c.what == "sin lanzamiento") {  // a launch while the failure is told is not this ticket's
+    if (t.whileTold) {
       ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !dialogs->alerts().empty(); }));
-      announceLaunch(4242, bundle + "/bin/editor", kEditorName);
+      t.whileTold();
       dialogs->release();
     }
     // The download does not hold the main thread.
     EXPECT_TRUE(c.transport.downloadDelay.count() == 0 || dialogs->alerts().empty());
     runUntilAllEnded();
-    const bool reached = c.title.empty() || c.what == "sin lanzamiento";
+    const bool reached = c.title.empty() || t.whileTold;
     EXPECT_EQ(dialogs->titles(), c.title.empty() ? std::vector<std::string>() : std::vector<std::string>{c.title});
     EXPECT_TRUE(c.title.empty() || c.cause == "-" ||
                 dialogs->alerts()[0].second.find(c.cause.empty() ? ticketPath : c.cause) != std::string::npos);
@@ -113,13 +125,13 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     EXPECT_TRUE(c.title != refused || service->downloads() == downloads);
     EXPECT_EQ(platform::pathKind(ticketPath) != platform::PathKind::Absent, !c.title.empty());
     EXPECT_TRUE(testsupport::readText(outside) == "secreto" && platform::folderEntries(autostart).empty());
-    EXPECT_TRUE(!mine || testsupport::readText(localPath) == "mío");
+    EXPECT_TRUE(!t.mine || testsupport::readText(localPath) == "mío");
     auto left = platform::folderEntries(dir.file(c.what));
     std::sort(left.begin(), left.end());
     if (c.title == download) {
       EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
     }
-    if (c.what == "caducado") {
+    if (t.placeholder) {
       EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")),
                 testsupport::readText(platform::pathForResource("caducado.doc").value()));
     }
@@ -137,11 +149,12 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
 TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
   struct Case {
     std::string what;
-    std::optional<EstadoTicket> estado;  // of the record of this ticket (of another's for "otro")
+    std::optional<EstadoTicket> estado;  // of the record of this ticket (of another's when `another`)
     std::string at;                      // where the file already there is
+    bool another = false;
   };
   const Case cases[] = {{"fichero del usuario", std::nullopt, "informe.doc"},
-                        {"otro", EstadoTicket::Conservado, "informe.doc"},
+                        {"otro", EstadoTicket::Conservado, "informe.doc", true},
                         {"editando", EstadoTicket::Editando, "informe.doc"},
                         {"subiendo", EstadoTicket::Subiendo, "informe.doc"},
                         {"guardada en otra parte", EstadoTicket::Conservado, "copias/mi copia.doc"}};
@@ -149,7 +162,7 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     SCOPED_TRACE(c.what);
     issue("el documento del servidor");
     const std::string there = dir.write(c.at, "mi edición"), beside = dir.file("informe (2).doc");
-    const bool ours = c.estado && c.what != "otro";
+    const bool ours = c.estado && !c.another;
     if (c.estado) {
       ASSERT_TRUE(
           record(ours ? ticketId : "otro", folder() + "/informe.doc", *c.estado, there == localPath ? "" : there));
