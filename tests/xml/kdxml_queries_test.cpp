@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <map>
 
 #include "codec/Compression.h"
 #include "platform/RunLoop.h"
@@ -151,15 +152,17 @@ TEST(KDXMLLoaders, resources_plain_gzipped_missing_and_broken) {
 TEST(KDXMLLoaders, url_any_page_with_elements_succeeds_else_one_failure_on_a_worker_with_the_kept_document) {
   std::promise<void> released;  // no reply before every caller dropped its document
   std::shared_future<void> go = released.get_future().share();
-  testsupport::LocalHttpServer server([go](httplib::Server& s) {
-    s.Get("/(.*)", [go](const httplib::Request& request, httplib::Response& response) {
-      go.wait_for(std::chrono::seconds(10));
-      response.status = request.matches[1] == "missing" ? 404 : request.matches[1] == "empty" ? 204 : 200;
-      if (response.status != 204) {
-        response.set_content(request.matches[1] == "prose" ? "just words" : "<html><b>404 Not Found</b></html>",
-                             "text/html");
-      }
-    });
+  // The server's pages: status and body (none when empty).
+  const std::map<std::string, std::pair<int, std::string>> pages = {
+      {"/missing", {404, "<html><b>404 Not Found</b></html>"}}, {"/empty", {204, ""}}, {"/prose", {200, "just words"}}};
+  testsupport::LocalHttpServer server([go, &pages](httplib::Server& s) {
+    for (const auto& entry : pages) {
+      s.Get(entry.first, [go, page = entry.second](const httplib::Request&, httplib::Response& response) {
+        go.wait_for(std::chrono::seconds(10));
+        response.status = page.first;
+        if (!page.second.empty()) response.set_content(page.second, "text/html");
+      });
+    }
   });
   // The code expected: -2 success, -1 a failure outside the reader's domain.
   const std::pair<std::string, int> cases[] = {
