@@ -44,20 +44,16 @@ TEST(TicketService, serves_documents_and_answers_uploads_as_told) {
   // Told refusals (the flow tests go through the others), a file that is not
   // strict Base64 and an unknown action store nothing and leave the ticket open.
   const std::string body = envelope("SubirFichero", id, "bnVldm8=");
+  // clang-format off
   const std::tuple<Behaviour, std::string, std::string, int, std::string> cases[] = {
-      {{UploadMode::Refuse, "No & no", {}},
-       "SubirFichero",
-       body,
-       200,
+      {{UploadMode::Refuse, "No & no", {}}, "SubirFichero", body, 200,
        "<SubirFicheroResult>No &amp; no</SubirFicheroResult>"},
       {{UploadMode::NotXml, "", {}}, "SubirFichero", body, 200, "Service Unavailable: the upload"},
-      {{},
-       "SubirFichero",
-       envelope("SubirFichero", id, "bnVldm8"),
-       500,
+      {{}, "SubirFichero", envelope("SubirFichero", id, "bnVldm8"), 500,
        "<soap:Fault><faultcode>soap:Server</faultcode>"},
       {{}, "SubirFichero", envelope("SubirFichero", id, "bnVl\nZG8="), 500, "<soap:Fault>"},
       {{}, "Otra", body, 500, "<soap:Fault>"}};
+  // clang-format on
   for (const auto& [behaviour, op, request, status, says] : cases) {
     service.setBehaviour(behaviour);
     auto res = soap(op, request);

@@ -90,9 +90,10 @@ class PrivateDesktopEnvironment : public testing::Environment {
         "<?xml version=\"1.0\"?>\n<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n";
     struct Entry {
       std::string extension, file, name, exec;
+      bool opensDoc = false;  // also opens .doc documents
     };
-    for (const auto& [extension, file, name, exec] :
-         {Entry{"vlatest", "editor", "Editor de prueba", "\"" + d.editor + "\" %f"},
+    for (const auto& [extension, file, name, exec, opensDoc] :
+         {Entry{"vlatest", "editor", "Editor de prueba", "\"" + d.editor + "\" %f", true},
           Entry{"vlalaunch", "launcher", "Lanzador", d.launcherDir + "/launcher.sh %f"},
           Entry{"vlabin", "cat", "Cat", "cat %f"},
           Entry{"vlalocal", "local", "Editor local", d.home + "/.local/bin/editor-local %f"},
@@ -103,8 +104,7 @@ class PrivateDesktopEnvironment : public testing::Environment {
       types += "  <mime-type type=\"" + type + "\"><glob pattern=\"*." + extension + "\"/></mime-type>\n";
       if (file.empty()) continue;
       writeFile(apps + file + ".desktop", "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + exec +
-                                              "\nMimeType=" + type +
-                                              (file == "editor" ? ";application/msword;\n" : ";\n"));
+                                              "\nMimeType=" + type + (opensDoc ? ";application/msword;\n" : ";\n"));
     }
     types += "  <mime-type type=\"application/msword\"><glob pattern=\"*.doc\"/></mime-type>\n</mime-info>\n";
     writeFile(d.root + "/share/mime/packages/vla-test.xml", types);
