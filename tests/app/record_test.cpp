@@ -296,10 +296,8 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
   EXPECT_EQ(entries(dir.file("beside")), std::vector<std::string>{"informe.doc"});
   EXPECT_EQ(testsupport::readText(dir.file("beside/informe.doc")), "del usuario");
   // A document name of 246 bytes still has room for its partial download's name.
-  EXPECT_LE(
-      platform::lastPathComponent(platform::partialDownloadPrefix(dir.file(std::string(246, 'n') + ".doc"))).size() +
-          16,
-      255u);
+  const std::string partial = platform::partialDownloadPrefix(dir.file(std::string(246, 'n') + ".doc"));
+  EXPECT_LE(platform::lastPathComponent(partial).size() + 16, 255u);
 }
 
 // The crash test: vla is killed (SIGKILL) at every step of a ticket's life
