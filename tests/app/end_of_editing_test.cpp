@@ -34,6 +34,17 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
   const std::string otro = "El documento del ticket es «informe.doc» [Enviar ahora | Descartar]";
   const std::string otroDoc =
       "El documento del ticket es «informe.doc» [Enviar «informe-v2.doc» en su lugar | Enviar ahora | Descartar]";
+  // The rarer settings and outcomes, named where a case sets them.
+  struct Also {
+    pid_t pid = 4242;                       // the launched process (0: the launch gave none)
+    std::vector<pid_t> elsewhere = {};      // the editor running in processes vla did not launch
+    bool canAsk = true;                     // a question can be shown
+    std::string program = "";               // the launched program when not the editor's (with the document named)
+    int offerLooks = 0;                     // looks with nothing held before the user is offered to end (0: never)
+    std::vector<std::string> alerts = {};   // the alerts shown
+    std::vector<std::string> notices = {};  // the summaries of the notices given
+    int graceLooks = 0;                     // looks before a hand-off is asked about (0: at once)
+  };
   struct Case {
     std::string what;
     std::vector<Step> steps;
@@ -43,14 +54,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     std::vector<std::string> questions = {};
     std::string uploaded = "";                     // the document sent, for SubirFichero
     std::map<std::string, std::string> left = {};  // files beside the ticket afterwards (name -> contents)
-    pid_t pid = 4242;                              // the launched process (0: the launch gave none)
-    std::vector<pid_t> elsewhere = {};             // the editor running in processes vla did not launch
-    bool canAsk = true;
-    std::string program = "";               // the launched program when not the editor's (with the document named)
-    int offerLooks = 0;                     // looks with nothing held before the user is offered to end (0: never)
-    std::vector<std::string> alerts = {};   // the alerts shown
-    std::vector<std::string> notices = {};  // the summaries of the notices given
-    int graceLooks = 0;                     // looks before a hand-off is asked about (0: at once)
+    Also also = {};
   };
   // clang-format off
   const Case cases[] = {
@@ -94,8 +98,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
       {"image editor kept open after an export; the user sends it",
        {{openBy(4243), {4242, 4243}}, {kFree}, {kFree, {4242}, "exportado"}, {kFree}, {kFree}, {kFree},
         {kFree, {4242}, "", {}, 0}, {kFree}},
-       "SubirFichero", 7, {"Siguiendo", "Decidido"},
-       {q + " (retirada)"}, "exportado", {}, 4242, {}, true, "", 3},
+       "SubirFichero", 7, {"Siguiendo", "Decidido"}, {q + " (retirada)"}, "exportado", {}, {.offerLooks = 3}},
       {"let go unchanged while the editor runs",
        {{openBy(4242)}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree, {}}},
        "BorrarTicket", 11, {"Siguiendo", "Comprobando", "Decidido"}},
@@ -106,52 +109,53 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
        "BorrarTicket", 5, {"Siguiendo", "Soltando", "Comprobando", "Decidido"}, {q + " (retirada)"}},
       {"handed to a running editor; the user says done",
        {{kFree, {}}, {kFree, {5000}, "editado"}, {kFree, {5000}}, {kFree, {5000}, "", {}, 0}, {kFree, {5000}}},
-       "SubirFichero", 4, {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "editado", {}, 4242, {5000}},
+       "SubirFichero", 4, {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "editado", {},
+       {.elsewhere = {5000}}},
       {"handed to a running editor that then ends",
        {{kFree, {}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {}}},
-       "BorrarTicket", 7, {"Siguiendo", "SinSenal", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {}, 4242,
-       {5000}},
+       "BorrarTicket", 7, {"Siguiendo", "SinSenal", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {},
+       {.elsewhere = {5000}}},
       {"handed to a running office suite whose lock file comes soon: nothing asked",
        {{kFree, {}}, {kFree, {5000}}, {kLockFile, {5000}}, {kLockFile, {5000}}, {kFree, {}}},
-       "BorrarTicket", 6, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {}, "", {}, 4242, {5000},
-       true, "", 0, {}, {}, 3},
+       "BorrarTicket", 6, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {}, "", {},
+       {.elsewhere = {5000}, .graceLooks = 3}},
       {"handed to a running office suite: its lock file comes",
        {{kFree, {}}, {kLockFile, {5000}}, {kLockFile, {5000}}, {kFree, {}}},
        "BorrarTicket", 5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"},
-       "", {}, 4242, {5000}},
+       "", {}, {.elsewhere = {5000}}},
       {"no process, nobody to ask: only the lock file decides", {{kFree}, {kFree}, {kLockFile}, {kFree}},
        "BorrarTicket", 5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"},
-       "", {}, 0, {}, false},
+       "", {}, {.pid = 0, .canAsk = false}},
       {"no process; the user discards an edit, which is kept",
        {{kFree, {}, "editado"}, {kFree}, {kFree, {}, "", {}, 1}, {kFree}}, "BorrarTicket", 3,
-       {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "", {{"informe.doc", "editado"}}, 0, {}, true, "", 0,
-       {}, {kAvisoEdicionConservada}},
+       {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "", {{"informe.doc", "editado"}},
+       {.pid = 0, .notices = {kAvisoEdicionConservada}}},
       {"terminal editor with a swap file",
        {{kFree, {4242}}, {kLockFile, {4242, 4300}}, {kLockFile, {4242, 4300}}, {kFree, {}}}, "BorrarTicket", 5,
-       {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "", {}, 4242, {}, true,
-       "/usr/bin/x-terminal-emulator"},
+       {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "", {},
+       {.program = "/usr/bin/x-terminal-emulator"}},
       {"document gone", {{kLockFile}, {{S::Missing, ""}, {4242}, "", {}, -1, true}}, "0 llamadas", 0,
-       {"Siguiendo", "Protocolo", "Decidido"}, {}, "", {{"informe.vldoc", "*"}}, 4242, {}, true, "", 0,
-       {"El documento ha desaparecido."}},
+       {"Siguiendo", "Protocolo", "Decidido"}, {}, "", {{"informe.vldoc", "*"}},
+       {.alerts = {"El documento ha desaparecido."}}},
       {"save as another format, nobody to ask, editor ends: nothing sent, the ticket kept",
        {{kLockFile}, {kFree, {4242}, "", {{".~lock.informe.odt#", ""}, {"informe.odt", "odt"}}}, {kFree}, {kFree},
         {kFree, {}}},
        "0 llamadas", 0, {"Siguiendo", "Protocolo", "OtroFichero", "Decidido"}, {otro + " (retirada)"}, "",
-       {{"informe.doc", "original"}, {"informe.odt", "odt"}, {"informe.vldoc", "*"}}, 4242, {}, false, "", 0, {},
-       {kAvisoTicketConservado}},
+       {{"informe.doc", "original"}, {"informe.odt", "odt"}, {"informe.vldoc", "*"}},
+       {.canAsk = false, .notices = {kAvisoTicketConservado}}},
   };
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     issue("original");
-    questions->canShow = c.canAsk;
-    delegate->timing.offerAfter = c.offerLooks ? c.offerLooks * delegate->timing.probeInterval : 600;
-    delegate->timing.handOffGrace = c.graceLooks * delegate->timing.probeInterval;
-    desktop->elsewhere = c.elsewhere;
+    questions->canShow = c.also.canAsk;
+    delegate->timing.offerAfter = c.also.offerLooks ? c.also.offerLooks * delegate->timing.probeInterval : 600;
+    delegate->timing.handOffGrace = c.also.graceLooks * delegate->timing.probeInterval;
+    desktop->elsewhere = c.also.elsewhere;
     desktop->onOpen = [&](const std::string& path) {
       opened.push_back(path);
-      announceLaunch(c.pid, c.program.empty() ? bundle + "/bin/editor" : c.program, kEditorName,
-                     c.program.empty() ? "" : path);
+      announceLaunch(c.also.pid, c.also.program.empty() ? bundle + "/bin/editor" : c.also.program, kEditorName,
+                     c.also.program.empty() ? "" : path);
       return true;
     };
     auto step = [&](int look) -> const Step& { return c.steps.at(std::min<std::size_t>(look, c.steps.size()) - 1); };
@@ -189,12 +193,12 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     EXPECT_EQ(decidedAt, c.decidedAt);
     EXPECT_EQ(operationFor(ticketId), c.operation);
     EXPECT_EQ(questions->seen(), c.questions);
-    EXPECT_EQ(dialogs->titles(), c.alerts);
+    EXPECT_EQ(dialogs->titles(), c.also.alerts);
     std::vector<std::string> summaries;
     for (const auto& n : notices->notices()) {
       if (n.summary != kAvisoTicketDescartado && n.summary != kAvisoDocumentoEnviado) summaries.push_back(n.summary);
     }
-    EXPECT_EQ(summaries, c.notices);
+    EXPECT_EQ(summaries, c.also.notices);
     if (!c.uploaded.empty()) {
       EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(c.uploaded));
     }

@@ -72,18 +72,12 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
       {"enlace", accept, {"No se puede enviar el documento."}, "-", "es un enlace", {.linked = true}},
       {"sin servicio", accept, {error}, "-", "error de conexión", {.unserved = true}}};
   // clang-format on
-  std::vector<std::string> steps = {"1",
-                                    "Vamos a realizar el resto del proceso",
-                                    "TERMINADO",
-                                    "Esperaremos por el fichero",
-                                    "Fin de espera. Comprobaremos el fichero",
-                                    "Fichero desbloqueado",
-                                    "Cerrado",
-                                    "Subiremos el fichero",
-                                    "Vamos a hacer el envio",
-                                    "recibida respuesta",
-                                    "datos recibidos",
-                                    "Terminamos de recibir la respuesta"};
+  // clang-format off
+  std::vector<std::string> steps = {"1", "Vamos a realizar el resto del proceso", "TERMINADO",
+      "Esperaremos por el fichero", "Fin de espera. Comprobaremos el fichero", "Fichero desbloqueado", "Cerrado",
+      "Subiremos el fichero", "Vamos a hacer el envio", "recibida respuesta", "datos recibidos",
+      "Terminamos de recibir la respuesta"};
+  // clang-format on
   std::vector<std::string> deleting(steps.begin(), steps.begin() + 7), all = steps;
   deleting.insert(deleting.end(),
                   {"No subiremos el fichero", "recibida respuesta", "Terminamos de recibir la respuesta"});

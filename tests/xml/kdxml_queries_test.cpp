@@ -24,8 +24,8 @@ using Seen = std::vector<std::string>;
 
 TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
   auto doc = KDXML::kdxmlWithXMLString(
-      "<a k=\"v\" ns:x='n' =\"odd\" e=\"\" d='' d='2'><b></b><>x</><item n='1'/><ns:i/><item "
-      "n='2'>\xE2\x82</item><n\xC3/>"
+      "<a k=\"v\" ns:x='n' =\"odd\" e=\"\" d='' d='2'><b></b><>x</><item n='1'/><ns:i/>"
+      "<item n='2'>\xE2\x82</item><n\xC3/>"
       "<u v=\"\xFF\" w='ok'/></a>");
   const _KDXMLElement* a = doc->rootXMLElement();
   const _KDXMLElement* first = KDXML::childElementNamed("item", a);
@@ -94,24 +94,16 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
   const _KDXMLElement* root = doc->rootXMLElement();
   std::string stars = "*";
   for (int i = 0; i < 5000; ++i) stars += ".*";
+  // clang-format off
   const std::tuple<std::optional<std::string_view>, const _KDXMLElement*, Seen> walks[] = {
-      {"a.*", root, {"x:1", "y:2", "x:3"}},
-      {"a.x", root, {"x:1", "x:3"}},
-      {"b.c", root, {"c:5", "c:7"}},
-      {"b", root, {"b:"}},
-      {"*.x", root, {"x:1", "x:3", "x:4"}},
-      {"*.b", root, {"b:8"}},
-      {"*.*", root, {"x:1", "y:2", "x:3", "x:4", "c:5", "d:6", "c:7", "b:8", ":9"}},
-      {".", root, {":9"}},
-      {"", root, {":"}},
-      {"a..x", root, {}},
-      {"nothing.x", root, {}},
-      {"a.x.*", root, {}},
-      {stars, root, {}},
-      {"*", root->firstChild, {"x:1", "y:2", "x:3"}},
-      {"a", nullptr, {}},
+      {"a.*", root, {"x:1", "y:2", "x:3"}}, {"a.x", root, {"x:1", "x:3"}}, {"b.c", root, {"c:5", "c:7"}},
+      {"b", root, {"b:"}}, {"*.x", root, {"x:1", "x:3", "x:4"}}, {"*.b", root, {"b:8"}},
+      {"*.*", root, {"x:1", "y:2", "x:3", "x:4", "c:5", "d:6", "c:7", "b:8", ":9"}}, {".", root, {":9"}},
+      {"", root, {":"}}, {"a..x", root, {}}, {"nothing.x", root, {}}, {"a.x.*", root, {}}, {stars, root, {}},
+      {"*", root->firstChild, {"x:1", "y:2", "x:3"}}, {"a", nullptr, {}},
       {std::nullopt, root->firstChild->firstChild, {"x:1", "y:2", "x:3"}},  // the start and all that follow it
   };
+  // clang-format on
   for (const auto& [query, from, expected] : walks) {
     seen.clear();
     KDXML::iterateElementsForQuery(query, from,
@@ -130,13 +122,11 @@ TEST(KDXMLLoaders, resources_plain_gzipped_missing_and_broken) {
                   std::string(platform::stringView(*KDXML_Compression::gzipDeflate(platform::dataFromString(reply)))));
   resources.write("broken.xml.gz", "this is not gzip");
   resources.write("prose.xml", "<?xml version=\"1.0\"?> no elements here");
-  for (const auto& [name, extension, code] : {std::tuple{"reply.xml", "", -1},
-                                              {"reply", "xml", -1},
-                                              {"reply.xml.gz", "", -1},
-                                              {"reply.xml", "gz", -1},
-                                              {"missing", "xml.gz", 3},
-                                              {"broken.xml.gz", "", 0},
-                                              {"prose", "xml", 1}}) {
+  // clang-format off
+  for (const auto& [name, extension, code] : {std::tuple{"reply.xml", "", -1}, {"reply", "xml", -1},
+           {"reply.xml.gz", "", -1}, {"reply.xml", "gz", -1}, {"missing", "xml.gz", 3}, {"broken.xml.gz", "", 0},
+           {"prose", "xml", 1}}) {
+    // clang-format on
     platform::Error error;
     error.code = -1;
     auto doc = *extension ? KDXML::kdxmlWithXMLFile(name, extension, &error) : KDXML::kdxmlWithXMLFile(name, &error);
