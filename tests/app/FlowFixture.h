@@ -81,8 +81,14 @@ struct ScriptedDialogs : platform::DialogPresenter {
     for (const auto& a : alerts()) t.push_back(a.first);
     return t;
   }
-  void hold() { std::lock_guard lock(mutex); holding = true; }
-  void release() { std::lock_guard lock(mutex); ++released, changed.notify_all(); }
+  void hold() {
+    std::lock_guard lock(mutex);
+    holding = true;
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    ++released, changed.notify_all();
+  }
   void clear() {
     std::lock_guard lock(mutex);
     shown.clear(), extras.clear(), alertAnswer = ModalResponse::OK, button = 0, holding = false, released = 0;
@@ -265,7 +271,8 @@ class FlowTest : public ::testing::Test {
   void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name,
                       const std::string& document = "") {
     auto app = std::make_shared<platform::RunningApplication>();
-    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable), app->localizedName = name.value_or("");
+    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable),
+    app->localizedName = name.value_or("");
     app->document = document;
     platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }
@@ -285,8 +292,12 @@ class FlowTest : public ::testing::Test {
     return ticketPath;
   }
 
-  void open(const std::string& path) { EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), path)); }
-  void runUntilAllEnded() { ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; }, std::chrono::seconds(30))); }
+  void open(const std::string& path) {
+    EXPECT_TRUE(delegate->applicationOpenFile(platform::Application::sharedApplication(), path));
+  }
+  void runUntilAllEnded() {
+    ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return delegate->sessionCount() == 0; }, std::chrono::seconds(30)));
+  }
   void runTicket(const std::string& path) { open(path), runUntilAllEnded(); }
   std::vector<ticketservice::SoapCall> callsFor(const std::string& id) const {
     auto calls = service->calls();
@@ -314,8 +325,9 @@ class FlowTest : public ::testing::Test {
   std::shared_ptr<testsupport::RecordingNotifier> notices = std::make_shared<testsupport::RecordingNotifier>();
   std::shared_ptr<platform::UserNotifier> previousNotifier;
   std::optional<std::string> previousState;
-  std::unique_ptr<ticketservice::TicketService> service = std::make_unique<ticketservice::TicketService>(
-      ticketservice::TicketService::Options{"127.0.0.1", 0, "", platform::pathForResource("caducado.doc").value_or("")});
+  std::unique_ptr<ticketservice::TicketService> service =
+      std::make_unique<ticketservice::TicketService>(ticketservice::TicketService::Options{
+          "127.0.0.1", 0, "", platform::pathForResource("caducado.doc").value_or("")});
   std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
   std::shared_ptr<platform::DialogPresenter> previousPresenter;
   std::shared_ptr<ScriptedQuestions> questions = std::make_shared<ScriptedQuestions>();

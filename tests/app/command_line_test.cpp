@@ -13,12 +13,15 @@ TEST(CommandLine, arguments_become_tickets_or_one_option_answered_with_its_exit_
     Accion accion;
     V tickets;
   };
-  const Case cases[] = {
-      {{}, Accion::Abrir, {}}, {{"/a/uno.vldoc", "dos.vldoc"}, Accion::Abrir, {"/a/uno.vldoc", "dos.vldoc"}},
-      {{"--", "--help", "-"}, Accion::Abrir, {"--help", "-"}}, {{"x.vldoc", "--help"}, Accion::Ayuda, {}},
-      {{"-h"}, Accion::Ayuda, {}}, {{"--version", "--bogus"}, Accion::Version, {}},
-      {{"--pendientes"}, Accion::Pendientes, {}}, {{"--pendientes", "x.vldoc"}, Accion::Error, {}},
-      {{"x.vldoc", "--bogus"}, Accion::Error, {}}};
+  const Case cases[] = {{{}, Accion::Abrir, {}},
+                        {{"/a/uno.vldoc", "dos.vldoc"}, Accion::Abrir, {"/a/uno.vldoc", "dos.vldoc"}},
+                        {{"--", "--help", "-"}, Accion::Abrir, {"--help", "-"}},
+                        {{"x.vldoc", "--help"}, Accion::Ayuda, {}},
+                        {{"-h"}, Accion::Ayuda, {}},
+                        {{"--version", "--bogus"}, Accion::Version, {}},
+                        {{"--pendientes"}, Accion::Pendientes, {}},
+                        {{"--pendientes", "x.vldoc"}, Accion::Error, {}},
+                        {{"x.vldoc", "--bogus"}, Accion::Error, {}}};
   for (const auto& [arguments, accion, tickets] : cases) {
     app::Invocacion invocacion = app::leerArgumentos(arguments);
     EXPECT_EQ(invocacion.accion, accion) << ::testing::PrintToString(arguments);

@@ -43,7 +43,9 @@ void step(const char* name) {
 
 // Keeps every alert's default, cancels the save dialog, keeps the edit.
 struct Dialogs : platform::DialogPresenter {
-  platform::ModalResponse runAlert(const std::string&, const std::string&) override { return platform::ModalResponse::OK; }
+  platform::ModalResponse runAlert(const std::string&, const std::string&) override {
+    return platform::ModalResponse::OK;
+  }
   platform::AlertOutcome runAlertWithButtons(const std::string&, const std::string&,
                                              const std::vector<std::string>&) override {
     return {platform::ModalResponse::OK, 0};
@@ -109,14 +111,16 @@ class Editor : public app::SystemDesktop {
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   if (const char* at = std::getenv("VLA_PRUEBA_MATAR_EN")) gKillAt = std::atol(at);
-  if (const char* steps = std::getenv("VLA_PRUEBA_PASOS")) gStepsFd = ::open(steps, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (const char* steps = std::getenv("VLA_PRUEBA_PASOS"))
+    gStepsFd = ::open(steps, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   app::fijarPuntoDeControl(step);
   platform::setDialogPresenter(std::make_shared<Dialogs>());
   platform::setUserNotifier(std::make_shared<Quiet>());
 
   platform::Application& application = platform::Application::sharedApplication();
   auto delegate = std::make_shared<app::vlaAppDelegate>();
-  delegate->setDesktop(std::make_shared<Editor>(std::strcmp(argv[2], "guarda") == 0, std::strcmp(argv[2], "espera") == 0));
+  delegate->setDesktop(
+      std::make_shared<Editor>(std::strcmp(argv[2], "guarda") == 0, std::strcmp(argv[2], "espera") == 0));
   delegate->timing = app::Timing{0.0, 0.0, 0.02, 0.3, 0.02};
   application.setDelegate(delegate.get());
   platform::handleTerminationSignals([delegate](int signal) { delegate->interrumpir(signal); });

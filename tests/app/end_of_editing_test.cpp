@@ -10,16 +10,18 @@ namespace {
 // What one look shows. The last step of a script holds for every later look.
 struct Step {
   DocumentProbe probe;
-  std::vector<pid_t> tree = {4242};          // the editor's processes now running (empty: all ended)
-  std::string write = {};                    // the editor saves this into the document
+  std::vector<pid_t> tree = {4242};                // the editor's processes now running (empty: all ended)
+  std::string write = {};                          // the editor saves this into the document
   std::map<std::string, std::string> create = {};  // files that appear beside it (name -> contents)
-  int click = -1;                            // the user clicks this button of the question up
-  bool remove = false;                       // the document goes
+  int click = -1;                                  // the user clicks this button of the question up
+  bool remove = false;                             // the document goes
 };
 
 const DocumentProbe kFree{S::Free, ""};
 const DocumentProbe kLockFile{S::Held, "fichero de bloqueo", HoldSign::LockFile};
-DocumentProbe openBy(pid_t pid) { return {S::Held, "abierto por el proceso " + std::to_string(pid), HoldSign::Open, {pid}}; }
+DocumentProbe openBy(pid_t pid) {
+  return {S::Held, "abierto por el proceso " + std::to_string(pid), HoldSign::Open, {pid}};
+}
 
 class EndOfEditingTest : public FlowTest {};
 
@@ -32,34 +34,39 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
   const std::string otro = "El documento del ticket es «informe.doc» [Enviar ahora | Descartar]";
   const std::string otroDoc =
       "El documento del ticket es «informe.doc» [Enviar «informe-v2.doc» en su lugar | Enviar ahora | Descartar]";
-  struct Case {
-    std::string what;
-    std::vector<Step> steps;
-    std::string operation;                  // what reached the service
-    int decidedAt;                          // the look at which "Cerrado" was logged (0: never)
-    std::vector<std::string> states;        // from the first look on
-    std::vector<std::string> questions = {};
-    std::string uploaded = "";              // the document sent, for SubirFichero
-    std::map<std::string, std::string> left = {};  // files beside the ticket afterwards (name -> contents)
+  // The rarer settings and outcomes, named where a case sets them.
+  struct Also {
     pid_t pid = 4242;                       // the launched process (0: the launch gave none)
     std::vector<pid_t> elsewhere = {};      // the editor running in processes vla did not launch
-    bool canAsk = true;
+    bool canAsk = true;                     // a question can be shown
     std::string program = "";               // the launched program when not the editor's (with the document named)
     int offerLooks = 0;                     // looks with nothing held before the user is offered to end (0: never)
     std::vector<std::string> alerts = {};   // the alerts shown
     std::vector<std::string> notices = {};  // the summaries of the notices given
     int graceLooks = 0;                     // looks before a hand-off is asked about (0: at once)
   };
+  struct Case {
+    std::string what;
+    std::vector<Step> steps;
+    std::string operation;            // what reached the service
+    int decidedAt;                    // the look at which "Cerrado" was logged (0: never)
+    std::vector<std::string> states;  // from the first look on
+    std::vector<std::string> questions = {};
+    std::string uploaded = "";                     // the document sent, for SubirFichero
+    std::map<std::string, std::string> left = {};  // files beside the ticket afterwards (name -> contents)
+    Also also = {};
+  };
+  // clang-format off
   const Case cases[] = {
-      {"lock file, then none as the editor ends", {{kLockFile}, {kLockFile}, {kLockFile}, {kFree, {}}}, "BorrarTicket", 5,
-       {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}},
+      {"lock file, then none as the editor ends", {{kLockFile}, {kLockFile}, {kLockFile}, {kFree, {}}},
+       "BorrarTicket", 5, {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}},
       {"lock file gone unchanged while the editor runs (saved elsewhere, or closed)",
        {{kLockFile}, {kLockFile}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree, {}}}, "BorrarTicket", 8,
        {"Siguiendo", "Protocolo", "Siguiendo", "Comprobando", "Decidido"}, {q + " (retirada)"}},
       {"lock file, saved, closed", {{kLockFile, {4242}, "editado"}, {kLockFile}, {kFree}}, "SubirFichero", 4,
        {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "editado"},
-      {"lock file back within the interval", {{kLockFile}, {kFree, {}}, {kLockFile, {}}, {kFree, {}}}, "BorrarTicket", 5,
-       {"Siguiendo", "Protocolo", "Comprobando", "Protocolo", "Comprobando", "Decidido"}},
+      {"lock file back within the interval", {{kLockFile}, {kFree, {}}, {kLockFile, {}}, {kFree, {}}},
+       "BorrarTicket", 5, {"Siguiendo", "Protocolo", "Comprobando", "Protocolo", "Comprobando", "Decidido"}},
       {"save as another format; the user discards",
        {{kLockFile}, {kFree, {4242}, "", {{".~lock.informe.odt#", ""}, {"informe.odt", "odt"}}}, {kFree}, {kFree},
         {kFree}, {kFree, {}}, {kFree, {}}, {kFree, {}, "", {}, 1}, {kFree, {}}},
@@ -71,13 +78,14 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
        "SubirFichero", 4, {"Siguiendo", "Protocolo", "OtroFichero", "Decidido"}, {otroDoc + " (retirada)"},
        "versión 2", {{"informe-v2.doc", "versión 2"}}},
       {"another document opened beside it in the same editor",
-       {{kLockFile, {4242}, "", {{".~lock.otro.doc#", ""}, {"otro.doc", "otro"}}}, {kLockFile}, {kFree, {}}}, "BorrarTicket",
-       4, {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "", {{"otro.doc", "otro"}}},
+       {{kLockFile, {4242}, "", {{".~lock.otro.doc#", ""}, {"otro.doc", "otro"}}}, {kLockFile}, {kFree, {}}},
+       "BorrarTicket", 4, {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "", {{"otro.doc", "otro"}}},
       {"save as a name with a control character: shown escaped",
        {{kLockFile}, {kFree, {4242}, "", {{".~lock.v\x1b[2J.doc#", ""}, {"v\x1b[2J.doc", "v"}}}, {kFree},
         {kFree, {4242}, "", {}, 2}, {kFree}},
        "BorrarTicket", 4, {"Siguiendo", "Protocolo", "OtroFichero", "Decidido"},
-       {"El documento del ticket es «informe.doc» [Enviar «v\\x1b[2J.doc» en su lugar | Enviar ahora | Descartar] (retirada)"},
+       {"El documento del ticket es «informe.doc» "
+        "[Enviar «v\\x1b[2J.doc» en su lugar | Enviar ahora | Descartar] (retirada)"},
        "", {{"v\x1b[2J.doc", "v"}}},
       {"a new file with the document's stem, no lock file",
        {{kFree}, {kFree, {4242}, "", {{"informe.docx", "docx"}}}, {kFree}, {kFree, {}}, {kFree, {}, "", {}, 0}},
@@ -90,75 +98,85 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
       {"image editor kept open after an export; the user sends it",
        {{openBy(4243), {4242, 4243}}, {kFree}, {kFree, {4242}, "exportado"}, {kFree}, {kFree}, {kFree},
         {kFree, {4242}, "", {}, 0}, {kFree}},
-       "SubirFichero", 7, {"Siguiendo", "Decidido"},
-       {"¿Ha terminado de editar «informe.doc»? [Enviar ahora | Descartar] (retirada)"}, "exportado", {}, 4242, {}, true,
-       "", 3},
+       "SubirFichero", 7, {"Siguiendo", "Decidido"}, {q + " (retirada)"}, "exportado", {}, {.offerLooks = 3}},
       {"let go unchanged while the editor runs",
        {{openBy(4242)}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree, {}}},
        "BorrarTicket", 11, {"Siguiendo", "Comprobando", "Decidido"}},
       {"quick close, nothing ever held", {{kFree}, {kFree}, {kFree, {}}}, "BorrarTicket", 4,
        {"Siguiendo", "Comprobando", "Decidido"}},
-      {"editor ended, document still open elsewhere", {{openBy(4242)}, {openBy(4300), {}}, {openBy(4300), {}}, {kFree, {}}},
+      {"editor ended, document still open elsewhere",
+       {{openBy(4242)}, {openBy(4300), {}}, {openBy(4300), {}}, {kFree, {}}},
        "BorrarTicket", 5, {"Siguiendo", "Soltando", "Comprobando", "Decidido"}, {q + " (retirada)"}},
       {"handed to a running editor; the user says done",
        {{kFree, {}}, {kFree, {5000}, "editado"}, {kFree, {5000}}, {kFree, {5000}, "", {}, 0}, {kFree, {5000}}},
-       "SubirFichero", 4, {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "editado", {}, 4242, {5000}},
+       "SubirFichero", 4, {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "editado", {},
+       {.elsewhere = {5000}}},
       {"handed to a running editor that then ends",
        {{kFree, {}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {5000}}, {kFree, {}}},
-       "BorrarTicket", 7, {"Siguiendo", "SinSenal", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {}, 4242, {5000}},
+       "BorrarTicket", 7, {"Siguiendo", "SinSenal", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {},
+       {.elsewhere = {5000}}},
       {"handed to a running office suite whose lock file comes soon: nothing asked",
        {{kFree, {}}, {kFree, {5000}}, {kLockFile, {5000}}, {kLockFile, {5000}}, {kFree, {}}},
-       "BorrarTicket", 6, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {}, "", {}, 4242, {5000},
-       true, "", 0, {}, {}, 3},
+       "BorrarTicket", 6, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {}, "", {},
+       {.elsewhere = {5000}, .graceLooks = 3}},
       {"handed to a running office suite: its lock file comes",
        {{kFree, {}}, {kLockFile, {5000}}, {kLockFile, {5000}}, {kFree, {}}},
-       "BorrarTicket", 5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {},
-       4242, {5000}},
-      {"no process, nobody to ask: only the lock file decides", {{kFree}, {kFree}, {kLockFile}, {kFree}}, "BorrarTicket",
-       5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"}, "", {}, 0, {}, false},
+       "BorrarTicket", 5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"},
+       "", {}, {.elsewhere = {5000}}},
+      {"no process, nobody to ask: only the lock file decides", {{kFree}, {kFree}, {kLockFile}, {kFree}},
+       "BorrarTicket", 5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"},
+       "", {}, {.pid = 0, .canAsk = false}},
       {"no process; the user discards an edit, which is kept",
        {{kFree, {}, "editado"}, {kFree}, {kFree, {}, "", {}, 1}, {kFree}}, "BorrarTicket", 3,
-       {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "", {{"informe.doc", "editado"}}, 0, {}, true, "", 0,
-       {}, {kAvisoEdicionConservada}},
+       {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "", {{"informe.doc", "editado"}},
+       {.pid = 0, .notices = {kAvisoEdicionConservada}}},
       {"terminal editor with a swap file",
        {{kFree, {4242}}, {kLockFile, {4242, 4300}}, {kLockFile, {4242, 4300}}, {kFree, {}}}, "BorrarTicket", 5,
-       {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "", {}, 4242, {}, true, "/usr/bin/x-terminal-emulator"},
+       {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "", {},
+       {.program = "/usr/bin/x-terminal-emulator"}},
       {"document gone", {{kLockFile}, {{S::Missing, ""}, {4242}, "", {}, -1, true}}, "0 llamadas", 0,
-       {"Siguiendo", "Protocolo", "Decidido"}, {}, "", {{"informe.vldoc", "*"}}, 4242, {}, true, "", 0,
-       {"El documento ha desaparecido."}},
+       {"Siguiendo", "Protocolo", "Decidido"}, {}, "", {{"informe.vldoc", "*"}},
+       {.alerts = {"El documento ha desaparecido."}}},
       {"save as another format, nobody to ask, editor ends: nothing sent, the ticket kept",
        {{kLockFile}, {kFree, {4242}, "", {{".~lock.informe.odt#", ""}, {"informe.odt", "odt"}}}, {kFree}, {kFree},
         {kFree, {}}},
        "0 llamadas", 0, {"Siguiendo", "Protocolo", "OtroFichero", "Decidido"}, {otro + " (retirada)"}, "",
-       {{"informe.doc", "original"}, {"informe.odt", "odt"}, {"informe.vldoc", "*"}}, 4242, {}, false, "", 0, {},
-       {kAvisoTicketConservado}},
+       {{"informe.doc", "original"}, {"informe.odt", "odt"}, {"informe.vldoc", "*"}},
+       {.canAsk = false, .notices = {kAvisoTicketConservado}}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     issue("original");
-    questions->canShow = c.canAsk;
-    delegate->timing.offerAfter = c.offerLooks ? c.offerLooks * delegate->timing.probeInterval : 600;
-    delegate->timing.handOffGrace = c.graceLooks * delegate->timing.probeInterval;
-    desktop->elsewhere = c.elsewhere;
+    questions->canShow = c.also.canAsk;
+    delegate->timing.offerAfter = c.also.offerLooks ? c.also.offerLooks * delegate->timing.probeInterval : 600;
+    delegate->timing.handOffGrace = c.also.graceLooks * delegate->timing.probeInterval;
+    desktop->elsewhere = c.also.elsewhere;
     desktop->onOpen = [&](const std::string& path) {
       opened.push_back(path);
-      announceLaunch(c.pid, c.program.empty() ? bundle + "/bin/editor" : c.program, kEditorName,
-                     c.program.empty() ? "" : path);
+      announceLaunch(c.also.pid, c.also.program.empty() ? bundle + "/bin/editor" : c.also.program, kEditorName,
+                     c.also.program.empty() ? "" : path);
       return true;
     };
     auto step = [&](int look) -> const Step& { return c.steps.at(std::min<std::size_t>(look, c.steps.size()) - 1); };
     desktop->probeHook = [&](const std::string& p, int look) {
       const Step& s = step(look);
       if (look <= static_cast<int>(c.steps.size())) {
-        if (!s.write.empty()) { EXPECT_TRUE(platform::writeAtomically(p, bytesOf(s.write))); }
+        if (!s.write.empty()) {
+          EXPECT_TRUE(platform::writeAtomically(p, bytesOf(s.write)));
+        }
         for (const auto& [name, contents] : s.create) dir.write(name, contents);
         if (s.remove) platform::removeItem(p);
-        if (s.click >= 0) { EXPECT_TRUE(questions->click(static_cast<std::size_t>(s.click))); }
+        if (s.click >= 0) {
+          EXPECT_TRUE(questions->click(static_cast<std::size_t>(s.click)));
+        }
       }
       return s.probe;
     };
     // The editor's processes are looked at just before the document.
-    desktop->treeHook = [&](const std::vector<pid_t>&, int) { return std::optional(step(desktop->looks[localPath] + 1).tree); };
+    desktop->treeHook = [&](const std::vector<pid_t>&, int) {
+      return std::optional(step(desktop->looks[localPath] + 1).tree);
+    };
     int decidedAt = 0;
     std::vector<std::string> states;
     {
@@ -175,13 +193,15 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     EXPECT_EQ(decidedAt, c.decidedAt);
     EXPECT_EQ(operationFor(ticketId), c.operation);
     EXPECT_EQ(questions->seen(), c.questions);
-    EXPECT_EQ(dialogs->titles(), c.alerts);
+    EXPECT_EQ(dialogs->titles(), c.also.alerts);
     std::vector<std::string> summaries;
     for (const auto& n : notices->notices()) {
       if (n.summary != kAvisoTicketDescartado && n.summary != kAvisoDocumentoEnviado) summaries.push_back(n.summary);
     }
-    EXPECT_EQ(summaries, c.notices);
-    if (!c.uploaded.empty()) { EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(c.uploaded)); }
+    EXPECT_EQ(summaries, c.also.notices);
+    if (!c.uploaded.empty()) {
+      EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(c.uploaded));
+    }
     std::map<std::string, std::string> left;
     for (const auto& name : platform::folderEntries(dir.path())) {
       if (name == "estado" || name.starts_with(".~lock.")) continue;
@@ -200,7 +220,9 @@ TEST_F(EndOfEditingTest, every_ending_is_told_and_a_slow_upload_shows_its_size) 
   delegate->timing.sendingNotice = 0.05;
   service->setBehaviour({UploadMode::Accept, "", std::chrono::milliseconds(600)});
   issue("original");
-  desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::string("1234567"), 1); };
+  desktop->probeHook = [](const std::string& p, int look) {
+    return editorThatSaves(p, look, std::string("1234567"), 1);
+  };
   runTicket(ticketPath);
   EXPECT_EQ(notices->notices(), (std::vector<testsupport::RecordingNotifier::Notice>{
                                     {kAvisoEnviando, avisoEnviando("informe.doc", 7)},
@@ -229,7 +251,8 @@ TEST_F(EndOfEditingTest, a_ticket_opened_again_says_where_it_is_and_shows_its_qu
   ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return questions->live() == 1; }));
   desktop->windowsFound = 1;
   open(ticketPath);
-  ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return questions->seen().size() == 2 && !notices->notices().empty(); }));
+  ASSERT_TRUE(
+      testsupport::runMainLoopUntil([&] { return questions->seen().size() == 2 && !notices->notices().empty(); }));
   EXPECT_EQ(questions->live(), 1u);
   // The window of the editor that has it (the one running elsewhere) comes forward.
   EXPECT_EQ(desktop->broughtForward, std::vector<std::string>{"5000|informe.doc"});

@@ -33,19 +33,27 @@ TEST(Envelopes, both_envelopes_byte_for_byte) {
 TEST(Envelopes, only_an_empty_result_found_in_a_whole_good_reply_confirms_the_upload) {
   const auto aspnet = [](const std::string& inner) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope "
-           "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>" + inner + "</soap:Body></soap:Envelope>";
+           "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>" +
+           inner + "</soap:Body></soap:Envelope>";
   };
-  const std::string ns = " xmlns=\"http://tempuri.org/\"", ok = aspnet("<SubirFicheroResponse" + ns + "><SubirFicheroResult />"
-                                                                      "</SubirFicheroResponse>");
+  const std::string ns = " xmlns=\"http://tempuri.org/\"", ok = aspnet("<SubirFicheroResponse" + ns +
+                                                                       "><SubirFicheroResult />"
+                                                                       "</SubirFicheroResponse>");
   const std::pair<std::string, bool> cases[] = {
       {ok, true},
       {"<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><m:SubirFicheroResponse "
        "xmlns:m=\"http://tempuri.org/\"><m:SubirFicheroResult></m:SubirFicheroResult></m:SubirFicheroResponse></s:Body>"
-       "</s:Envelope>", true},
-      {aspnet("<SubirFicheroResponse" + ns + "><SubirFicheroResult>No</SubirFicheroResult></SubirFicheroResponse>"), false},
-      {"", false}, {aspnet("<SubirFicheroResponse" + ns + " />"), false}, {"<soap:Envelope xmlns:soap=\"x\"></soap:Envelope>", false},
-      {ok.substr(0, ok.find("<SubirFicheroResult")) + "<SubirFicheroResult>", false}, {ok.substr(0, ok.size() - 16), false},
-      {ok + "<x/>", false}, {ok + std::string(kLimiteRespuesta, ' '), false}};
+       "</s:Envelope>",
+       true},
+      {aspnet("<SubirFicheroResponse" + ns + "><SubirFicheroResult>No</SubirFicheroResult></SubirFicheroResponse>"),
+       false},
+      {"", false},
+      {aspnet("<SubirFicheroResponse" + ns + " />"), false},
+      {"<soap:Envelope xmlns:soap=\"x\"></soap:Envelope>", false},
+      {ok.substr(0, ok.find("<SubirFicheroResult")) + "<SubirFicheroResult>", false},
+      {ok.substr(0, ok.size() - 16), false},
+      {ok + "<x/>", false},
+      {ok + std::string(kLimiteRespuesta, ' '), false}};
   for (const auto& [reply, accepted] : cases) {
     UploadVerdict v = leerRespuestaSubida(platform::dataFromString(reply), 200, true);
     EXPECT_EQ(v.accepted, accepted) << reply.substr(0, 300);

@@ -13,12 +13,16 @@ using namespace flowtest;
 // editor's launch counts; a document one byte off the expiry placeholder is
 // a document like any other.
 TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_it_and_says_where) {
-  const std::string error = "Error subiendo el fichero", unknown = "Puede que el documento no haya llegado a Velmora Web.";
+  const std::string error = "Error subiendo el fichero",
+                    unknown = "Puede que el documento no haya llegado a Velmora Web.";
   const std::string refused = "el servicio rechaza el fichero: Ticket bloqueado", lost = "resultado desconocido";
-  const std::string fault = "fallo SOAP: Server was unable to process request. ---> Simulated failure. (estado HTTP 500)";
+  const std::string fault =
+      "fallo SOAP: Server was unable to process request. ---> Simulated failure. (estado HTTP 500)";
   const std::string copy = dir.file("otra/copia.doc"), edit = "cambiado \xC3\xB1" + std::string(100000, 'x');
   testsupport::LocalHttpServer other([](httplib::Server& s) {
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(ticketservice::uploadResponse(""), "text/xml"); });
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(ticketservice::uploadResponse(""), "text/xml");
+    });
   });
   // Named, and copied into the table: GCC 12 at -O3 reports its own
   // clean-up code as reading uninitialised strings when each case builds its
@@ -29,36 +33,54 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
   const Behaviour late{UploadMode::Accept, "", std::chrono::milliseconds(1500)};
   // where: of the edit at the end (empty: none left, "-": the document path);
   // motivo: the start of the record's, or the outcome of a ticket that ended.
+  struct Twist {
+    bool deletes = false;     // the editor closes without saving: the ticket is to be deleted
+    bool sent = false;        // the upload is confirmed
+    bool late = false;        // the reply comes after vla's deadline
+    bool redirected = false;  // the service answers with a redirect to another server
+    bool discards = false;    // the user throws the edit away at the second question
+    bool linked = false;      // at the editor's first look the document becomes a link to a file elsewhere
+    bool unserved = false;    // at the editor's first look the service goes away
+  };
   struct Case {
     std::string what;
     Behaviour behaviour;
     std::vector<std::string> titles;
     std::string where, motivo;
+    Twist twist = {};
     platform::SavePanelOutcome save = {};
   };
+  const std::string deleteNotConfirmed = "sin cambios; el borrado no se ha confirmado (";
+  // clang-format off
   const Case cases[] = {
-      {"subido", accept, {}, "", "subido"},
-      {"borrado", accept, {}, "", "borrado"},
-      {"guardada en otra carpeta", refusal, {error}, copy, refused, {ModalResponse::OK, copy}},
-      {"carpeta elegida inexistente", refusal, {error}, "-", refused, {ModalResponse::OK, dir.file("no/hay/copia.doc")}},
-      {"borrado sin confirmar", status404, {}, "", "sin cambios; el borrado no se ha confirmado (estado HTTP 404)"},
-      {"borrado con fallo", fault500, {}, "", "sin cambios; el borrado no se ha confirmado (" + fault + ")"},
-      {"cancelada", refusal, {error, "*"}, "-", refused, {ModalResponse::Cancel, ""}},
-      {"descartada", refusal, {error, "*"}, "", "cambios descartados por el usuario", {ModalResponse::Cancel, ""}},
+      {"subido", accept, {}, "", "subido", {.sent = true}},
+      {"borrado", accept, {}, "", "borrado", {.deletes = true}},
+      {"guardada en otra carpeta", refusal, {error}, copy, refused, {}, {ModalResponse::OK, copy}},
+      {"carpeta elegida inexistente", refusal, {error}, "-", refused, {},
+       {ModalResponse::OK, dir.file("no/hay/copia.doc")}},
+      {"borrado sin confirmar", status404, {}, "", deleteNotConfirmed + "estado HTTP 404)", {.deletes = true}},
+      {"borrado con fallo", fault500, {}, "", deleteNotConfirmed + fault + ")", {.deletes = true}},
+      {"cancelada", refusal, {error, "*"}, "-", refused, {}, {ModalResponse::Cancel, ""}},
+      {"descartada", refusal, {error, "*"}, "", "cambios descartados por el usuario", {.discards = true},
+       {ModalResponse::Cancel, ""}},
       {"fault", fault500, {error}, "-", "fallo SOAP: Server was unable"},
       {"aceptada con estado 503", status503, {error}, "-", "estado HTTP 503"},
-      {"tardía", late, {unknown}, "-", lost},
+      {"tardía", late, {unknown}, "-", lost, {.late = true}},
       {"conexión cortada", drop, {unknown}, "-", lost},
       {"respuesta cortada", cut, {unknown}, "-", lost},
-      {"redirigida", accept, {error}, "-", "la respuesta no es XML (estado HTTP 307)"},
-      {"enlace", accept, {"No se puede enviar el documento."}, "-", "es un enlace"},
-      {"sin servicio", accept, {error}, "-", "error de conexión"}};
-  std::vector<std::string> steps = {"1", "Vamos a realizar el resto del proceso", "TERMINADO", "Esperaremos por el fichero",
-                                    "Fin de espera. Comprobaremos el fichero", "Fichero desbloqueado", "Cerrado",
-                                    "Subiremos el fichero", "Vamos a hacer el envio", "recibida respuesta", "datos recibidos",
-                                    "Terminamos de recibir la respuesta"};
+      {"redirigida", accept, {error}, "-", "la respuesta no es XML (estado HTTP 307)", {.redirected = true}},
+      {"enlace", accept, {"No se puede enviar el documento."}, "-", "es un enlace", {.linked = true}},
+      {"sin servicio", accept, {error}, "-", "error de conexión", {.unserved = true}}};
+  // clang-format on
+  // clang-format off
+  std::vector<std::string> steps = {"1", "Vamos a realizar el resto del proceso", "TERMINADO",
+      "Esperaremos por el fichero", "Fin de espera. Comprobaremos el fichero", "Fichero desbloqueado", "Cerrado",
+      "Subiremos el fichero", "Vamos a hacer el envio", "recibida respuesta", "datos recibidos",
+      "Terminamos de recibir la respuesta"};
+  // clang-format on
   std::vector<std::string> deleting(steps.begin(), steps.begin() + 7), all = steps;
-  deleting.insert(deleting.end(), {"No subiremos el fichero", "recibida respuesta", "Terminamos de recibir la respuesta"});
+  deleting.insert(deleting.end(),
+                  {"No subiremos el fichero", "recibida respuesta", "Terminamos de recibir la respuesta"});
   all.push_back("No subiremos el fichero");
   std::string almost = testsupport::readText(platform::pathForResource("caducado.doc").value());
   almost.back() ^= 1;
@@ -72,25 +94,25 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
   const std::string outside = dir.write("fuera.txt", "de otro");
   int n = 0;
   for (const Case& c : cases) {
-    const std::string& what = c.what;
-    SCOPED_TRACE(what);
-    const bool saved = !what.starts_with("borrado"), done = !saved || what == "subido";
+    const Twist& t = c.twist;
+    SCOPED_TRACE(c.what);
+    const bool saved = !t.deletes, done = t.deletes || t.sent;
     dir.write("otra/copia.doc", "viejo");  // the dialog asked before replacing it
     service->setBehaviour(c.behaviour);
-    service->setTransportBehaviour({200, {}, {}, what == "redirigida" ? other.url("") : ""});
-    delegate->timing.replyDeadline = what == "tardía" ? std::optional(0.3) : std::nullopt;
-    delegate->timing.waitLogInterval = what == "tardía" ? 0.1 : 30;
+    service->setTransportBehaviour({200, {}, {}, t.redirected ? other.url("") : ""});
+    delegate->timing.replyDeadline = t.late ? std::optional(0.3) : std::nullopt;
+    delegate->timing.waitLogInterval = t.late ? 0.1 : 30;
     const std::string name = "r" + std::to_string(++n);
     issue(almost, name);
     const std::string where = c.where == "-" ? localPath : c.where;
     dialogs->saveAnswer = c.save;
-    dialogs->button = what == "descartada" ? 1 : 0;  // "Descartar los cambios" / "Conservar"
+    dialogs->button = t.discards ? 1 : 0;  // "Descartar los cambios" / "Conservar"
     desktop->probeHook = [&](const std::string& p, int look) {
-      if (look == 1 && what == "sin servicio") service->stop();
+      if (look == 1 && t.unserved) service->stop();
       // While the editor has it, the record says so: a reopen after a crash finds the edit.
       EXPECT_TRUE(look != 1 || recordFor(ticketId).value_or(RegistroTicket{}).estado == EstadoTicket::Editando);
       DocumentProbe probe = editorThatSaves(p, look, saved ? std::optional(edit) : std::nullopt);
-      if (look == 1 && what == "enlace") {  // the saved document replaced by a link to a file elsewhere
+      if (look == 1 && t.linked) {  // the saved document replaced by a link to a file elsewhere
         dir.write("fuera.txt", "de otro");
         EXPECT_TRUE(platform::removeItem(p) && symlink(outside.c_str(), p.c_str()) == 0);
       }
@@ -109,45 +131,53 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
     if (!titles.empty() && titles[0] == error) {
       const std::string text = dialogs->alerts()[0].second;
       EXPECT_EQ(text.rfind("No se puede acceder al fichero original.\xE2\x80\xA8 Guarde una copia", 0), 0u);
-      EXPECT_NE(text.find(what == "descartada" ? refused : c.motivo), std::string::npos);
+      EXPECT_NE(text.find(t.discards ? refused : c.motivo), std::string::npos);
       EXPECT_NE(text.find(localPath), std::string::npos);
       extras.push_back("guardar " + dir.path() + " | " + name + ".doc | doc");
     }
     if (titles.size() > 1) extras.push_back("botones Conservar | Descartar los cambios");
     EXPECT_EQ(dialogs->recorded(), extras);
-    if (!where.empty()) { EXPECT_EQ(testsupport::readText(where), what == "enlace" ? "de otro" : edit); }  // a link's target untouched
+    // A link's target is untouched.
+    if (!where.empty()) {
+      EXPECT_EQ(testsupport::readText(where), t.linked ? "de otro" : edit);
+    }
     EXPECT_EQ(platform::fileExists(localPath), where == localPath);
     EXPECT_EQ(platform::fileExists(ticketPath), !done);
     const auto record = recordFor(ticketId);
     ASSERT_TRUE(record);
-    EXPECT_EQ(std::pair(record->estado, record->keptPath), std::pair(where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado, where));
+    EXPECT_EQ(std::pair(record->estado, record->keptPath),
+              std::pair(where.empty() ? EstadoTicket::Terminado : EstadoTicket::Conservado, where));
     EXPECT_TRUE(done || record->motivo.starts_with(c.motivo)) << record->motivo;
     std::vector<testsupport::RecordingNotifier::Notice> notified;
     if (!where.empty()) notified = {{kAvisoEdicionConservada, avisoEdicionConservada(where)}};
-    if (what == "subido") notified = {{kAvisoDocumentoEnviado, avisoDocumentoEnviado(name + ".doc")}};
+    if (t.sent) notified = {{kAvisoDocumentoEnviado, avisoDocumentoEnviado(name + ".doc")}};
     if (!saved) notified = {{kAvisoTicketDescartado, avisoTicketDescartado(name + ".doc", true)}};
     EXPECT_EQ(notices->notices(), notified);
     EXPECT_EQ(lastLine(), "Ticket " + ticketId + " terminado: " +
                               (where.empty() ? c.motivo : "conservado en " + where + " (" + record->motivo + ")"));
     EXPECT_EQ(log.count("fileP es " + localPath), 1u);
     EXPECT_TRUE(linesStarting("Se recibe una notificación ") >= 4 && linesStarting("Key de la aplicación ") >= 4);
-    EXPECT_EQ(linesStarting("Esperando la respuesta del servidor (") > 0, what == "tardía");
+    EXPECT_EQ(linesStarting("Esperando la respuesta del servidor (") > 0, t.late);
     EXPECT_EQ(linesStarting("No se sabe si la subida ha llegado: ") > 0, c.motivo == lost);
-    EXPECT_EQ(log.contains("Fichero guardado en " + copy), what == "guardada en otra carpeta");
+    EXPECT_EQ(log.contains("Fichero guardado en " + copy), where == copy);
     EXPECT_EQ(log.contains("No se ha podido mover el fichero a " + c.save.filename + "; se conserva en " + localPath),
-              what == "carpeta elegida inexistente");
+              c.save.response == ModalResponse::OK && where != c.save.filename);
     EXPECT_EQ(delegate->exitStatus(), n <= 2 ? 0 : 1);
     if (done) {
       EXPECT_EQ(logSteps(all), saved ? steps : deleting);
       EXPECT_EQ(service->ticket(ticketId)->document, bytesOf(saved ? edit : almost));
     }
-    if (what == "enlace" || what == "sin servicio") { EXPECT_TRUE(callsFor(ticketId).empty()); continue; }
+    if (t.linked || t.unserved) {
+      EXPECT_TRUE(callsFor(ticketId).empty());
+      continue;
+    }
     // A late answer is journalled once given; the streamed document arrives whole.
     ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !callsFor(ticketId).empty(); }));
     const auto call = callsFor(ticketId).at(0);
     EXPECT_EQ(call.contentType + " " + call.soapAction,
               "text/xml; charset=utf-8 http://tempuri.org/" + std::string(saved ? "SubirFichero" : "BorrarTicket"));
-    EXPECT_EQ(call.file.value_or(ticketservice::Bytes{}), saved && what != "redirigida" ? bytesOf(edit) : ticketservice::Bytes{});
+    EXPECT_EQ(call.file.value_or(ticketservice::Bytes{}),
+              saved && !t.redirected ? bytesOf(edit) : ticketservice::Bytes{});
     EXPECT_TRUE(saved || call.body == sobreBorrarTicket("7", ticketId));
   }
   EXPECT_EQ(delegate->exitStatus(), 1);
@@ -158,8 +188,12 @@ TEST_F(FlowTest, the_edit_stays_until_the_server_confirms_it_or_the_user_drops_i
 // office suite does; the third goes to an editor already running (the process
 // launched for it ends at once); the first is opened twice.
 TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
-  struct Ticket { std::string name, text, seconds; bool handedOver; };
-  const Ticket tickets[] = {{"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
+  struct Ticket {
+    std::string name, text, seconds;
+    bool handedOver;
+  };
+  const Ticket tickets[] = {
+      {"alfa", "línea de alfa", "0.3", false}, {"beta", "", "0.9", false}, {"gamma", "línea de gamma", "0.6", true}};
   std::map<std::string, std::string> paths;
   for (const auto& t : tickets) paths[t.name] = issue("original de " + t.name + "\n", t.name);
   desktop->onOpen = [&](const std::string& path) {
@@ -187,7 +221,8 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
     EXPECT_EQ(operationFor(ids[paths[t.name]]), t.text.empty() ? "BorrarTicket" : "SubirFichero");
     EXPECT_EQ(callsFor(ids[paths[t.name]]).at(0).file.value_or(ticketservice::Bytes{}),
               t.text.empty() ? ticketservice::Bytes{} : bytesOf("original de " + t.name + "\n" + t.text + "\n"));
-    for (const auto& left : {paths[t.name], dir.file(t.name + ".doc"), dir.file(".~lock." + t.name + ".doc#")}) EXPECT_FALSE(platform::fileExists(left));
+    for (const auto& left : {paths[t.name], dir.file(t.name + ".doc"), dir.file(".~lock." + t.name + ".doc#")})
+      EXPECT_FALSE(platform::fileExists(left));
   }
   EXPECT_TRUE(dialogs->alerts().empty() && delegate->exitStatus() == 0);
   EXPECT_EQ(platform::Application::sharedApplication().activeCount(), 0);
@@ -198,10 +233,12 @@ TEST_F(FlowTest, three_tickets_edited_at_once_each_reach_their_own_ticket) {
 // goes with its session.
 TEST_F(FlowTest, tickets_opened_during_a_reply_and_during_a_question_run_on_their_own) {
   service->setBehaviour({UploadMode::Accept, "", std::chrono::milliseconds(300)});
-  const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c"), d = issue("documento d", "d");
+  const std::string a = issue("documento a", "a"), b = issue("documento b", "b"), c = issue("documento c", "c"),
+                    d = issue("documento d", "d");
   desktop->probeHook = [&](const std::string& path, int look) {
     if (path == dir.file("a.doc")) return editorThatSaves(path, look, std::string("a editado"));
-    if (path == dir.file("b.doc") || path == dir.file("d.doc")) return DocumentProbe{S::Free, ""};  // never held: the user is asked
+    if (path == dir.file("b.doc") || path == dir.file("d.doc"))
+      return DocumentProbe{S::Free, ""};  // never held: the user is asked
     return editorThatSaves(path, look, std::nullopt);
   };
   // Each launched process hands its document to an editor already running.

@@ -35,7 +35,7 @@ TEST(vlaInvokeApp, only_the_named_applications_termination_stops_the_run_loop) {
     ASSERT_TRUE(runUntilStopped());
   }
   post(launched, "Editor");  // a destroyed waiter hears nothing more
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"InvokeTest init\n", "launched Editor\n", "terminated Editor\n",
-                                                   "stopping the CFRunLoop\n", "terminated (null)\n",
-                                                   "stopping the CFRunLoop\n"}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"InvokeTest init\n", "launched Editor\n", "terminated Editor\n",
+                                      "stopping the CFRunLoop\n", "terminated (null)\n", "stopping the CFRunLoop\n"}));
 }

@@ -22,7 +22,9 @@ class OpeningTest : public FlowTest {
                                 const std::string& motivo = "") {
     RegistroTicket r;
     r.servidor = server, r.ticket = ticket, r.instancia = "7", r.carpeta = folder;
-    r.ticketPath = folder + "/" + platform::lastPathComponent(document).substr(0, platform::lastPathComponent(document).rfind('.')) + ".vldoc";
+    r.ticketPath = folder + "/" +
+                   platform::lastPathComponent(document).substr(0, platform::lastPathComponent(document).rfind('.')) +
+                   ".vldoc";
     r.documentPath = document, r.estado = estado, r.keptPath = kept, r.motivo = motivo;
     r.sha256 = std::string(64, '0');
     if (estado != EstadoTicket::Terminado && estado != EstadoTicket::Descargando) {
@@ -30,7 +32,8 @@ class OpeningTest : public FlowTest {
     }
     return r;
   }
-  bool record(const std::string& ticket, const std::string& document, EstadoTicket estado, const std::string& kept = "") {
+  bool record(const std::string& ticket, const std::string& document, EstadoTicket estado,
+              const std::string& kept = "") {
     return !guardarRegistro(planned(service->baseURL(), ticket, folder(), document, estado, kept));
   }
   std::string folder() const { return platform::absolutePath(dir.path()).value(); }
@@ -49,14 +52,27 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
   const std::string refused = "No se puede abrir el ticket.", download = "No se ha podido descargar el documento.",
                     cannot = "No se puede abrir el documento.";
   const auto fifo = [](const std::string& p) { EXPECT_EQ(mkfifo(p.c_str(), 0600), 0); };
-  const auto link = [](const std::string& target, const std::string& at) { EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0); };
+  const auto link = [](const std::string& target, const std::string& at) {
+    EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0);
+  };
   const auto rewrite = [&](const std::string& text) { dir.write(ticketPath.substr(dir.path().size() + 1), text); };
+  struct Twist {
+    bool mine = false;                     // a file of the user's is at the document's path already (it stays)
+    std::string server = {};               // the ticket's server, when not the stand-in service
+    bool placeholder = false;              // the expiry placeholder is downloaded beside the user's file
+    std::function<void()> whileTold = {};  // runs while the alert is up; the editor was asked for the document
+  };
   struct Case {
     std::string what;
     std::function<void()> prepare;  // after the ticket is issued
     std::string title, cause;       // the alert's (none: the editor gets the document); the ticket's path by default
     ticketservice::TransportBehaviour transport = {};
+    Twist twist = {};
   };
+  // A launch while the failure is told is not this ticket's.
+  const auto lateLaunch = [&] { announceLaunch(4242, bundle + "/bin/editor", kEditorName); };
+  const std::string status = "el servidor respondió con el estado ";
+  // clang-format off
   const Case cases[] = {
       {"fifo", [&] { platform::removeItem(ticketPath), fifo(ticketPath); }, refused, ""},
       {"tipo ejecutable", [&] { rewrite(ticketText(ticketId, "desktop")); }, refused, ""},
@@ -66,35 +82,39 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
       // Only the ticket's own name gives the document's: a folder named
       // like a ticket, beside a link named like its document, changes nothing.
       {"carpeta/x.vldoc", [&] { link(autostart, dir.file("carpeta/x.doc")); }, "", ""},
-      {"404", {}, download, "el servidor respondió con el estado 404", {404, DownloadCut::None, {}, ""}},
-      {"500 tardío", {}, download, "el servidor respondió con el estado 500",
-       {500, DownloadCut::None, std::chrono::milliseconds(1500), ""}},
-      {"incompleto", {}, download, "el documento llegó incompleto", {200, DownloadCut::WrongLength, {}, ""}},
-      {"sin servicio", {}, download, ""},
+      {"404", {}, download, status + "404", {404, DownloadCut::None, {}, ""}, {.mine = true}},
+      {"500 tardío", {}, download, status + "500", {500, DownloadCut::None, std::chrono::milliseconds(1500), ""},
+       {.mine = true}},
+      {"incompleto", {}, download, "el documento llegó incompleto", {200, DownloadCut::WrongLength, {}, ""},
+       {.mine = true}},
+      {"sin servicio", {}, download, "", {}, {.mine = true, .server = "http://127.0.0.1:9"}},
       // A ticket the service does not know is served the placeholder.
-      {"caducado", [&] { rewrite(ticketText("desconocido")); }, "El fichero vldoc está caducado.", "-"},
-      {"sin editor", [&] { desktop->editor.reset(); }, cannot, "documentos .doc"},
-      {"sin lanzamiento", [&] { launches = false; }, cannot, "el editor de documentos .doc"}};
+      {"caducado", [&] { rewrite(ticketText("desconocido")); }, "El fichero vldoc está caducado.", "-", {},
+       {.mine = true, .placeholder = true}},
+      {"sin editor", [&] { desktop->editor.reset(); }, cannot, "documentos .doc", {}, {.mine = true}},
+      {"sin lanzamiento", [&] { launches = false; }, cannot, "el editor de documentos .doc", {},
+       {.whileTold = lateLaunch}}};
+  // clang-format on
   desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt, 1); };
   for (const Case& c : cases) {
+    const Twist& t = c.twist;
     SCOPED_TRACE(c.what);
     service->setTransportBehaviour(c.transport);
-    issue("el documento del servidor", c.what + "/informe", c.what == "sin servicio" ? "http://127.0.0.1:9" : "");
-    const bool mine = c.title == download || c.what == "caducado" || c.what == "sin editor";
-    if (mine) dir.write(c.what + "/informe.doc", "mío");
+    issue("el documento del servidor", c.what + "/informe", t.server);
+    if (t.mine) dir.write(c.what + "/informe.doc", "mío");
     if (c.prepare) c.prepare();
     const std::size_t downloads = service->downloads(), calls = service->calls().size();
-    if (c.what == "sin lanzamiento") dialogs->hold();
+    if (t.whileTold) dialogs->hold();
     open(ticketPath);
-    if (c.what == "sin lanzamiento") {  // a launch while the failure is told is not this ticket's
+    if (t.whileTold) {
       ASSERT_TRUE(testsupport::runMainLoopUntil([&] { return !dialogs->alerts().empty(); }));
-      announceLaunch(4242, bundle + "/bin/editor", kEditorName);
+      t.whileTold();
       dialogs->release();
     }
     // The download does not hold the main thread.
     EXPECT_TRUE(c.transport.downloadDelay.count() == 0 || dialogs->alerts().empty());
     runUntilAllEnded();
-    const bool reached = c.title.empty() || c.what == "sin lanzamiento";
+    const bool reached = c.title.empty() || t.whileTold;
     EXPECT_EQ(dialogs->titles(), c.title.empty() ? std::vector<std::string>() : std::vector<std::string>{c.title});
     EXPECT_TRUE(c.title.empty() || c.cause == "-" ||
                 dialogs->alerts()[0].second.find(c.cause.empty() ? ticketPath : c.cause) != std::string::npos);
@@ -105,11 +125,16 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     EXPECT_TRUE(c.title != refused || service->downloads() == downloads);
     EXPECT_EQ(platform::pathKind(ticketPath) != platform::PathKind::Absent, !c.title.empty());
     EXPECT_TRUE(testsupport::readText(outside) == "secreto" && platform::folderEntries(autostart).empty());
-    EXPECT_TRUE(!mine || testsupport::readText(localPath) == "mío");
+    EXPECT_TRUE(!t.mine || testsupport::readText(localPath) == "mío");
     auto left = platform::folderEntries(dir.file(c.what));
     std::sort(left.begin(), left.end());
-    if (c.title == download) { EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"})); }
-    if (c.what == "caducado") { EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")), testsupport::readText(platform::pathForResource("caducado.doc").value())); }
+    if (c.title == download) {
+      EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
+    }
+    if (t.placeholder) {
+      EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")),
+                testsupport::readText(platform::pathForResource("caducado.doc").value()));
+    }
     desktop->editor = platform::ApplicationRef{bundle, kEditorName, "x.desktop"}, launches = true;
   }
   EXPECT_EQ(platform::Workspace::sharedWorkspace().notificationCenter().observerCount(), 0u);
@@ -124,11 +149,12 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
 TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
   struct Case {
     std::string what;
-    std::optional<EstadoTicket> estado;  // of the record of this ticket (of another's for "otro")
+    std::optional<EstadoTicket> estado;  // of the record of this ticket (of another's when `another`)
     std::string at;                      // where the file already there is
+    bool another = false;
   };
   const Case cases[] = {{"fichero del usuario", std::nullopt, "informe.doc"},
-                        {"otro", EstadoTicket::Conservado, "informe.doc"},
+                        {"otro", EstadoTicket::Conservado, "informe.doc", true},
                         {"editando", EstadoTicket::Editando, "informe.doc"},
                         {"subiendo", EstadoTicket::Subiendo, "informe.doc"},
                         {"guardada en otra parte", EstadoTicket::Conservado, "copias/mi copia.doc"}};
@@ -136,8 +162,11 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     SCOPED_TRACE(c.what);
     issue("el documento del servidor");
     const std::string there = dir.write(c.at, "mi edición"), beside = dir.file("informe (2).doc");
-    const bool ours = c.estado && c.what != "otro";
-    if (c.estado) { ASSERT_TRUE(record(ours ? ticketId : "otro", folder() + "/informe.doc", *c.estado, there == localPath ? "" : there)); }
+    const bool ours = c.estado && !c.another;
+    if (c.estado) {
+      ASSERT_TRUE(
+          record(ours ? ticketId : "otro", folder() + "/informe.doc", *c.estado, there == localPath ? "" : there));
+    }
     // The downloaded document is saved; a reopened edit is closed without saving again.
     const auto saved = ours ? std::nullopt : std::optional<std::string>("cambiado");
     desktop->probeHook = [&](const std::string& p, int look) { return editorThatSaves(p, look, saved); };
@@ -148,11 +177,15 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     EXPECT_EQ(operationFor(ticketId), "SubirFichero");
     EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(saved.value_or("mi edición")));
     EXPECT_EQ(platform::fileExists(localPath), !ours);
-    if (ours) { EXPECT_TRUE(dialogs->alerts().empty()); continue; }
+    if (ours) {
+      EXPECT_TRUE(dialogs->alerts().empty());
+      continue;
+    }
     EXPECT_EQ(testsupport::readText(localPath), "mi edición");
     ASSERT_EQ(dialogs->titles(), std::vector<std::string>{"El documento se ha guardado con otro nombre."});
     const std::string told = dialogs->alerts()[0].second;
-    EXPECT_TRUE(told.find(localPath + ",") != std::string::npos && told.find(beside + ".") != std::string::npos) << told;
+    EXPECT_TRUE(told.find(localPath + ",") != std::string::npos && told.find(beside + ".") != std::string::npos)
+        << told;
   }
 }
 

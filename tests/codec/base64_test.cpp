@@ -14,10 +14,17 @@ using platform::Data;
 using platform::dataFromString;
 
 TEST(Base64Encoding, known_encodings_and_round_trips_for_every_length_line_length_and_split) {
-  for (const auto& [in, len, out] : {std::tuple{"", 0u, ""}, {"f", 0u, "Zg=="}, {"fo", 0u, "Zm8="}, {"foo", 0u, "Zm9v"},
-                                     {"foob", 0u, "Zm9vYg=="}, {"fooba", 76u, "Zm9vYmE="}, {"foobar", 4u, "Zm9v\nYmFy\n"},
-                                     {"abcabca", 3u, "YWJj\nYWJj\nYQ==\n"}, {"abcabca", 5u, "YWJjYWJj\nYQ=="},
-                                     {"\xfb\xff\xbf", 0u, "+/+/"}, {"abcabca", 0xFFFFFFFFu, "YWJjYWJjYQ=="}}) {
+  for (const auto& [in, len, out] : {std::tuple{"", 0u, ""},
+                                     {"f", 0u, "Zg=="},
+                                     {"fo", 0u, "Zm8="},
+                                     {"foo", 0u, "Zm9v"},
+                                     {"foob", 0u, "Zm9vYg=="},
+                                     {"fooba", 76u, "Zm9vYmE="},
+                                     {"foobar", 4u, "Zm9v\nYmFy\n"},
+                                     {"abcabca", 3u, "YWJj\nYWJj\nYQ==\n"},
+                                     {"abcabca", 5u, "YWJjYWJj\nYQ=="},
+                                     {"\xfb\xff\xbf", 0u, "+/+/"},
+                                     {"abcabca", 0xFFFFFFFFu, "YWJjYWJjYQ=="}}) {
     EXPECT_EQ(base64EncodingWithLineLength(dataFromString(in), len), out) << in << " " << len;
   }
   std::mt19937 rng(14);
@@ -65,8 +72,8 @@ TEST(Base64Decoding, lenient_rules) {
       {"Y W J j Z =", slot},
       {"YWJjA/AAZ=", Data{'a', 'b', 'c', 3, 15 << 4, 0, 25 << 2 | 3}},
       {"A/ AA", Data{3, 15 << 4, 0}},  // a group cut by a foreign character: slot 1's high bits
-      {"QUJD+/09QUJD+/09QUJDZ=", Data{'A', 'B', 'C', 0xfb, 0xfd, 0x3d, 'A', 'B', 'C', 0xfb, 0xfd, 0x3d, 'A', 'B', 'C',
-                                      25 << 2 | 1}},
+      {"QUJD+/09QUJD+/09QUJDZ=",
+       Data{'A', 'B', 'C', 0xfb, 0xfd, 0x3d, 'A', 'B', 'C', 0xfb, 0xfd, 0x3d, 'A', 'B', 'C', 25 << 2 | 1}},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(dataWithBase64EncodedString(text), expected) << text.value_or("<null>");

@@ -55,9 +55,9 @@ TEST(Gzip, header_wrappers_damage_members_and_limits) {
   const Data text = textLike(50000), z = *gzipDeflate(text), dict = dataFromString("<item id=");
   Data badCheck = z;
   badCheck[badCheck.size() - 6] ^= 0x01;  // inside the CRC-32 of the trailer
-  for (const Data& bad : {Data(z.begin(), z.end() - 1), Data(z.begin(), z.begin() + static_cast<long>(z.size() / 2)),
-                          badCheck, dataFromString("plain text"), Data{0x1f}, Data{0x78}, zlibCompress(text, -15),
-                          zlibCompress(text, 15, &dict)}) {
+  for (const Data& bad :
+       {Data(z.begin(), z.end() - 1), Data(z.begin(), z.begin() + static_cast<long>(z.size() / 2)), badCheck,
+        dataFromString("plain text"), Data{0x1f}, Data{0x78}, zlibCompress(text, -15), zlibCompress(text, 15, &dict)}) {
     EXPECT_FALSE(gzipInflate(bad)) << bad.size();
   }
   // The trailer at the very end announces the second member's size, which

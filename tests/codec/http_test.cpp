@@ -19,11 +19,10 @@ TEST(RequestBuilders, get_and_form_post_requests) {
     std::string body;
   };
   for (const auto& [parameters, body] : {
-           Case{{{"a", "1"}}, "a=1"},
-           Case{{}, ""},
-           Case{{{"q", "x y&z=1"}, {"b", "2"}}, "q=x y&z=1&b=2"},  // nothing is escaped
+           Case{{{"a", "1"}}, "a=1"}, Case{{}, ""},
+           Case{{{"q", "x y&z=1"}, {"b", "2"}}, "q=x y&z=1&b=2"},                       // nothing is escaped
            Case{{{"n", "Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80!"}}, "n=Jos? ? ?!"},  // one '?' a character
-           Case{{{"k", "a\xc3z\x80\xff"}}, "k=a?z??"},  // and one a stray byte
+           Case{{{"k", "a\xc3z\x80\xff"}}, "k=a?z??"},                                  // and one a stray byte
        }) {
     platform::URLRequest post = kdxmlPostRequestWithURL("http://h/p", parameters);
     EXPECT_EQ(post.url(), "http://h/p");

@@ -22,8 +22,8 @@ std::string textOf(const xml::_KDXMLElement* parent, const char* name) {
   return app::textoDe(element);
 }
 
-void check(const std::string& envelope, const char* operation, const std::string& instancia,
-           const std::string& guid, const platform::Data* document) {
+void check(const std::string& envelope, const char* operation, const std::string& instancia, const std::string& guid,
+           const platform::Data* document) {
   auto doc = xml::KDXML::kdxmlWithXMLString(envelope);
   if (!doc || !doc->rootXMLElement()) std::abort();
   const xml::_KDXMLElement* body = xml::KDXML::childElementNamed("soap:Body", doc->rootXMLElement());
@@ -46,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const platform::Data document(data + b + 1, data + size);
   if (!app::isCleanId(instancia) || !app::isCleanId(guid)) return 0;
 
-  const std::string whole =
-      app::sobreSubirFichero(instancia, guid, KDXML_Compression::base64Encoding(document));
+  const std::string whole = app::sobreSubirFichero(instancia, guid, KDXML_Compression::base64Encoding(document));
   check(whole, "SubirFichero", instancia, guid, &document);
   check(app::sobreBorrarTicket(instancia, guid), "BorrarTicket", instancia, guid, nullptr);
 

@@ -96,7 +96,7 @@ TEST(SynchronousSend, replies_failures_and_transfer_limits) {
       {echo, "POST", Streamed, true, 0, 200, "POST|abcdefg|100000|100000|1||identity"},
       {server.local.url("/big"), "POST", Streamed, true, NSURLErrorDataLengthExceedsMaximum, 0, ""},
       {server.local.url("/gzip"), "POST", Streamed, true, NSURLErrorCannotDecodeContentData, 0, ""},
-      {server.local.url("/moved"), "POST", Streamed, true, 0, 307, ""},  // not followed to another host
+      {server.local.url("/moved"), "POST", Streamed, true, 0, 307, ""},           // not followed to another host
       {echo, "POST", Short, false, NSURLErrorRequestBodyStreamExhausted, 0, ""},  // never sends less
       {refusedURL(), "GET", None, false, NSURLErrorCannotConnectToHost, 0, ""},
       {"not a url", "GET", None, false, NSURLErrorBadURL, 0, ""},

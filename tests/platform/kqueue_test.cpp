@@ -18,8 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kAll = NOTE_DELETE | NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK |
-                               NOTE_RENAME | NOTE_REVOKE;
+constexpr std::uint32_t kAll =
+    NOTE_DELETE | NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_LINK | NOTE_RENAME | NOTE_REVOKE;
 const std::timespec kNoWait{0, 0};
 const std::timespec kLongWait{10, 0};  // bounds every wait for an expected event
 
@@ -32,8 +32,7 @@ class KQueueTest : public ::testing::Test {
     for (int fd : fds_) platform::close(fd);
     if (kq_ >= 0) platform::close(kq_);
   }
-  int change(std::uintptr_t ident, short filter, std::uint16_t flags, std::uint32_t fflags,
-             void* udata = nullptr) {
+  int change(std::uintptr_t ident, short filter, std::uint16_t flags, std::uint32_t fflags, void* udata = nullptr) {
     KEvent c{ident, filter, flags, fflags, 0, udata};
     return kevent(kq_, &c, 1, nullptr, 0, &kNoWait);
   }

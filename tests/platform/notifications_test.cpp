@@ -32,7 +32,8 @@ TEST(Notifications, logged_and_handed_to_the_notifier_in_force_even_without_a_se
     EXPECT_TRUE(platform::flushNotifications(std::chrono::seconds(30)));
     EXPECT_EQ(platform::setUserNotifier(previous), notifier);
     if (notifier == recorder) {
-      EXPECT_EQ(recorder->notices(), (std::vector<testsupport::RecordingNotifier::Notice>{{"Edición conservada", text}}));
+      EXPECT_EQ(recorder->notices(),
+                (std::vector<testsupport::RecordingNotifier::Notice>{{"Edición conservada", text}}));
     }
     bool said = false;
     for (const auto& line : log.lines()) said = said || line.rfind(c.expectedLine, 0) == 0;

@@ -18,7 +18,10 @@ TempDir::TempDir() {
   path_ = tmpl;
 }
 
-TempDir::~TempDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
 
 std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
 

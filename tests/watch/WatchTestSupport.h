@@ -26,7 +26,9 @@ struct Heard {
   std::string name, path;
   bool onMainThread = false;
   bool operator==(const Heard& o) const { return by == o.by && name == o.name && path == o.path; }
-  friend std::ostream& operator<<(std::ostream& out, const Heard& h) { return out << h.by << ":" << h.name << ":" << h.path; }
+  friend std::ostream& operator<<(std::ostream& out, const Heard& h) {
+    return out << h.by << ":" << h.name << ":" << h.path;
+  }
 };
 
 // Waits until predicate holds or the bound passes, turning the main run loop
@@ -34,23 +36,30 @@ struct Heard {
 inline bool eventually(const std::function<bool()>& predicate, bool turnMainLoop = true) {
   if (turnMainLoop) return testsupport::runMainLoopUntil(predicate, kBound);
   const auto deadline = std::chrono::steady_clock::now() + kBound;
-  while (!predicate() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!predicate() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return predicate();
 }
 
 // Thread-safe record of the reports, in the order they arrived.
 class Journal {
  public:
-  void add(Heard h) { std::lock_guard lock(mutex_); entries_.push_back(std::move(h)); }
+  void add(Heard h) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::move(h));
+  }
   // The reports about path ("": all of them).
   std::vector<Heard> about(const std::string& path) const {
     std::lock_guard lock(mutex_);
     std::vector<Heard> out;
-    std::ranges::copy_if(entries_, std::back_inserter(out), [&](const Heard& h) { return path.empty() || h.path == path; });
+    std::ranges::copy_if(entries_, std::back_inserter(out),
+                         [&](const Heard& h) { return path.empty() || h.path == path; });
     return out;
   }
   // Waits, without the main run loop, until path has n reports.
-  bool waitFor(const std::string& path, std::size_t n) { return eventually([&] { return about(path).size() >= n; }, false); }
+  bool waitFor(const std::string& path, std::size_t n) {
+    return eventually([&] { return about(path).size() >= n; }, false);
+  }
 
  private:
   mutable std::mutex mutex_;
@@ -84,9 +93,7 @@ struct CentreObserver {
         },
         std::nullopt, object);
   }
-  ~CentreObserver() {
-    platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this);
-  }
+  ~CentreObserver() { platform::Workspace::sharedWorkspace().notificationCenter().removeObserver(this); }
   CentreObserver(const CentreObserver&) = delete;
 };
 

@@ -51,8 +51,7 @@ TEST_F(WQFNSubscribeFileWatcherTest, each_change_is_posted_then_sent_to_the_dele
 TEST_F(WQFNSubscribeFileWatcherTest, failures_unknown_callbacks_and_a_destroyed_watcher_report_nothing) {
   platform::LogCapture log;
   watcher_->addPath("/nonexistent/vla-doc");
-  EXPECT_TRUE(log.contains(
-      "WQFNSubscribeFileWatcher addPath: /nonexistent/vla-doc failed due to error ID=-2."));
+  EXPECT_TRUE(log.contains("WQFNSubscribeFileWatcher addPath: /nonexistent/vla-doc failed due to error ID=-2."));
   watcher_->addPath(path_);
   ASSERT_EQ(watcher_->subscriptions().size(), 1u);
   auto handle = watcher_->subscriptions().at(path_);

@@ -63,9 +63,7 @@ class WQKQueueTest : public ::testing::Test {
 TEST_F(WQKQueueTest, each_change_reaches_the_delegate_on_the_main_thread_with_its_path) {
   watcher_->setDelegate(std::make_shared<Recorder>(journal_));
   const auto append1 = [](const std::string& p) { append(p, "d"); };
-  const auto chmod = [](const std::string& p) {
-    fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
-  };
+  const auto chmod = [](const std::string& p) { fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write); };
   const auto link = [](const std::string& p) { fs::create_hard_link(p, p + ".link"); };
   const struct {
     const char* action;
@@ -82,7 +80,8 @@ TEST_F(WQKQueueTest, each_change_reaches_the_delegate_on_the_main_thread_with_it
       {"hard link", kDefault, link, {}},
       // While the first report waits for the main thread, the next changes
       // build up into one event, reported in the order of the names.
-      {"append, then chmod and rename at once", kDefault,
+      {"append, then chmod and rename at once",
+       kDefault,
        [&](auto& p) {
          append(p, "d");
          auto waiting = [] { return platform::RunLoop::main().pendingTasks() > 0; };
@@ -129,11 +128,9 @@ TEST_F(WQKQueueTest, reports_go_to_the_delegate_or_the_centre_as_set) {
       // Only the watcher holds it: clearing itself leaves the running call as
       // its last owner, and the change is posted too.
       {"clears itself",
-       [&] {
-         return std::make_shared<Recorder>(journal_,
-                                           [](WQFileWatcher& w, auto&) { w.setDelegate(nullptr); });
-       },
-       false, {"delegate " + kWritten, "centre " + kWritten}},
+       [&] { return std::make_shared<Recorder>(journal_, [](WQFileWatcher& w, auto&) { w.setDelegate(nullptr); }); },
+       false,
+       {"delegate " + kWritten, "centre " + kWritten}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.delegate);
@@ -160,7 +157,7 @@ TEST_F(WQKQueueTest, a_removed_path_reports_no_more) {
     return journal_->about(path).size();
   };
   watcher_->addPath(path);
-  watcher_->addPath(path);  // each entry reports
+  watcher_->addPath(path);                      // each entry reports
   watcher_->addPath(dir_.file("missing.txt"));  // cannot be opened: ignored
   EXPECT_EQ(watcher_->watchedPaths(), (std::vector<std::string>{path, path}));
   EXPECT_EQ(changeAndCount(), 2u);

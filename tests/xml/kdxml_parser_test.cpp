@@ -41,9 +41,12 @@ namespace {
 
 using xml::KDXML;
 
-std::string compare(const std::string& input) { return reference::difference(input, *KDXML::kdxmlWithXMLString(input)); }
+std::string compare(const std::string& input) {
+  return reference::difference(input, *KDXML::kdxmlWithXMLString(input));
+}
 
 // Pieces of random inputs; one index past the end stands for a NUL byte.
+// clang-format off
 const char* const pieces[] = {
     "<a", "<b ", "<ns:c\t", "<", ">", "/>", " />", "</a>", "</", "<!--", "-->", "<!-->", "<![CDATA[", "]]>",
     "<?xml version='1.0'?>", "<!DOCTYPE d>", " ", "  ", "\n", "\t", "\r\n", "\v", "=", " = ", "\"", "'", "x",
@@ -52,9 +55,11 @@ const char* const pieces[] = {
     " long=\"0123456789012345678901234567890123456789012345678901234567890123456789\"",
     "<averyveryveryveryveryveryveryveryveryveryveryveryveryveryverylongname", " v='<![CDATA[a>b]]>'",
     " w=\"<![CDATA[<]]><![CDATA[\"]]>\"", "<r>", "</r>", "<e/>"};
+// clang-format on
 constexpr int kPieces = sizeof pieces / sizeof pieces[0];
 
 TEST(KDXMLModel, hand_picked_random_and_large_inputs_match_the_model) {
+  // clang-format off
   for (const char* input : {
           "<a>x</a>", "<a>\t\r\n\v\f x y \f\v\n\r\t</a>", "<a>\xC2\xA0x\xC2\xA0</a>", "<a>  open  ",
           "<r><a/><b x='1'/>t<c>u</c></r>", "<p>lead<a>1</a>mid<b>2</b>tail</p>", "<a> x <b/> y </a>",
@@ -66,6 +71,7 @@ TEST(KDXMLModel, hand_picked_random_and_large_inputs_match_the_model) {
           "<a x=\"<![CDATA[1<![CDATA[2]]>3\">t</a>", "<a x='<<![CDATA[![CDATA[]]>]]>'/>",
           "<r><a x=\"<![CDATA[>\"/></r>", "<a>x<!-- <b>c</b> -->y</a>", "<a><!-->x</a>", "<a>x<!-- never <b/>",
           "</stray><a><b>x</c><d/></a>trailing</z>", "<a/><b><c>1</c></b>", "<a>t<", "<", "<!--", "<a", "<a>"}) {
+    // clang-format on
     EXPECT_EQ(compare(input), "") << input;
   }
   std::mt19937 random(7u);
@@ -103,17 +109,19 @@ TEST(KDXMLDecode, error_codes_chunks_and_what_is_left_after_each_kind_of_input_o
     const char* root;
     int children;
   };
-  for (const Case& c : {Case{"", -1, 0, nullptr, 0}, Case{"<?xml version=\"1.0\"?>\n<!-- <a>x</a> -->", -1, 1, nullptr, 0},
-                        Case{"no markup", -1, 1, nullptr, 0}, Case{"\xEF\xBB\xBF<a><b/></a>", -1, -1, "a", 1},
-                        Case{std::string("<a>x</a>\0<b>y</b>", 17), -1, -1, "a", 0}, Case{"<a/>", 0, 2, nullptr, 0},
-                        Case{elements(100), 1, -1, "r", 99}, Case{elements(150), 1, 2, "r", 99},
-                        Case{elements(150), 2, 2, "r", 101}, Case{elements(150), -1, -1, "r", 149}}) {
+  for (const Case& c :
+       {Case{"", -1, 0, nullptr, 0}, Case{"<?xml version=\"1.0\"?>\n<!-- <a>x</a> -->", -1, 1, nullptr, 0},
+        Case{"no markup", -1, 1, nullptr, 0}, Case{"\xEF\xBB\xBF<a><b/></a>", -1, -1, "a", 1},
+        Case{std::string("<a>x</a>\0<b>y</b>", 17), -1, -1, "a", 0}, Case{"<a/>", 0, 2, nullptr, 0},
+        Case{elements(100), 1, -1, "r", 99}, Case{elements(150), 1, 2, "r", 99}, Case{elements(150), 2, 2, "r", 101},
+        Case{elements(150), -1, -1, "r", 149}}) {
     for (bool fromString : {true, false}) {
       platform::Error error;
       error.code = -1;
       allocationsBeforeFailure = c.failing;
       auto doc = std::make_unique<KDXML>();
-      fromString ? (void)doc->initWithXMLString(c.input, &error) : doc->decodeData(platform::dataFromString(c.input), &error);
+      fromString ? (void)doc->initWithXMLString(c.input, &error)
+                 : doc->decodeData(platform::dataFromString(c.input), &error);
       allocationsBeforeFailure = -1;
       const std::string what = c.input.substr(0, 30) + " " + std::to_string(c.failing);
       EXPECT_EQ(error.code, c.code) << what;

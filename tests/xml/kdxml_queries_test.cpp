@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <map>
 
 #include "codec/Compression.h"
 #include "platform/RunLoop.h"
@@ -23,7 +24,8 @@ using Seen = std::vector<std::string>;
 
 TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
   auto doc = KDXML::kdxmlWithXMLString(
-      "<a k=\"v\" ns:x='n' =\"odd\" e=\"\" d='' d='2'><b></b><>x</><item n='1'/><ns:i/><item n='2'>\xE2\x82</item><n\xC3/>"
+      "<a k=\"v\" ns:x='n' =\"odd\" e=\"\" d='' d='2'><b></b><>x</><item n='1'/><ns:i/>"
+      "<item n='2'>\xE2\x82</item><n\xC3/>"
       "<u v=\"\xFF\" w='ok'/></a>");
   const _KDXMLElement* a = doc->rootXMLElement();
   const _KDXMLElement* first = KDXML::childElementNamed("item", a);
@@ -41,7 +43,8 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
       {"name", [&](auto* e) { return KDXML::elementName(a, e); }, "a", -1},
       {"name of null", [&](auto* e) { return KDXML::elementName(nullptr, e); }, "", 4},
       {"empty name", [&](auto* e) { return KDXML::elementName(a->firstChild->nextSibling, e); }, "", 5},
-      {"odd attribute", [&](auto* e) { return KDXML::attributeName(a->firstAttribute->next->next, e); }, "=\"odd\"", -1},
+      {"odd attribute", [&](auto* e) { return KDXML::attributeName(a->firstAttribute->next->next, e); }, "=\"odd\"",
+       -1},
       {"no attribute name", [&](auto* e) { return KDXML::attributeName(&noName, e); }, "", 9},
       {"null attribute", [&](auto* e) { return KDXML::attributeValue(nullptr, e); }, "", 8},
       {"null attribute name", [&](auto* e) { return KDXML::attributeName(nullptr, e); }, "", 8},
@@ -66,7 +69,8 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
       {"child of null", [&](auto* e) { return name(KDXML::childElementNamed("i", nullptr, e)); }, std::nullopt, 4},
       {"no later sibling", [&](auto* e) { return name(KDXML::nextSiblingNamed("item", second, e)); }, std::nullopt, 6},
       {"sibling of null", [&](auto* e) { return name(KDXML::nextSiblingNamed("i", nullptr, e)); }, std::nullopt, 4},
-      {"sibling, no name", [&](auto* e) { return name(KDXML::nextSiblingNamed(std::nullopt, first, e)); }, std::nullopt, 11},
+      {"sibling, no name", [&](auto* e) { return name(KDXML::nextSiblingNamed(std::nullopt, first, e)); }, std::nullopt,
+       11},
       // Without an error to fill, what cannot be found is nothing rather than "".
       {"quiet missing", [&](auto*) { return KDXML::valueOfAttributeNamed("K", a); }, std::nullopt, -1},
       {"quiet empty", [&](auto*) { return KDXML::valueOfAttributeNamed("d", a); }, "", -1},
@@ -90,6 +94,7 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
   const _KDXMLElement* root = doc->rootXMLElement();
   std::string stars = "*";
   for (int i = 0; i < 5000; ++i) stars += ".*";
+  // clang-format off
   const std::tuple<std::optional<std::string_view>, const _KDXMLElement*, Seen> walks[] = {
       {"a.*", root, {"x:1", "y:2", "x:3"}}, {"a.x", root, {"x:1", "x:3"}}, {"b.c", root, {"c:5", "c:7"}},
       {"b", root, {"b:"}}, {"*.x", root, {"x:1", "x:3", "x:4"}}, {"*.b", root, {"b:8"}},
@@ -98,9 +103,11 @@ TEST(KDXMLQueries, strings_lookups_walks_and_their_error_codes) {
       {"*", root->firstChild, {"x:1", "y:2", "x:3"}}, {"a", nullptr, {}},
       {std::nullopt, root->firstChild->firstChild, {"x:1", "y:2", "x:3"}},  // the start and all that follow it
   };
+  // clang-format on
   for (const auto& [query, from, expected] : walks) {
     seen.clear();
-    KDXML::iterateElementsForQuery(query, from, [&](auto* e) { seen.push_back(std::string(e->name) + ":" + (e->text ?: "")); });
+    KDXML::iterateElementsForQuery(query, from,
+                                   [&](auto* e) { seen.push_back(std::string(e->name) + ":" + (e->text ?: "")); });
     EXPECT_EQ(seen, expected) << query.value_or("-");
   }
   KDXML::iterateElementsForQuery("a", root, nullptr);  // no block: nothing to call
@@ -115,9 +122,11 @@ TEST(KDXMLLoaders, resources_plain_gzipped_missing_and_broken) {
                   std::string(platform::stringView(*KDXML_Compression::gzipDeflate(platform::dataFromString(reply)))));
   resources.write("broken.xml.gz", "this is not gzip");
   resources.write("prose.xml", "<?xml version=\"1.0\"?> no elements here");
+  // clang-format off
   for (const auto& [name, extension, code] : {std::tuple{"reply.xml", "", -1}, {"reply", "xml", -1},
-                                              {"reply.xml.gz", "", -1}, {"reply.xml", "gz", -1},
-                                              {"missing", "xml.gz", 3}, {"broken.xml.gz", "", 0}, {"prose", "xml", 1}}) {
+           {"reply.xml.gz", "", -1}, {"reply.xml", "gz", -1}, {"missing", "xml.gz", 3}, {"broken.xml.gz", "", 0},
+           {"prose", "xml", 1}}) {
+    // clang-format on
     platform::Error error;
     error.code = -1;
     auto doc = *extension ? KDXML::kdxmlWithXMLFile(name, extension, &error) : KDXML::kdxmlWithXMLFile(name, &error);
@@ -133,18 +142,24 @@ TEST(KDXMLLoaders, resources_plain_gzipped_missing_and_broken) {
 TEST(KDXMLLoaders, url_any_page_with_elements_succeeds_else_one_failure_on_a_worker_with_the_kept_document) {
   std::promise<void> released;  // no reply before every caller dropped its document
   std::shared_future<void> go = released.get_future().share();
-  testsupport::LocalHttpServer server([go](httplib::Server& s) {
-    s.Get("/(.*)", [go](const httplib::Request& request, httplib::Response& response) {
-      go.wait_for(std::chrono::seconds(10));
-      response.status = request.matches[1] == "missing" ? 404 : request.matches[1] == "empty" ? 204 : 200;
-      if (response.status != 204) {
-        response.set_content(request.matches[1] == "prose" ? "just words" : "<html><b>404 Not Found</b></html>", "text/html");
-      }
-    });
+  // The server's pages: status and body (none when empty).
+  const std::map<std::string, std::pair<int, std::string>> pages = {
+      {"/missing", {404, "<html><b>404 Not Found</b></html>"}}, {"/empty", {204, ""}}, {"/prose", {200, "just words"}}};
+  testsupport::LocalHttpServer server([go, &pages](httplib::Server& s) {
+    for (const auto& entry : pages) {
+      s.Get(entry.first, [go, page = entry.second](const httplib::Request&, httplib::Response& response) {
+        go.wait_for(std::chrono::seconds(10));
+        response.status = page.first;
+        if (!page.second.empty()) response.set_content(page.second, "text/html");
+      });
+    }
   });
   // The code expected: -2 success, -1 a failure outside the reader's domain.
-  const std::pair<std::string, int> cases[] = {{server.url("/missing"), -2}, {server.url("/empty"), 0},
-      {server.url("/prose"), 1}, {"http://127.0.0.1:" + std::to_string(testsupport::unusedPort()) + "/x", -1}};
+  const std::pair<std::string, int> cases[] = {
+      {server.url("/missing"), -2},
+      {server.url("/empty"), 0},
+      {server.url("/prose"), 1},
+      {"http://127.0.0.1:" + std::to_string(testsupport::unusedPort()) + "/x", -1}};
   struct Heard {
     std::shared_ptr<KDXML> document;
     long long code;
@@ -154,10 +169,15 @@ TEST(KDXMLLoaders, url_any_page_with_elements_succeeds_else_one_failure_on_a_wor
   const KDXML* returned[4];
   for (int i = 0; i < 4; ++i) {
     auto report = [&promise = heard[i]](std::shared_ptr<KDXML> doc, std::optional<platform::Error> e) {
-      promise.set_value({std::move(doc), !e ? -2 : e->domain == xml::kKDXMLErrorDomain ? e->code : -1,
+      promise.set_value({std::move(doc),
+                         !e                                    ? -2
+                         : e->domain == xml::kKDXMLErrorDomain ? e->code
+                                                               : -1,
                          platform::isWorkerThread() && !platform::RunLoop::isMainThread()});
     };
-    returned[i] = KDXML::kdxmlWithURL(cases[i].first, [report](auto doc) { report(doc, std::nullopt); }, report).get();
+    returned[i] = KDXML::kdxmlWithURL(
+                      cases[i].first, [report](auto doc) { report(doc, std::nullopt); }, report)
+                      .get();
   }
   released.set_value();
   for (int i = 0; i < 4; ++i) {

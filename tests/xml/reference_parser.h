@@ -143,8 +143,8 @@ inline Lines parse(const std::string& input) {
   }
   Lines lines;
   for (const Record& r : records) {
-    lines.push_back(line(r.name, r.text, r.attributes,
-                         {r.parent, r.firstChild, r.lastChild, r.nextSibling, r.previousSibling}));
+    lines.push_back(
+        line(r.name, r.text, r.attributes, {r.parent, r.firstChild, r.lastChild, r.nextSibling, r.previousSibling}));
   }
   return lines;
 }
@@ -161,16 +161,14 @@ inline Lines records(const xml::KDXML& document) {
   std::reverse(all.begin(), all.end());
   std::unordered_map<const xml::_KDXMLElement*, int> index;
   for (std::size_t i = 0; i < all.size(); ++i) index[all[i]] = static_cast<int>(i);
-  const auto at = [&](const xml::_KDXMLElement* e) {
-    return e == nullptr ? -1 : index.contains(e) ? index.at(e) : -2;
-  };
+  const auto at = [&](const xml::_KDXMLElement* e) { return e == nullptr ? -1 : index.contains(e) ? index.at(e) : -2; };
   Lines lines;
   for (const xml::_KDXMLElement* r : all) {
     std::vector<std::pair<const char*, const char*>> attributes;
     for (auto* a = r->firstAttribute; a != nullptr; a = a->next) attributes.emplace_back(a->name, a->value);
-    lines.push_back(detail::line(r->name, r->text, attributes,
-                                 {at(r->parentElement), at(r->firstChild), at(r->lastChild), at(r->nextSibling),
-                                  at(r->previousSibling)}));
+    lines.push_back(detail::line(
+        r->name, r->text, attributes,
+        {at(r->parentElement), at(r->firstChild), at(r->lastChild), at(r->nextSibling), at(r->previousSibling)}));
   }
   if (document.rootXMLElement() != (all.empty() ? nullptr : all.front())) lines.push_back("misplaced root");
   return lines;

@@ -28,12 +28,12 @@ class ChildProcess {
       bool ok = true;
       if (how != Hold::Nothing) {
         int fd = ::open(file, how == Hold::Open || how == Hold::OfdReadLock ? O_RDONLY : O_RDWR);
-        struct flock lock{};  // the whole file
+        struct flock lock {};  // the whole file
         lock.l_type = how == Hold::OfdReadLock ? F_RDLCK : F_WRLCK;
-        ok = fd >= 0 && (how == Hold::PosixLock     ? ::fcntl(fd, F_SETLK, &lock) == 0
-                         : how == Hold::Flock       ? ::flock(fd, LOCK_EX | LOCK_NB) == 0
-                         : how == Hold::Open        ? true
-                                                    : ::fcntl(fd, F_OFD_SETLK, &lock) == 0);
+        ok = fd >= 0 && (how == Hold::PosixLock ? ::fcntl(fd, F_SETLK, &lock) == 0
+                         : how == Hold::Flock   ? ::flock(fd, LOCK_EX | LOCK_NB) == 0
+                         : how == Hold::Open    ? true
+                                                : ::fcntl(fd, F_OFD_SETLK, &lock) == 0);
       }
       char c = ok ? 'y' : 'n';
       [[maybe_unused]] auto n = ::write(ready[1], &c, 1);

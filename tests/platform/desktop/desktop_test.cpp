@@ -41,11 +41,15 @@ struct Seen {
 class WorkspaceEvents {
  public:
   WorkspaceEvents() {
-    center().addObserver(this, [this](const platform::Notification& n) {
-      std::lock_guard lock(mutex_);
-      seen_.push_back({n.name, n.string(platform::NSApplicationNameKey),
-                       n.runningApplication(platform::NSWorkspaceApplicationKey), platform::RunLoop::isMainThread()});
-    }, std::nullopt);
+    center().addObserver(
+        this,
+        [this](const platform::Notification& n) {
+          std::lock_guard lock(mutex_);
+          seen_.push_back({n.name, n.string(platform::NSApplicationNameKey),
+                           n.runningApplication(platform::NSWorkspaceApplicationKey),
+                           platform::RunLoop::isMainThread()});
+        },
+        std::nullopt);
   }
   ~WorkspaceEvents() { center().removeObserver(this); }
   // The notifications of that name (for that process), in order.
@@ -81,20 +85,21 @@ TEST(EditorLookup, bundle_is_the_folder_of_the_resolved_program_and_unrunnable_t
     const char* desktopId;
   };
   const std::string editor = real(desktop().editorDir);
-  for (const auto& [extension, bundle, desktopId] : {
-           Case{"vlatest", editor, "editor.desktop"},
-           Case{"vlalinked", editor, nullptr},  // through a symbolic link
-           Case{"vlaenv", editor, nullptr},     // behind "env NAME=VALUE"
-           Case{"vlabin", real("/bin/cat"), nullptr},  // a shared bin folder: the program itself
-           Case{"vlalocal", real(desktop().home + "/.local/bin/editor-local"), nullptr},
-           Case{"doc", editor, "editor.desktop"},  // the mimeapps default wins
-           Case{"vldoc", real(desktop().root + "/bin/vla"), "vla.desktop"},  // our own entry
-           Case{"vlaorphan", "", nullptr},         // nobody opens it
-           Case{"vlamissing", "", nullptr},        // its program is not there
-           Case{"nosuchextension", "", nullptr}, Case{"", "", nullptr}, Case{"a/b", "", nullptr}}) {
+  for (const auto& [extension, bundle, desktopId] :
+       {Case{"vlatest", editor, "editor.desktop"}, Case{"vlalinked", editor, nullptr},  // through a symbolic link
+        Case{"vlaenv", editor, nullptr},                                                // behind "env NAME=VALUE"
+        Case{"vlabin", real("/bin/cat"), nullptr},  // a shared bin folder: the program itself
+        Case{"vlalocal", real(desktop().home + "/.local/bin/editor-local"), nullptr},
+        Case{"doc", editor, "editor.desktop"},                            // the mimeapps default wins
+        Case{"vldoc", real(desktop().root + "/bin/vla"), "vla.desktop"},  // our own entry
+        Case{"vlaorphan", "", nullptr},                                   // nobody opens it
+        Case{"vlamissing", "", nullptr},                                  // its program is not there
+        Case{"nosuchextension", "", nullptr}, Case{"", "", nullptr}, Case{"a/b", "", nullptr}}) {
     auto ref = LSGetApplicationForInfo(extension);
     EXPECT_EQ(ref ? ref->bundlePath : "", bundle) << extension;
-    if (ref && desktopId != nullptr) { EXPECT_EQ(ref->desktopId, desktopId) << extension; }
+    if (ref && desktopId != nullptr) {
+      EXPECT_EQ(ref->desktopId, desktopId) << extension;
+    }
     // Nothing to run it with: the document is not opened, and the user is told why.
     if (bundle.empty() && std::string_view(extension).starts_with("vla")) {
       platform::LogCapture log;

@@ -11,8 +11,8 @@
 
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
-#include "platform/Questions.h"
 #include "platform/Log.h"
+#include "platform/Questions.h"
 #include "platform/RunLoop.h"
 #include "testsupport/TestSupport.h"
 
@@ -35,8 +35,14 @@ class GatedPresenter : public platform::DialogPresenter {
     show(file);
     return {ModalResponse::OK, directory + "/" + file + "|" + types.at(0)};
   }
-  void waitShown(std::size_t n) { std::unique_lock lock(mutex_); changed_.wait(lock, [&] { return shown.size() >= n; }); }
-  void release() { std::lock_guard lock(mutex_); ++released_, changed_.notify_all(); }
+  void waitShown(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return shown.size() >= n; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    ++released_, changed_.notify_all();
+  }
 
   std::vector<std::string> shown;
   int mostAtOnce = 0;
@@ -109,7 +115,8 @@ TEST(DialogQueue, one_dialog_at_a_time_in_order_each_answer_to_its_caller_on_the
 struct Terminal {
   int leader = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   int follower = leader >= 0 && ::grantpt(leader) == 0 && ::unlockpt(leader) == 0
-                     ? ::open(::ptsname(leader), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+                     ? ::open(::ptsname(leader), O_RDWR | O_NOCTTY | O_CLOEXEC)
+                     : -1;
   ~Terminal() { ::close(follower), ::close(leader); }
   void type(const std::string& text) { [[maybe_unused]] auto n = ::write(leader, text.data(), text.size()); }
   // What the presenter wrote so far (waits a little for the first bytes).
@@ -134,17 +141,17 @@ TEST(TerminalDialogs, save_dialog_asks_on_the_terminal_and_appends_the_allowed_t
     std::string typed, type, proposal, chosen, shown;  // chosen empty: cancelled
   };
   const std::string existing = dir.file("existe.DOC");
-  for (const auto& c : {
-           Case{"copia\n", "doc", "", dir.file("copia.doc"), "Guardar como (tipo doc)"},
-           // An existing file is replaced only when the user says so; "n" asks again.
-           Case{existing + "\nn\n" + dir.file("otra.doc") + "\n", "doc", "", dir.file("otra.doc"), ""},
-           Case{existing + "\ns\n", "doc", "", existing, ""},
-           // A folder that is not there is refused; an empty answer cancels.
-           Case{dir.file("no/hay.doc") + "\n\n", "doc", "", "", "no existe"},
-           // The proposal is shown and "." takes it (a name with its type keeps
-           // it); an empty answer or end of input cancels, even with a proposal.
-           Case{".\n", "odt", "carta.odt", dir.file("carta.odt"), "Guardar como (tipo odt): " + dir.file("carta.odt")},
-           Case{"\n", "odt", "carta.odt", "", ""}, Case{"\x04", "odt", "carta.odt", "", ""}}) {
+  for (const auto& c :
+       {Case{"copia\n", "doc", "", dir.file("copia.doc"), "Guardar como (tipo doc)"},
+        // An existing file is replaced only when the user says so; "n" asks again.
+        Case{existing + "\nn\n" + dir.file("otra.doc") + "\n", "doc", "", dir.file("otra.doc"), ""},
+        Case{existing + "\ns\n", "doc", "", existing, ""},
+        // A folder that is not there is refused; an empty answer cancels.
+        Case{dir.file("no/hay.doc") + "\n\n", "doc", "", "", "no existe"},
+        // The proposal is shown and "." takes it (a name with its type keeps
+        // it); an empty answer or end of input cancels, even with a proposal.
+        Case{".\n", "odt", "carta.odt", dir.file("carta.odt"), "Guardar como (tipo odt): " + dir.file("carta.odt")},
+        Case{"\n", "odt", "carta.odt", "", ""}, Case{"\x04", "odt", "carta.odt", "", ""}}) {
     terminal.type(c.typed);
     auto outcome = presenter->runSavePanel({c.type}, dir.path(), c.proposal);
     EXPECT_EQ(outcome.response, c.chosen.empty() ? ModalResponse::Cancel : ModalResponse::OK) << c.typed;
@@ -194,8 +201,8 @@ TEST(TerminalDialogs, a_quiet_question_is_answered_only_by_typing_a_whole_button
     answers.push_back(b);
     changed.notify_all();
   };
-  ASSERT_TRUE(presenter->show(1, {"¿Ha terminado de editar «informe.doc»?", "vla no puede saber...",
-                                  {"Enviar ahora", "Descartar"}}, answered));
+  const std::string title = "¿Ha terminado de editar «informe.doc»?";
+  ASSERT_TRUE(presenter->show(1, {title, "vla no puede saber...", {"Enviar ahora", "Descartar"}}, answered));
   const std::string screen = terminal.screen();
   EXPECT_NE(screen.find("«informe.doc»"), std::string::npos);
   EXPECT_NE(screen.find("«Enviar ahora», «Descartar»"), std::string::npos) << screen;
@@ -238,9 +245,13 @@ TEST(QuietQuestions, an_answer_is_taken_on_the_main_thread_until_the_question_go
   auto first = platform::askQuietly({"Uno", "", {"A", "B"}}, [&](std::size_t b) {
     got.push_back("uno " + std::to_string(b) + (platform::RunLoop::isMainThread() ? " main" : ""));
   });
-  auto second = platform::askQuietly({"Dos", "", {"A", "B"}}, [&](std::size_t b) { got.push_back("dos " + std::to_string(b)); });
+  auto second =
+      platform::askQuietly({"Dos", "", {"A", "B"}}, [&](std::size_t b) { got.push_back("dos " + std::to_string(b)); });
   ASSERT_TRUE(first && second && presenter->shown.size() == 2u);
-  std::thread([&] { presenter->shown[0](1); presenter->shown[1](0); }).join();
+  std::thread([&] {
+    presenter->shown[0](1);
+    presenter->shown[1](0);
+  }).join();
   second.reset();  // withdrawn before its answer is taken
   testsupport::runMainLoopUntil([&] { return !got.empty(); });
   testsupport::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50));

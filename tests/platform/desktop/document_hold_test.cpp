@@ -57,10 +57,15 @@ TEST_F(DocumentHold, held_while_another_process_locks_it_or_has_it_open_and_free
 
 TEST_F(DocumentHold, held_while_an_editor_lock_file_lies_beside_it) {
   // Office lock names lose the stem's first character at seven, two beyond.
-  for (auto [name, lock] : {std::pair{"informe.doc", ".~lock.informe.doc#"}, {"informe.doc", "~$nforme.doc"},
-                            {"informe.doc", ".informe.doc.swp"}, {"informe.doc", ".#informe.doc"},
-                            {"a.doc", "~$a.doc"}, {"abcdef.doc", "~$abcdef.doc"}, {"abcdefg", "~$bcdefg"},
-                            {"abcdefgh.doc", "~$cdefgh.doc"}, {"presupuesto.docx", "~$esupuesto.docx"}}) {
+  for (auto [name, lock] : {std::pair{"informe.doc", ".~lock.informe.doc#"},
+                            {"informe.doc", "~$nforme.doc"},
+                            {"informe.doc", ".informe.doc.swp"},
+                            {"informe.doc", ".#informe.doc"},
+                            {"a.doc", "~$a.doc"},
+                            {"abcdef.doc", "~$abcdef.doc"},
+                            {"abcdefg", "~$bcdefg"},
+                            {"abcdefgh.doc", "~$cdefgh.doc"},
+                            {"presupuesto.docx", "~$esupuesto.docx"}}) {
     SCOPED_TRACE(lock);
     const std::string document = dir.write(name, "x");
     // Emacs leaves a dangling symbolic link.
@@ -74,7 +79,8 @@ TEST_F(DocumentHold, held_while_an_editor_lock_file_lies_beside_it) {
     EXPECT_EQ(std::count_if(names.begin(), names.end(), [](auto& n) { return n.rfind("~$", 0) == 0; }),
               std::string(name).find('.') >= 7 ? 2 : 1);
     // Read back, the lock file names its document (the Office family's shortened).
-    EXPECT_EQ(platform::lockedDocumentName(lock), std::string(lock).starts_with("~$") ? std::string(lock).substr(2) : name);
+    EXPECT_EQ(platform::lockedDocumentName(lock),
+              std::string(lock).starts_with("~$") ? std::string(lock).substr(2) : name);
   }
   for (const char* notLock : {"informe.doc", ".~lock.#", ".swp", "~$", ".~lock.a/b#", ".informe.doc"}) {
     EXPECT_EQ(platform::lockedDocumentName(notLock), std::nullopt) << notLock;
@@ -96,7 +102,7 @@ TEST_F(DocumentHold, answers_by_path_after_a_save_renames_a_new_file_over_it) {
 TEST_F(DocumentHold, this_process_own_descriptors_and_locks_do_not_count) {
   int fd = ::open(doc.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
-  struct flock lock{};
+  struct flock lock {};
   lock.l_type = F_RDLCK;
   lock.l_whence = SEEK_SET;
   // Our POSIX lock: the lock query and /proc/locks both show it, with our pid.

@@ -49,9 +49,12 @@ bool xServerRunning() {
     // A private HOME, no accessibility bus, settings in memory: the dialogs
     // leave nothing behind.
     static testsupport::TempDir home;
-    for (const auto& [name, value] : {std::pair<const char*, std::string>{"DISPLAY", display}, {"HOME", home.path()},
-                                      {"XDG_DATA_HOME", home.file("data")}, {"XDG_CONFIG_HOME", home.file("config")},
-                                      {"XDG_CACHE_HOME", home.file("cache")}, {"NO_AT_BRIDGE", "1"},
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"DISPLAY", display},
+                                      {"HOME", home.path()},
+                                      {"XDG_DATA_HOME", home.file("data")},
+                                      {"XDG_CONFIG_HOME", home.file("config")},
+                                      {"XDG_CACHE_HOME", home.file("cache")},
+                                      {"NO_AT_BRIDGE", "1"},
                                       {"GSETTINGS_BACKEND", "memory"}}) {
       ::setenv(name, value.c_str(), 1);
     }
@@ -131,7 +134,10 @@ TEST_F(GtkDialogs, alerts_show_both_texts_and_their_spanish_buttons) {
 
   // Queued, with buttons of its own: the second is clicked.
   std::vector<std::string> labels;
-  whenDialogShows([&](GtkDialog* d) { labels = {buttonLabel(d, 0), buttonLabel(d, 1)}; },
+  whenDialogShows(
+      [&](GtkDialog* d) {
+        labels = {buttonLabel(d, 0), buttonLabel(d, 1)};
+      },
       [](GtkDialog* d) { gtk_button_clicked(GTK_BUTTON(gtk_dialog_get_widget_for_response(d, 1))); });
   platform::Alert alert;
   alert.setMessageText("¿Qué hacemos con carta.odt?");
@@ -148,16 +154,16 @@ TEST_F(GtkDialogs, save_dialog_proposes_folder_and_name_and_keeps_or_adds_the_ty
   testsupport::TempDir target;
   auto presenter = platform::makeDesktopDialogPresenter();
   whenDialogShows([](GtkDialog* d) { gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(d), "copia"); },
-      [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_ACCEPT); });
+                  [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_ACCEPT); });
   auto outcome = presenter->runSavePanel({"doc"}, target.path(), "");
   EXPECT_TRUE(outcome.response == platform::ModalResponse::OK && outcome.filename == target.file("copia.doc"));
 
   // Queued, proposing the document's own name in its folder, accepted as is.
   std::vector<std::string> seen;
-  whenDialogShows([&](GtkDialog* d) {
+  whenDialogShows(
+      [&](GtkDialog* d) {
         auto* chooser = GTK_FILE_CHOOSER(d);
-        seen = {taken(gtk_file_chooser_get_current_folder(chooser)),
-                taken(gtk_file_chooser_get_current_name(chooser)),
+        seen = {taken(gtk_file_chooser_get_current_folder(chooser)), taken(gtk_file_chooser_get_current_name(chooser)),
                 buttonLabel(d, GTK_RESPONSE_CANCEL), buttonLabel(d, GTK_RESPONSE_ACCEPT)};
       },
       [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_ACCEPT); });
@@ -167,8 +173,8 @@ TEST_F(GtkDialogs, save_dialog_proposes_folder_and_name_and_keeps_or_adds_the_ty
   panel.beginModalForDirectory(target.path(), "carta.odt",
                                [&](platform::ModalResponse, std::string filename) { chosen = filename, answered(); });
   runUntilAnswered();
-  EXPECT_EQ(seen, (std::vector<std::string>{fs::canonical(target.path()).string(), "carta.odt",
-                                            "Cancelar", "Guardar"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{fs::canonical(target.path()).string(), "carta.odt", "Cancelar", "Guardar"}));
   EXPECT_EQ(chosen, fs::canonical(target.path()).string() + "/carta.odt");
 
   whenDialogShows([](GtkDialog*) {}, [](GtkDialog* d) { gtk_dialog_response(d, GTK_RESPONSE_CANCEL); });
@@ -190,43 +196,46 @@ TEST_F(GtkDialogs, a_quiet_question_takes_no_focus_and_only_a_click_answers_it) 
     std::function<void()> answered;
   } seen;
   std::optional<std::size_t> answer;
-  ASSERT_TRUE(presenter->show(7, {"¿Ha terminado de editar «informe.doc»?", "vla no puede saber...",
-                                  {"Enviar ahora", "Descartar"}},
-                              [&](std::size_t b) {
-                                answer = b;
-                                platform::RunLoop::main().perform([&] { answered(); });
-                              }));
-  g_timeout_add(100, [](gpointer data) -> gboolean {
-    auto* seen = static_cast<Seen*>(data);
-    GtkWindow* question = nullptr;
-    GList* windows = gtk_window_list_toplevels();
-    for (GList* w = windows; w; w = w->next) {
-      if (!GTK_IS_DIALOG(w->data) && gtk_widget_get_mapped(GTK_WIDGET(w->data))) question = GTK_WINDOW(w->data);
-    }
-    g_list_free(windows);
-    if (!question) return ++seen->ticks < 100;
-    seen->acceptsFocus = gtk_window_get_accept_focus(question);
-    seen->focusOnMap = gtk_window_get_focus_on_map(question);
-    // Enter (the default) and the focused widget's key binding do nothing.
-    seen->activatedDefault = gtk_window_activate_default(question) || gtk_window_activate_focus(question);
-    std::vector<GtkWidget*> buttons;
-    std::function<void(GtkWidget*)> collect = [&](GtkWidget* widget) {
-      if (GTK_IS_BUTTON(widget)) buttons.push_back(widget);
-      if (GTK_IS_CONTAINER(widget)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
-        for (GList* c = children; c; c = c->next) collect(GTK_WIDGET(c->data));
-        g_list_free(children);
-      }
-    };
-    collect(GTK_WIDGET(question));
-    seen->focusableButton = false;
-    for (GtkWidget* b : buttons) {
-      seen->labels.push_back(gtk_button_get_label(GTK_BUTTON(b)));
-      seen->focusableButton = seen->focusableButton || gtk_widget_get_can_focus(b) || gtk_widget_get_can_default(b);
-    }
-    if (buttons.size() == 2) gtk_button_clicked(GTK_BUTTON(buttons[1]));
-    return G_SOURCE_REMOVE;
-  }, &seen);
+  ASSERT_TRUE(presenter->show(
+      7, {"¿Ha terminado de editar «informe.doc»?", "vla no puede saber...", {"Enviar ahora", "Descartar"}},
+      [&](std::size_t b) {
+        answer = b;
+        platform::RunLoop::main().perform([&] { answered(); });
+      }));
+  g_timeout_add(
+      100,
+      [](gpointer data) -> gboolean {
+        auto* seen = static_cast<Seen*>(data);
+        GtkWindow* question = nullptr;
+        GList* windows = gtk_window_list_toplevels();
+        for (GList* w = windows; w; w = w->next) {
+          if (!GTK_IS_DIALOG(w->data) && gtk_widget_get_mapped(GTK_WIDGET(w->data))) question = GTK_WINDOW(w->data);
+        }
+        g_list_free(windows);
+        if (!question) return ++seen->ticks < 100;
+        seen->acceptsFocus = gtk_window_get_accept_focus(question);
+        seen->focusOnMap = gtk_window_get_focus_on_map(question);
+        // Enter (the default) and the focused widget's key binding do nothing.
+        seen->activatedDefault = gtk_window_activate_default(question) || gtk_window_activate_focus(question);
+        std::vector<GtkWidget*> buttons;
+        std::function<void(GtkWidget*)> collect = [&](GtkWidget* widget) {
+          if (GTK_IS_BUTTON(widget)) buttons.push_back(widget);
+          if (GTK_IS_CONTAINER(widget)) {
+            GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+            for (GList* c = children; c; c = c->next) collect(GTK_WIDGET(c->data));
+            g_list_free(children);
+          }
+        };
+        collect(GTK_WIDGET(question));
+        seen->focusableButton = false;
+        for (GtkWidget* b : buttons) {
+          seen->labels.push_back(gtk_button_get_label(GTK_BUTTON(b)));
+          seen->focusableButton = seen->focusableButton || gtk_widget_get_can_focus(b) || gtk_widget_get_can_default(b);
+        }
+        if (buttons.size() == 2) gtk_button_clicked(GTK_BUTTON(buttons[1]));
+        return G_SOURCE_REMOVE;
+      },
+      &seen);
   runUntilAnswered();
   EXPECT_EQ(answer, 1u);
   EXPECT_FALSE(seen.acceptsFocus || seen.focusOnMap || seen.activatedDefault || seen.focusableButton);

@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
     application.setDelegate(nullptr);
     return 0;
   }
-  auto start = platform::startInstance({}, [&](std::vector<std::string> p) { application.openFiles(p); }, options);
+  auto start = platform::startInstance(
+      {}, [&](std::vector<std::string> p) { application.openFiles(p); }, options);
   say(start.role);
   if (start.role != platform::InstanceRole::Primary) return 1;
   platform::Activity holding = application.beginActivity("held by the test");

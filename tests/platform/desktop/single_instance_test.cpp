@@ -32,9 +32,15 @@ struct Inbox {
   std::mutex mutex;
   std::vector<std::string> received;
   platform::InstanceListener::Deliver deliver() {
-    return [this](std::vector<std::string> p) { std::lock_guard l(mutex); received.insert(received.end(), p.begin(), p.end()); };
+    return [this](std::vector<std::string> p) {
+      std::lock_guard l(mutex);
+      received.insert(received.end(), p.begin(), p.end());
+    };
   }
-  std::vector<std::string> now() { std::lock_guard l(mutex); return received; }
+  std::vector<std::string> now() {
+    std::lock_guard l(mutex);
+    return received;
+  }
 };
 
 // An instance_starter process (see instance_starter.cpp); its standard output
@@ -64,7 +70,8 @@ class Starter {
   }
   int wait() {  // its exit status
     int status = 0;
-    return ::waitpid(std::exchange(pid_, -1), &status, 0), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ::waitpid(std::exchange(pid_, -1), &status, 0),
+           WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   void kill() { ::kill(pid_, SIGKILL), wait(); }
 
@@ -115,9 +122,13 @@ TEST_F(SingleInstance, starters_at_once_are_each_delivered_exactly_once) {
   // idle, and a starter that reaches one that is ending must not lose its path.
   for (int round = 0; round < 2; ++round) {
     std::vector<std::unique_ptr<Starter>> starters;
-    for (int i = 0; i < 12; ++i) starters.push_back(std::make_unique<Starter>(folder, out, "run", "/t" + std::to_string(round * 12 + i)));
+    for (int i = 0; i < 12; ++i)
+      starters.push_back(std::make_unique<Starter>(folder, out, "run", "/t" + std::to_string(round * 12 + i)));
     std::map<std::string, int> roles;
-    for (auto& s : starters) { roles[s->role()]++; EXPECT_EQ(s->wait(), 0); }
+    for (auto& s : starters) {
+      roles[s->role()]++;
+      EXPECT_EQ(s->wait(), 0);
+    }
     EXPECT_TRUE(roles.count("alone") == 0 && roles["primary"] >= 1);
   }
   auto byPath = handled();
@@ -153,7 +164,7 @@ TEST_F(SingleInstance, the_primary_listens_in_a_private_folder_and_refuses_what_
   platform::LogCapture log;
   auto primary = startInstance({"/a.vldoc"}, inbox.deliver(), options());
   ASSERT_EQ(primary.role, InstanceRole::Primary) << primary.problem;
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u) << "a folder open to others is closed";
   EXPECT_EQ(startInstance({"/b.vldoc", "relativo.vldoc"}, nullptr, options()).role, InstanceRole::Delivered);

@@ -51,7 +51,10 @@ class RecordingNotifier : public platform::UserNotifier {
     std::lock_guard lock(mutex_);
     notices_.push_back({summary, body});
   }
-  std::vector<Notice> notices() const { std::lock_guard lock(mutex_); return notices_; }
+  std::vector<Notice> notices() const {
+    std::lock_guard lock(mutex_);
+    return notices_;
+  }
 
  private:
   mutable std::mutex mutex_;
