@@ -269,6 +269,14 @@ void TicketSession::mirar(const std::string& path) {
     return;
   }
   ev_.ausente = false;
+  // Nobody could be asked and only the editor can end the wait now: the log
+  // says so now and then, so that a long wait is never a silent one. The
+  // ticket stays reopenable (its record and both files are kept).
+  if (ev_.sinPregunta >= 0 && (fase_ == Fase::SinSenal || fase_ == Fase::OtroFichero) &&
+      ++ev_.sinPregunta % std::max(1L, std::lround(timing_.waitLogInterval / timing_.probeInterval)) == 0) {
+    log("Seguimos esperando al editor de " + fileP + " sin poder preguntar al usuario; el ticket " + fileN +
+        " se conserva (vla --pendientes)");
+  }
   const bool lockFile = probe.sign == HoldSign::LockFile;
   const bool held = probe.state == DocumentState::Held;
   if (lockFile) {
@@ -544,6 +552,9 @@ void TicketSession::preguntar() {
   });
   if (!pregunta_) {
     log("No se puede preguntar al usuario; esperaremos al editor");
+    ev_.sinPregunta = 0;
+  } else {
+    ev_.sinPregunta = -1;
   }
 }
 

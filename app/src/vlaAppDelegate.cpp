@@ -552,6 +552,14 @@ void TicketSession::abrirEnEditor(const std::string& extension) {
   auto& center = platform::Workspace::sharedWorkspace().notificationCenter();
   std::weak_ptr<TicketSession> weak = weak_from_this();
   auto handler = [weak](const platform::Notification& n) {
+    // The file watchers of other tickets post on the same centre from their
+    // own threads; the session's state is the main thread's alone.
+    if (!platform::RunLoop::isMainThread()) {
+      platform::RunLoop::main().perform([weak, n] {
+        if (auto self = weak.lock(); self && !self->terminado()) self->appLaunched(n);
+      });
+      return;
+    }
     if (auto self = weak.lock(); self && !self->terminado()) self->appLaunched(n);
   };
   center.addObserver(this, handler, std::string(platform::NSWorkspaceDidLaunchApplicationNotification));

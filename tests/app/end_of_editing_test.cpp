@@ -44,6 +44,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     std::vector<std::string> alerts = {};   // the alerts shown
     std::vector<std::string> notices = {};  // the summaries of the notices given
     int graceLooks = 0;                     // looks before a hand-off is asked about (0: at once)
+    int reminders = 0;                      // "still waiting, nobody to ask" lines, one a look at most
   };
   struct Case {
     std::string what;
@@ -125,7 +126,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
        "", {}, {.elsewhere = {5000}}},
       {"no process, nobody to ask: only the lock file decides", {{kFree}, {kFree}, {kLockFile}, {kFree}},
        "BorrarTicket", 5, {"Siguiendo", "SinSenal", "Protocolo", "Comprobando", "Decidido"}, {q + " (retirada)"},
-       "", {}, {.pid = 0, .canAsk = false}},
+       "", {}, {.pid = 0, .canAsk = false, .reminders = 2}},
       {"no process; the user discards an edit, which is kept",
        {{kFree, {}, "editado"}, {kFree}, {kFree, {}, "", {}, 1}, {kFree}}, "BorrarTicket", 3,
        {"Siguiendo", "SinSenal", "Decidido"}, {q + " (retirada)"}, "", {{"informe.doc", "editado"}},
@@ -142,7 +143,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
         {kFree, {}}},
        "0 llamadas", 0, {"Siguiendo", "Protocolo", "OtroFichero", "Decidido"}, {otro + " (retirada)"}, "",
        {{"informe.doc", "original"}, {"informe.odt", "odt"}, {"informe.vldoc", "*"}},
-       {.canAsk = false, .notices = {kAvisoTicketConservado}}},
+       {.canAsk = false, .notices = {kAvisoTicketConservado}, .reminders = 2}},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -151,6 +152,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     questions->canShow = c.also.canAsk;
     delegate->timing.offerAfter = c.also.offerLooks ? c.also.offerLooks * delegate->timing.probeInterval : 600;
     delegate->timing.handOffGrace = c.also.graceLooks * delegate->timing.probeInterval;
+    delegate->timing.waitLogInterval = delegate->timing.probeInterval;
     desktop->elsewhere = c.also.elsewhere;
     desktop->onOpen = [&](const std::string& path) {
       opened.push_back(path);
@@ -178,11 +180,13 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
       return std::optional(step(desktop->looks[localPath] + 1).tree);
     };
     int decidedAt = 0;
+    int reminders = 0;
     std::vector<std::string> states;
     {
       platform::ScopedLogSink sink([&](std::string_view line) {
         if (line == "Cerrado") decidedAt = desktop->looks[localPath];
         if (line.starts_with("ESTADO: ")) states.emplace_back(line.substr(line.rfind(' ') + 1));
+        if (line.starts_with("Seguimos esperando al editor de ")) ++reminders;
       });
       runTicket(ticketPath);
     }
@@ -191,6 +195,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     });
     EXPECT_EQ(states, c.states);
     EXPECT_EQ(decidedAt, c.decidedAt);
+    EXPECT_EQ(reminders, c.also.reminders);
     EXPECT_EQ(operationFor(ticketId), c.operation);
     EXPECT_EQ(questions->seen(), c.questions);
     EXPECT_EQ(dialogs->titles(), c.also.alerts);
