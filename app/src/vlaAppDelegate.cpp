@@ -402,6 +402,19 @@ std::optional<std::string> TicketSession::destinoDocumento(const std::string& lo
     }
   }
 
+  // A ticket that had ended (nothing to send: its deletion was on its way)
+  // and left its download behind, still the bytes the server gave: nothing
+  // of the user's is in it, and the server may no longer have the ticket,
+  // so it is not compared with a new download but removed.
+  if (previo && previo->estado == EstadoTicket::Terminado && !previo->sha256.empty()) {
+    const std::optional<platform::FileIdentity> there = platform::identifyFile(previo->documentPath);
+    if (there && there->size == previo->size && there->sha256 == previo->sha256) {
+      log("En " + previo->documentPath + " queda el documento sin cambios de este ticket, ya terminado; se quita");
+      puntoDeControl("borrar:descarga-anterior");
+      platform::removeItem(previo->documentPath);
+    }
+  }
+
   // This ticket's own earlier download (vla ended before its record said
   // so, or after the ticket ended) is known by its bytes once the document
   // is downloaded again: it goes to the same path.

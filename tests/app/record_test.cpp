@@ -17,6 +17,7 @@
 #include "FlowFixture.h"
 #include "app/Pendientes.h"
 #include "platform/PrivateFolder.h"
+#include "platform/Resources.h"
 #include "platform/Signals.h"
 
 using namespace flowtest;
@@ -295,6 +296,23 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
   EXPECT_EQ(opened, std::vector<std::string>{folder("beside/informe (2).doc")});
   EXPECT_EQ(entries(dir.file("beside")), std::vector<std::string>{"informe.doc"});
   EXPECT_EQ(testsupport::readText(dir.file("beside/informe.doc")), "del usuario");
+  // Killed while the deletion of an unchanged ticket was on its way, and it
+  // had reached the server: the unchanged download left behind goes, and the
+  // server's notice that the ticket is gone comes in its place, not beside it.
+  issue("el documento del servidor", "ended/informe");
+  const std::string gone = ticketId + "-borrado";
+  std::string text = testsupport::readText(ticketPath);
+  text.replace(text.find(ticketId), ticketId.size(), gone);
+  dir.write("ended/informe.vldoc", text);
+  const std::string left = dir.write("ended/informe.doc", "el documento del servidor");
+  r = RegistroTicket{};
+  r.servidor = service->baseURL(), r.ticket = gone, r.instancia = "7", r.carpeta = folder("ended");
+  r.ticketPath = folder("ended/informe.vldoc"), r.documentPath = left, r.estado = EstadoTicket::Terminado;
+  r.size = platform::identifyFile(left)->size, r.sha256 = platform::identifyFile(left)->sha256;
+  ASSERT_EQ(guardarRegistro(r), std::nullopt);
+  runTicket(ticketPath);
+  EXPECT_EQ(entries(dir.file("ended")), (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
+  EXPECT_EQ(testsupport::readText(left), testsupport::readText(platform::pathForResource("caducado.doc").value()));
   // A document name of 246 bytes still has room for its partial download's name.
   const std::string partial = platform::partialDownloadPrefix(dir.file(std::string(246, 'n') + ".doc"));
   EXPECT_LE(platform::lastPathComponent(partial).size() + 16, 255u);
@@ -330,6 +348,7 @@ TEST_F(RecordTest, a_vla_killed_at_any_step_loses_no_edit_and_sends_nothing_unsa
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   };
+  const std::string placeholder = testsupport::readText(platform::pathForResource("caducado.doc").value());
   int kills = 0;
   std::set<std::string> killedAt;
   std::map<std::string, int> outcomes;
@@ -374,7 +393,12 @@ TEST_F(RecordTest, a_vla_killed_at_any_step_loses_no_edit_and_sends_nothing_unsa
       const std::set<std::string> allowed = {"informe.doc", "informe.vldoc"};
       EXPECT_TRUE(std::all_of(left.begin(), left.end(), [&](auto& f) { return allowed.count(f) > 0; }))
           << testing::PrintToString(left);
-      EXPECT_TRUE(!platform::fileExists(dir.file(where + "/informe.doc")) || onDisk) << "a kept file is the edit";
+      // What stays at the document path is the edit, or the server's notice
+      // that the ticket is gone (its deletion had reached it before the kill).
+      const bool notice = platform::fileExists(dir.file(where + "/informe.doc")) &&
+                          testsupport::readText(dir.file(where + "/informe.doc")) == placeholder;
+      EXPECT_TRUE(!platform::fileExists(dir.file(where + "/informe.doc")) || onDisk || notice)
+          << "a kept file is the edit";
       for (const std::string& f : entries(state + "/vla")) EXPECT_FALSE(f.starts_with(".")) << f;
       ++outcomes[onDisk ? "edición conservada" : onServer ? "subida" : saved ? "?" : "sin subir nada"];
     }
