@@ -733,7 +733,8 @@ def writer_save_as(r):
     time.sleep(1)
     r.shot("save-as")
     r.keys(dialog, "ctrl+a")
-    r.type(dialog, os.path.join(r.folder, "informe-copia.doc"))
+    # LibreOffice adds the extension of the format kept.
+    r.type(dialog, os.path.join(r.folder, "informe-copia"))
     r.keys(dialog, "Return")
     time.sleep(2)
     for extra in r.find_windows(r"Keep current format|Confirm|Save As"):
@@ -742,6 +743,7 @@ def writer_save_as(r):
         r.keys(extra, "Return")
     r.wait_saved(t, before)
     w = r.window(r"informe-copia", 30)
+    r.shot("saved-as")
     r.close(w, t, "ctrl+q")
 
 
@@ -757,13 +759,16 @@ def writer_keep_format_odf(r):
     r.type(w, " Formato")
     before = r.folder_files()
     r.keys(w, "ctrl+s")
-    ask = r.window(r"Keep current format|LibreOffice$", 30, exclude=(w,))
+    ask = r.window(r"Confirm File Format|Keep current format", 30, exclude=(w,))
     time.sleep(1)
     r.shot("keep-format")
     choose_odf(r, ask)
     dialog = r.window(r"^Save As$", 30)
     time.sleep(1)
     r.shot("save-as-odf")
+    # LibreOffice's own dialog proposes HOME, not the document's folder.
+    r.keys(dialog, "ctrl+a")
+    r.type(dialog, os.path.join(r.folder, "informe"))
     r.keys(dialog, "Return")
     r.wait_saved(t, before)
     w = r.window(r"informe\.odt", 30)
@@ -771,11 +776,9 @@ def writer_keep_format_odf(r):
 
 
 def choose_odf(r, ask):
-    """The keep-format question: its buttons are "Use <format>!" (default)
-    and "Use ODF Format!"; Tab from the default reaches the ODF one."""
-    r.keys(ask, "Tab")
-    r.shot("keep-format-tab")
-    r.keys(ask, "space")
+    """The keep-format question: "Use ODF _Format" beside the default
+    "Use <format> Format"."""
+    r.keys(ask, "alt+f")
 
 
 def writer_two(r):
