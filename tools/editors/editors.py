@@ -860,7 +860,12 @@ def gedit_save(r):
 
 
 def start_first_instance(r, argv, pattern):
-    subprocess.Popen(argv, env=r.d.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    """An instance of the editor already running with another document (outside
+    the ticket's folder), so that it stays when the ticket's document closes."""
+    other = os.path.join(r.d.work, "runs", r.name, "otra.txt")
+    with open(other, "w") as f:
+        f.write("Otro documento.\n")
+    subprocess.Popen(argv + [other], env=r.d.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL)
     w = r.window(pattern, 60)
     time.sleep(2)
@@ -869,7 +874,7 @@ def start_first_instance(r, argv, pattern):
 
 def gedit_handoff(r):
     r.d.set_default({"text/plain": "org.gnome.gedit.desktop"})
-    first = start_first_instance(r, ["gedit", "--new-window"], r"gedit")
+    first = start_first_instance(r, ["gedit"], r"otra\.txt")
     t = r.ticket("nota.txt", "nota")
     r.start_vla(t)
     w = r.window(r"nota\.txt", 90)
@@ -880,7 +885,7 @@ def gedit_handoff(r):
 
 def mousepad_handoff(r):
     r.d.set_default({"text/plain": "org.xfce.mousepad.desktop"})
-    first = start_first_instance(r, ["mousepad"], r"Mousepad")
+    first = start_first_instance(r, ["mousepad"], r"otra\.txt")
     t = r.ticket("nota.txt", "nota")
     r.start_vla(t)
     w = r.window(r"nota\.txt", 90)
@@ -900,8 +905,9 @@ def vim_terminal(r):
     r.type(w, "Go")
     r.type(w, "Linea anadida.")
     r.keys(w, "Escape")
+    before = r.folder_files()
     r.type(w, ":w\n")
-    r.wait_saved(t, {os.path.basename(t.doc): Run.stat(t.doc)})
+    r.wait_saved(t, before)
     r.close(w, t, "colon", "q", "Return")
 
 
@@ -910,25 +916,48 @@ def gimp_export_twice(r):
     t = r.ticket("imagen.png", "imagen")
     r.start_vla(t)
     w = r.window(r"imagen", 240)
+    gimp = r.xdo("getwindowpid", w).strip()
     time.sleep(5)
     r.shot("open")
     for n in (1, 2):
         before = r.folder_files()
         r.keys(w, "ctrl+e")
-        time.sleep(3)
-        for dialog in r.find_windows(r"Export Image as PNG"):
-            r.shot("export-%d" % n)
-            r.keys(dialog, "Return")
-        r.wait_saved(t, before, timeout=60)
+        gimp_answer_export(r, w, gimp, before, n)
+        r.wait_saved(t, before, timeout=30)
         time.sleep(2)
     r.close(w, t, "ctrl+q", wait_gone=0)
-    time.sleep(3)
-    for dialog in r.find_windows(r"Quit GIMP"):
-        r.shot("quit")
-        r.keys(dialog, "ctrl+d")
-    if not r.gone(w, 30):
+    deadline = time.time() + 60
+    while time.time() < deadline and r.visible(w):
+        for dialog in r.find_windows(r"Quit GIMP"):
+            r.shot("quit")
+            r.keys(dialog, "ctrl+d")  # Discard Changes
+        time.sleep(1)
+    if r.visible(w):
         r.shot("gimp-not-closed")
-        r.note("GIMP's window is still there 30 s after the quit")
+        r.note("GIMP's window is still there 60 s after the quit")
+
+
+def gimp_answer_export(r, main, gimp, before, n):
+    """Plays GIMP's export dialogs: the file chooser ("Export Image"), a
+    question whether to replace the file, the PNG options; until the folder
+    changes (bounded)."""
+    deadline = time.time() + 60
+    while time.time() < deadline and r.folder_files() == before:
+        # The PNG options belong to GIMP's plug-in process: first by name.
+        png = r.find_windows(r"Export Image as PNG")
+        for d in png or (r.find_windows(gimp, by="--pid") if gimp else []):
+            if d == main or not r.visible(d):
+                continue
+            title = r.title(d)
+            time.sleep(1)
+            r.shot("export-%d" % n)
+            r.note("export %d: window %s %r" % (n, d, title))
+            if re.search(r"Export Image|PNG", title):
+                r.keys(d, "Return")
+            elif title:
+                r.keys(d, "alt+r")  # Replace
+            time.sleep(1.5)
+        time.sleep(0.5)
 
 
 SCENARIOS = [
