@@ -558,6 +558,7 @@ class Run:
         with self.d.input_lock:
             focus = self.focused()
             q["focus"] = "%s (%s)" % (focus, self.title(focus) if focus else "")
+            q["had_focus"] = focus == win
             # Text and Return into whatever has the keyboard.
             self.xdo("type", "--delay", "60", "ok")
             self.xdo("key", "Return")
@@ -568,13 +569,66 @@ class Run:
         if q["answered_by_typing"]:
             return
         self.shot("question-after-typing")
-        # The harness answers it: the dialog's default button.
+        # The harness answers it as a person does: a click on its first
+        # button (the one that sends), or Return where no button is seen.
+        button = self.first_button(win)
         with self.d.input_lock:
-            self.activate(win)
-            self.xdo("key", "--clearmodifiers", "Return")
+            if button:
+                self.note("clicking the question's first button at %d,%d" % button)
+                self.xdo("mousemove", str(button[0]), str(button[1]))
+                time.sleep(0.3)
+                self.xdo("click", "1")
+            else:
+                self.note("no button seen on the question; Return")
+                self.activate(win)
+                self.xdo("key", "--clearmodifiers", "Return")
         if not self.gone(win, 10):
-            self.note("the question stayed after Return; clicking its middle")
-            self.xdo("mousemove", "--window", win, "10", "10")
+            self.shot("question-not-answered")
+            self.note("the question is still there after the harness answered it")
+
+    def first_button(self, win):
+        """The middle of the leftmost button of the window's bottom row, in
+        screen coordinates, found in a screenshot: on some row near the bottom,
+        each button is an unbroken run of pixels unlike the window's
+        background (its lower border or shade), and runs are apart."""
+        geo = dict(line.split("=", 1) for line in self.xdo("getwindowgeometry", "--shell", win).split() if "=" in line)
+        try:
+            x, y, width, height = (int(geo[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        except (KeyError, ValueError):
+            return None
+        band = min(height, 70)
+        try:
+            text = self.d.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (width, band, x, y + height - band),
+                               "-depth", "8", "txt:-"], timeout=30, check=False)
+        except subprocess.TimeoutExpired:
+            return None
+        pixels = {}
+        for line in text.splitlines():
+            m = re.match(r"(\d+),(\d+):.*#([0-9A-Fa-f]{6})", line)
+            if m:
+                pixels[(int(m.group(1)), int(m.group(2)))] = tuple(int(m.group(3)[i:i + 2], 16) for i in (0, 2, 4))
+        best = []
+        for row in range(band):
+            bg = pixels.get((1, row))
+            if bg is None:
+                continue
+            runs, start = [], None
+            for col in range(width + 1):
+                px = pixels.get((col, row), bg)
+                differs = sum(abs(a - b) for a, b in zip(px, bg)) > 18
+                if differs and start is None:
+                    start = col
+                elif not differs and start is not None:
+                    if col - start >= 30 and col - start < width - 4:
+                        runs.append((start, col, row))
+                    start = None
+            if runs and len(runs) >= len(best):  # the lowest of the rows with most runs
+                best = runs
+        if not best:
+            return None
+        start, end, row = best[0]
+        # The run is the button's lower edge: its middle is some 12 px up.
+        return x + (start + end) // 2, max(y, y + height - band + row - 12)
 
     # -- the end of the run
     def decision_time(self, ticket):
@@ -673,7 +727,9 @@ class Run:
             reasons.append("left in the folder: " + " ".join(left))
         typed = [q for q in self.questions if q.get("answered_by_typing")]
         if typed:
-            reasons.append("%d question(s) answered by typing into the focused window" % len(typed))
+            focused = sum(1 for q in typed if q.get("had_focus"))
+            reasons.append("%d question(s) answered by typing into the focused window%s" % (
+                len(typed), " (the question had taken the keyboard)" if focused else ""))
         if self.vla_status is None:
             reasons.append("vla still running")
         elif self.vla_status != 0 and not self.kept:
