@@ -556,21 +556,33 @@ class Run:
         time.sleep(1.0)  # as a person who has not noticed it yet
         self.shot("question")
         with self.d.input_lock:
-            focus = self.focused()
+            focus, active = self.focused(), self.xdo("getactivewindow").strip()
             q["focus"] = "%s (%s)" % (focus, self.title(focus) if focus else "")
-            q["had_focus"] = focus == win
-            # Text and Return into whatever has the keyboard.
-            self.xdo("type", "--delay", "60", "ok")
-            self.xdo("key", "Return")
-        time.sleep(2.0)
-        q["answered_by_typing"] = not self.visible(win)
+            q["had_focus"] = win in (focus, active)
+            if q["had_focus"]:
+                # Text and Return, meant for the window the person works in.
+                self.xdo("type", "--delay", "60", "ok")
+                self.xdo("key", "Return")
+        if q["had_focus"]:
+            time.sleep(2.0)
+        q["answered_by_typing"] = q["had_focus"] and not self.visible(win)
         self.note("question in window %s (focus %s): %s" % (
-            win, q["focus"], "ANSWERED by typing" if q["answered_by_typing"] else "left open by typing"))
+            win, q["focus"], "took the keyboard and was ANSWERED by typing" if q["answered_by_typing"] else
+            "took the keyboard, typing left it open" if q["had_focus"] else "did not take the keyboard"))
         if q["answered_by_typing"]:
             return
         self.shot("question-after-typing")
-        # The harness answers it as a person does: a click on its first
-        # button (the one that sends), or Return where no button is seen.
+        # A person answers once done with the editor, if vla still asks then.
+        while self.watching.is_set() and self.tickets_open():
+            time.sleep(0.5)
+        deadline = time.time() + 5
+        while self.watching.is_set() and time.time() < deadline and self.visible(win):
+            time.sleep(0.5)
+        if not self.watching.is_set() or not self.visible(win):
+            self.note("question in window %s went away unanswered" % win)
+            return
+        # A click on its first button (the one that sends), or Return where
+        # no button is seen.
         button = self.first_button(win)
         with self.d.input_lock:
             if button:
