@@ -406,7 +406,11 @@ class Run:
 
     # -- the X side
     def xdo(self, *argv, timeout=15, check=False):
-        return self.d.run(["xdotool"] + list(argv), timeout=timeout, check=check)
+        try:
+            return self.d.run(["xdotool"] + list(argv), timeout=timeout, check=check)
+        except subprocess.TimeoutExpired:
+            self.note("xdotool %s: no answer within %d s" % (" ".join(argv), timeout))
+            return ""
 
     def find_windows(self, pattern, by="--name"):
         out = self.xdo("search", "--onlyvisible", by, pattern)
@@ -566,6 +570,7 @@ class Run:
         if q["had_focus"]:
             time.sleep(2.0)
         q["answered_by_typing"] = q["had_focus"] and not self.visible(win)
+        q["answer"] = "typed" if q["answered_by_typing"] else "none"
         self.note("question in window %s (focus %s): %s" % (
             win, q["focus"], "took the keyboard and was ANSWERED by typing" if q["answered_by_typing"] else
             "took the keyboard, typing left it open" if q["had_focus"] else "did not take the keyboard"))
@@ -580,6 +585,7 @@ class Run:
             time.sleep(0.5)
         if not self.watching.is_set() or not self.visible(win):
             self.note("question in window %s went away unanswered" % win)
+            q["answer"] = "withdrawn"
             return
         # A click on its first button (the one that sends), or Return where
         # no button is seen.
@@ -587,11 +593,13 @@ class Run:
         with self.d.input_lock:
             if button:
                 self.note("clicking the question's first button at %d,%d" % button)
+                q["answer"] = "click"
                 self.xdo("mousemove", str(button[0]), str(button[1]))
                 time.sleep(0.3)
                 self.xdo("click", "1")
             else:
                 self.note("no button seen on the question; Return")
+                q["answer"] = "return"
                 self.activate(win)
                 self.xdo("key", "--clearmodifiers", "Return")
         if not self.gone(win, 10):
@@ -1006,25 +1014,26 @@ def gimp_export_twice(r):
 
 
 def gimp_answer_export(r, main, gimp, before, n):
-    """Plays GIMP's export dialogs: the file chooser ("Export Image"), a
-    question whether to replace the file, the PNG options; until the folder
-    changes (bounded)."""
+    """Plays GIMP's export dialogs until the folder changes (bounded): the
+    PNG options (GIMP's plug-in process: found by name), the question whether
+    to replace the file (untitled), the file chooser ("Export Image")."""
+    pressed = {}
     deadline = time.time() + 60
     while time.time() < deadline and r.folder_files() == before:
-        # The PNG options belong to GIMP's plug-in process: first by name.
-        png = r.find_windows(r"Export Image as PNG")
-        for d in png or (r.find_windows(gimp, by="--pid") if gimp else []):
-            if d == main or not r.visible(d):
+        wins = r.find_windows(r"Export Image as PNG")
+        if not wins and gimp:
+            wins = [d for d in r.find_windows(gimp, by="--pid") if d != main]
+            # The replace question comes over the file chooser.
+            wins.sort(key=lambda d: r.title(d) == "Export Image")
+        for d in wins[:1]:
+            if time.time() - pressed.get(d, 0) < 6:
                 continue
-            title = r.title(d)
             time.sleep(1)
+            title = r.title(d)
             r.shot("export-%d" % n)
             r.note("export %d: window %s %r" % (n, d, title))
-            if re.search(r"Export Image|PNG", title):
-                r.keys(d, "Return")
-            elif title:
-                r.keys(d, "alt+r")  # Replace
-            time.sleep(1.5)
+            r.keys(d, "Return" if re.search(r"Export Image|PNG", title) else "alt+r")  # Replace
+            pressed[d] = time.time()
         time.sleep(0.5)
 
 
@@ -1104,7 +1113,7 @@ def run_one(desktop, number, editor, scenario, play):
     t0 = time.time()
     if not shutil.which(NEEDS[editor]):
         return {"editor": editor, "scenario": scenario, "outcome": "FAIL", "reason": "not installed: " + NEEDS[editor],
-                "delays": [], "questions": 0, "seconds": 0, "uploads": []}
+                "delays": [], "questions": "0", "seconds": 0, "uploads": []}
     harness_error = None
     try:
         play(r)
@@ -1126,7 +1135,7 @@ def run_one(desktop, number, editor, scenario, play):
         if ups and t.t_close is not None:
             uploads.append(ups[0] - t.t_close)
     row = {"editor": editor, "scenario": scenario, "outcome": outcome, "reason": reason, "delays": delays,
-           "questions": len(r.questions), "seconds": time.time() - t0, "uploads": uploads,
+           "questions": ",".join(q.get("answer", "none") for q in r.questions) or "0", "seconds": time.time() - t0, "uploads": uploads,
            "typing": sum(1 for q in r.questions if q.get("answered_by_typing"))}
     with open(os.path.join(r.out, "outcome.txt"), "w") as f:
         f.write("%s %s\n" % (outcome, reason))
@@ -1135,7 +1144,9 @@ def run_one(desktop, number, editor, scenario, play):
 
 
 def report(rows, args, total):
-    lines = ["%-9s %-16s %-4s %-10s %-9s %s" % ("editor", "scenario", "", "close->dec", "questions", "reason")]
+    lines = ["%-9s %-16s %-4s %-10s %-9s %s" % ("editor", "scenario", "", "close->dec", "questions", "reason"),
+             "(questions: how each was answered: typed = by the text typed into the focused window, "
+             "click = the harness clicked its first button, withdrawn = vla took it back)"]
     for row in rows:
         delays = "/".join("%.1f" % d for d in row["delays"]) or "-"
         lines.append("%-9s %-16s %-4s %-10s %-9s %s" % (row["editor"], row["scenario"], row["outcome"], delays,
