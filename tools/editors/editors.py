@@ -327,6 +327,7 @@ class Ticket:
         self.saved_path = None  # where the editor last saved the edit
         self.saved = None       # the bytes it saved there, read just before the close
         self.t_close = None
+        self.t_gone = None  # when the harness saw the editor's window go
 
     @property
     def label(self):
@@ -530,7 +531,10 @@ class Run:
             t.t_close = t_close
         self.note("close %s" % " ".join(keys))
         self.keys(win, *keys)
-        if win and wait_gone and not self.gone(win, wait_gone):
+        if win and wait_gone and self.gone(win, wait_gone):
+            for t in tickets:
+                t.t_gone = time.time()
+        elif win and wait_gone:
             self.shot("not-closed")
             self.note("the window %s is still there %d s after the close" % (win, wait_gone))
 
@@ -1129,13 +1133,15 @@ def run_one(desktop, number, editor, scenario, play):
         outcome, reason, delays = "FAIL", harness_error, []
     else:
         outcome, reason, delays = r.verdict(desktop.args.slow)
-    uploads = []
+    uploads, gone = [], []
     for t in r.tickets:
         ups = [ts for ts, l in desktop.journal_of(t.id) if l.startswith("SubirFichero")]
         if ups and t.t_close is not None:
             uploads.append(ups[0] - t.t_close)
+            if t.t_gone is not None:
+                gone.append(t.t_gone - t.t_close)
     row = {"editor": editor, "scenario": scenario, "outcome": outcome, "reason": reason, "delays": delays,
-           "questions": ",".join(q.get("answer", "none") for q in r.questions) or "0", "seconds": time.time() - t0, "uploads": uploads,
+           "questions": ",".join(q.get("answer", "none") for q in r.questions) or "0", "seconds": time.time() - t0, "uploads": uploads, "gone": gone,
            "typing": sum(1 for q in r.questions if q.get("answered_by_typing"))}
     with open(os.path.join(r.out, "outcome.txt"), "w") as f:
         f.write("%s %s\n" % (outcome, reason))
@@ -1155,6 +1161,10 @@ def report(rows, args, total):
     if arrivals:
         lines.append("writer save: close -> upload at the service: median %.2f s over %d run(s) (%s)" % (
             statistics.median(arrivals), len(arrivals), ", ".join("%.2f" % a for a in arrivals)))
+    gone = [g for row in rows if row["editor"] == "writer" and row["scenario"] == "save" for g in row["gone"]]
+    if gone:
+        lines.append("writer save: close -> LibreOffice's window gone (seen every 0.3 s): median %.2f s" %
+                     statistics.median(gone))
     failed = sum(1 for row in rows if row["outcome"] != "PASS")
     lines.append("%d run(s), %d failed, %.0f s in all" % (len(rows), failed, total))
     text = "\n".join(lines)
