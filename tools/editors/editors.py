@@ -17,15 +17,16 @@ window, type, save, close. Then it checks what reached the service:
     and none comes later than --slow seconds after it;
   - nothing is left in the ticket's folder once vla has ended, and vla ends
     with status 0;
-  - a window of vla (a question) does not take the keyboard: text and Return
-    typed into the focused window must leave it open. The harness then answers
-    it itself.
+  - a window of vla (a question) does not take the keyboard: when it has the
+    focus, text and Return typed as if meant for the editor must leave it
+    open. Once the editor is closed, a question still there is answered with
+    a click on its first button (the one that sends), found in a screenshot.
 
 Scenarios whose edit lands in another file (Save As, "Use ODF format") also
 pass when nothing was sent, the ticket was kept and the edit is still there.
 
 It prints a matrix (editor x scenario: outcome and reason, seconds from the
-close to the decision, questions asked), writes it to RESULTS/matrix.txt and
+close to the decision, how each question was answered), writes it to RESULTS/matrix.txt and
 keeps vla's log, the service's journal and screenshots of each run in RESULTS.
 Every wait is bounded; every process it started (and all their descendants,
 which it adopts as a child subreaper) is ended by its id at the end. The exit
@@ -1094,6 +1095,8 @@ def main():
     args.results = os.path.abspath(args.results or tempfile.mkdtemp(prefix="vla-editors-results."))
     os.makedirs(args.results, exist_ok=True)
     become_subreaper()
+    # Ended from outside: still end everything it started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     desktop = Desktop(args)
     rows = []
     started = time.time()
