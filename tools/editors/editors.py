@@ -707,7 +707,8 @@ class Run:
             deletes = [(ts, l) for ts, l in journal if l.startswith("BorrarTicket")]
             decision = self.decision_time(t)
             if t.t_close is None:
-                reasons.append(who + "harness never closed the document")
+                reasons.append(who + ("decided while the editor still had the document open" if decision is not None
+                                      else "the harness never closed the document"))
                 continue
             if decision is None:
                 reasons.append(who + "no decision within the wait after the close")
@@ -755,7 +756,9 @@ class Run:
             focused = sum(1 for q in typed if q.get("had_focus"))
             reasons.append("%d question(s) answered by typing into the focused window%s" % (
                 len(typed), " (the question had taken the keyboard)" if focused else ""))
-        if self.vla_status is None:
+        if self.vla is None:
+            reasons.append("vla was not started")
+        elif self.vla_status is None:
             reasons.append("vla still running")
         elif self.vla_status != 0 and not self.kept:
             reasons.append("vla exit status %d" % self.vla_status)
@@ -1132,10 +1135,11 @@ def run_one(desktop, number, editor, scenario, play):
     else:
         r.vla_status = None
         desktop.stop_editors()
+    outcome, reason, delays = r.verdict(desktop.args.slow)
     if harness_error:
-        outcome, reason, delays = "FAIL", harness_error, []
-    else:
-        outcome, reason, delays = r.verdict(desktop.args.slow)
+        # What vla did up to there still counts: a decision while the editor
+        # was open is why the harness could not go on.
+        outcome, reason = "FAIL", (reason + "; " if outcome == "FAIL" else "") + harness_error
     uploads, gone = [], []
     for t in r.tickets:
         ups = [ts for ts, l in desktop.journal_of(t.id) if l.startswith("SubirFichero")]
