@@ -801,6 +801,26 @@ def writer_nosave(r):
     r.close(w, t, "ctrl+q")
 
 
+def writer_discard(r):
+    """Typed into, then closed with "Don't Save"."""
+    r.d.libreoffice_profile(warn_alien_format=False)
+    r.d.set_default(DOC_MIME)
+    t = r.ticket("informe.doc", "informe")
+    r.start_vla(t)
+    w = r.window(r"informe\.doc", 150)
+    time.sleep(3)
+    r.keys(w, "ctrl+End")
+    r.type(w, " Descartada")
+    r.close(w, t, "ctrl+q", wait_gone=0)
+    ask = r.window(r"LibreOffice|Save Document", 30, exclude=(w,))
+    time.sleep(1)
+    r.shot("save-changes")
+    r.keys(ask, "alt+n")  # Do_n't Save
+    if not r.gone(w, 30):
+        r.shot("not-closed")
+        raise Failure("LibreOffice did not close after Don't Save")
+
+
 def writer_save_as(r):
     r.expect_elsewhere = True
     r.d.libreoffice_profile(warn_alien_format=False)
@@ -1048,6 +1068,7 @@ def gimp_answer_export(r, main, gimp, before, n):
 SCENARIOS = [
     ("writer", "save", writer_save),
     ("writer", "no-save", writer_nosave),
+    ("writer", "discard", writer_discard),
     ("writer", "save-as", writer_save_as),
     ("writer", "keep-format-odf", writer_keep_format_odf),
     ("writer", "two-documents", writer_two),
