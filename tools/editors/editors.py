@@ -45,6 +45,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLE_DOC = os.path.join(HERE, "..", "example", "informe.doc")
@@ -1151,6 +1152,9 @@ def run_one(desktop, number, editor, scenario, play):
     except (Failure, subprocess.TimeoutExpired) as e:
         harness_error = "harness: %s" % e
         r.note(harness_error)
+    except Exception as e:  # a fault of the harness itself: this run only
+        harness_error = "harness fault: %r" % e
+        r.note(harness_error + "\n" + traceback.format_exc())
     if r.vla is not None:
         r.finish(desktop.args.wait)
     else:
