@@ -1160,7 +1160,10 @@ def run_one(desktop, number, editor, scenario, play):
     else:
         r.vla_status = None
         desktop.stop_editors()
-    outcome, reason, delays = r.verdict(desktop.args.slow)
+    try:
+        outcome, reason, delays = r.verdict(desktop.args.slow)
+    except Exception as e:
+        outcome, reason, delays = "FAIL", "harness fault in the checks: %r" % e, []
     if harness_error:
         # What vla did up to there still counts: a decision while the editor
         # was open is why the harness could not go on.
