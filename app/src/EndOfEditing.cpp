@@ -516,8 +516,10 @@ void TicketSession::preguntar() {
     const std::optional<platform::Date> date = platform::modificationDate(fileP);
     const bool cambiado = date && (!firstDate || *date > *firstDate);
     question.summary = "El documento del ticket es «" + nombre + "»";
-    question.body = "El editor ha guardado o abierto «" + otroNombre + "». El documento del ticket es " + fileP +
-                    "; «" + otroNombre + "» no se enviará a Velmora Web.";
+    question.body =
+        ev_.nadaQueEnviar && !cambiado ? "«" + nombre + "» no tiene cambios: no hay nada que enviar. " : std::string();
+    question.body += "El editor ha guardado o abierto «" + otroNombre + "». El documento del ticket es " + fileP +
+                     "; «" + otroNombre + "» no se enviará a Velmora Web.";
     if (mismaExtension && !cambiado) {
       question.body += " Puede enviar «" + otroNombre + "» en su lugar; el fichero seguirá siendo suyo.";
       question.buttons.push_back("Enviar «" + otroNombre + "» en su lugar");
@@ -611,7 +613,15 @@ void TicketSession::respuesta(const std::string& eleccion) {
     default: return;  // decided meanwhile: the answer comes too late
   }
   pregunta_.reset();
-  if (eleccion == "enviar") {
+  if (eleccion == "enviar" && fase_ == Fase::OtroFichero && !cambiado(fileP)) {
+    // The edit went to the other file and the ticket's document is as it
+    // was downloaded: sending it would only drop the ticket, which is not
+    // what "send" asks for. The user is told, and asked again.
+    log("El usuario pide enviar " + fileP + ", que no tiene cambios (el editor siguió con " + legible(ev_.otroFichero) +
+        "); no se envía nada y se sigue esperando");
+    ev_.nadaQueEnviar = true;
+    preguntar();
+  } else if (eleccion == "enviar") {
     decidirAhora("El usuario ha terminado de editar");
   } else if (eleccion == "otro" && !ev_.otroFichero.empty()) {
     enviarOtro(ev_.otroFichero);
