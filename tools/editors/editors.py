@@ -759,8 +759,12 @@ class Run:
                 len(typed), " (the question had taken the keyboard)" if focused else ""))
         if self.vla is None:
             reasons.append("vla was not started")
-        elif self.vla_status is None:
+        elif self.vla_status is None and not self.kept:
             reasons.append("vla still running")
+        elif self.vla_status is None:
+            # The edit went to another file and the ticket's document is
+            # unchanged: vla keeps waiting for the user's answer, as it should.
+            self.note("vla still waiting for the user's answer at the end: ticket and edit kept")
         elif self.vla_status != 0 and not self.kept:
             reasons.append("vla exit status %d" % self.vla_status)
         reason = "; ".join(reasons) if reasons else (
