@@ -291,9 +291,7 @@ void TicketSession::mirar(const std::string& path) {
   switch (fase_) {
     case Fase::Siguiendo:
       if (lockFile) {
-        log("El editor usa un fichero de bloqueo: esperaremos a que lo quite");
-        retirarPregunta();
-        pasarA(Fase::Protocolo);
+        aProtocolo();
         break;
       }
       if (!otro.empty()) {
@@ -379,9 +377,7 @@ void TicketSession::mirar(const std::string& path) {
 
     case Fase::SinSenal:
       if (lockFile) {
-        log("El editor usa un fichero de bloqueo: esperaremos a que lo quite");
-        retirarPregunta();
-        pasarA(Fase::Protocolo);
+        aProtocolo();
         break;
       }
       if (!otro.empty()) {
@@ -483,6 +479,12 @@ bool TicketSession::continuaLibreFile(const std::string& path) {
     log("Fichero bloqueado");
   }
   return false;
+}
+
+void TicketSession::aProtocolo() {
+  log("El editor usa un fichero de bloqueo: esperaremos a que lo quite");
+  retirarPregunta();
+  pasarA(Fase::Protocolo);
 }
 
 void TicketSession::aOtroFichero(const std::string& otro) {

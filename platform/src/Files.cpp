@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include "BoundedRead.h"
 #include "UniqueFd.h"
 #include "platform/PrivateFolder.h"
 
@@ -240,22 +241,13 @@ std::optional<std::size_t> ReadableFile::readAt(std::uint64_t offset, std::uint8
   }
 }
 
-BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
+namespace detail {
+
+BoundedRead readToBound(int fd, std::uint64_t sizeHint, std::size_t maxBytes) {
   BoundedRead result;
-  struct stat st {};
-  auto [raw, failure] = openRegular(path, st);
-  if (raw < 0) {
-    result.failure = failure;
-    return result;
-  }
-  Fd fd(raw);
-  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
-    result.failure = OpenFailure::TooLarge;
-    return result;
-  }
   // The size may change while reading: read at most one byte past the bound,
   // which tells a file that grew beyond it.
-  Data data(static_cast<std::size_t>(st.st_size) + 1);
+  Data data(static_cast<std::size_t>(std::min<std::uint64_t>(sizeHint, maxBytes)) + 1);
   std::size_t have = 0;
   for (;;) {
     if (have == data.size()) {
@@ -265,7 +257,7 @@ BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
       }
       data.resize(std::min(maxBytes + 1, data.size() * 2 + 1));
     }
-    ssize_t r = ::read(fd.get(), data.data() + have, data.size() - have);
+    ssize_t r = ::read(fd, data.data() + have, data.size() - have);
     if (r < 0) {
       if (errno == EINTR) continue;
       result.failure = OpenFailure::Unreadable;
@@ -282,6 +274,24 @@ BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
   data.resize(have);
   result.data = std::move(data);
   return result;
+}
+
+}  // namespace detail
+
+BoundedRead readRegularFile(const std::string& path, std::size_t maxBytes) {
+  BoundedRead result;
+  struct stat st {};
+  auto [raw, failure] = openRegular(path, st);
+  if (raw < 0) {
+    result.failure = failure;
+    return result;
+  }
+  Fd fd(raw);
+  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    result.failure = OpenFailure::TooLarge;
+    return result;
+  }
+  return detail::readToBound(fd.get(), static_cast<std::uint64_t>(st.st_size), maxBytes);
 }
 
 namespace {

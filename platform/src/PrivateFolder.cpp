@@ -1,5 +1,6 @@
 #include "platform/PrivateFolder.h"
 
+#include "BoundedRead.h"
 #include "UniqueFd.h"
 
 #include <dirent.h>
@@ -108,26 +109,7 @@ BoundedRead PrivateFolder::read(const std::string& name, std::size_t maxBytes) c
     result.failure = OpenFailure::TooLarge;
     return result;
   }
-  Data data(maxBytes + 1);
-  std::size_t have = 0;
-  while (have < data.size()) {
-    const ssize_t r = ::read(fd.get(), data.data() + have, data.size() - have);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      result.failure = OpenFailure::Unreadable;
-      result.errorNumber = errno;
-      return result;
-    }
-    if (r == 0) break;
-    have += static_cast<std::size_t>(r);
-  }
-  if (have > maxBytes) {
-    result.failure = OpenFailure::TooLarge;
-    return result;
-  }
-  data.resize(have);
-  result.data = std::move(data);
-  return result;
+  return detail::readToBound(fd.get(), static_cast<std::uint64_t>(st.st_size), maxBytes);
 }
 
 int PrivateFolder::writeAtomically(const std::string& name, const Data& data) const {

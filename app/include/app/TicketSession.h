@@ -275,6 +275,7 @@ class TicketSession : public platform::Object,
   // stem, or (porBloqueo: the editor's own lock file is gone) a new lock file
   // for another document. Seen on two looks in a row.
   std::string ficheroNuevo(bool porBloqueo);
+  void aProtocolo();  // the editor's lock file is there: it says when
   void aOtroFichero(const std::string& otro);
   void sinSenal(const std::string& porque);
   // Saved since it was opened (or not dated then).
