@@ -196,16 +196,26 @@ std::string launchedExecutable(pid_t pid, const std::optional<std::string>& prog
     exe = processExecutablePath(pid);
   }
   if (notThereYet(exe)) return program.value_or(*exe);
-  if (program && exe && *exe != *program) {
+  // An interpreter running the program as a script counts as the program. The
+  // arguments are read between two reads of the executable, so that both
+  // belong to the same image: a launcher script that execs something else
+  // may do so in between, and then the pair is read again.
+  for (int tries = 0; program && exe && *exe != *program && tries < 10; ++tries) {
     // Right after an exec the arguments may not be readable yet.
     std::vector<std::string> args = processArguments(pid);
     for (int waited = 0; args.empty() && waited < 1000 && isProcessRunning(pid); ++waited) {
       ::usleep(1000);
       args = processArguments(pid);
     }
+    const std::optional<std::string> after = processExecutablePath(pid);
+    if (after != exe) {
+      exe = after;
+      continue;
+    }
     for (std::size_t i = 1; i < args.size() && i <= 2; ++i) {
       if (!args[i].empty() && args[i][0] == '/' && realPath(args[i]) == program) return *program;
     }
+    break;
   }
   if (exe) return *exe;
   return program.value_or("");
