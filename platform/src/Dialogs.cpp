@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <exception>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "DialogThread.h"
+#include "Installed.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -15,8 +15,7 @@
 namespace platform {
 namespace {
 
-std::mutex gMutex;
-std::shared_ptr<DialogPresenter> gInstalled;
+detail::Installed<DialogPresenter> gPresenter(&makeDesktopDialogPresenter);
 
 const std::vector<std::string> kDefaultButtons{"Aceptar"};
 
@@ -108,17 +107,10 @@ AlertOutcome DialogPresenter::runAlertWithButtons(const std::string& messageText
   return {ModalResponse::OK, 0};
 }
 
-std::shared_ptr<DialogPresenter> dialogPresenter() {
-  std::lock_guard lock(gMutex);
-  if (!gInstalled) gInstalled = makeDesktopDialogPresenter();
-  return gInstalled;
-}
+std::shared_ptr<DialogPresenter> dialogPresenter() { return gPresenter.get(); }
 
 std::shared_ptr<DialogPresenter> setDialogPresenter(std::shared_ptr<DialogPresenter> presenter) {
-  std::lock_guard lock(gMutex);
-  auto previous = std::move(gInstalled);
-  gInstalled = std::move(presenter);
-  return previous;
+  return gPresenter.replace(std::move(presenter));
 }
 
 std::vector<std::string> Alert::buttons() const { return buttons_.empty() ? kDefaultButtons : buttons_; }

@@ -1,6 +1,6 @@
 #include "platform/Files.h"
 
-#include "BoundedRead.h"
+#include "FileReads.h"
 #include "UniqueFd.h"
 #include "platform/PrivateFolder.h"
 
@@ -73,20 +73,7 @@ bool createFolder(const std::string& path, unsigned mode) {
 }
 
 std::vector<std::string> folderEntries(const std::string& path) {
-  std::vector<std::string> names;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return names;
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    ::close(fd);
-    return names;
-  }
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  return names;
+  return detail::entriesOf(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 bool removeItem(const std::string& path) {
@@ -274,6 +261,22 @@ BoundedRead readToBound(int fd, std::uint64_t sizeHint, std::size_t maxBytes) {
   data.resize(have);
   result.data = std::move(data);
   return result;
+}
+
+std::vector<std::string> entriesOf(int folderFd) {
+  std::vector<std::string> names;
+  if (folderFd < 0) return names;
+  DIR* dir = ::fdopendir(folderFd);
+  if (!dir) {
+    ::close(folderFd);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
 }
 
 }  // namespace detail

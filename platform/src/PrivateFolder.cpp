@@ -1,9 +1,8 @@
 #include "platform/PrivateFolder.h"
 
-#include "BoundedRead.h"
+#include "FileReads.h"
 #include "UniqueFd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
@@ -151,20 +150,8 @@ bool PrivateFolder::remove(const std::string& name) const {
 }
 
 std::vector<std::string> PrivateFolder::entries() const {
-  std::vector<std::string> names;
-  const int dup = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dup < 0) return names;
-  DIR* dir = ::fdopendir(dup);
-  if (!dir) {
-    ::close(dup);
-    return names;
-  }
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  return names;
+  // Listed through a descriptor of its own: the listing moves its offset.
+  return detail::entriesOf(::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 std::optional<Date> PrivateFolder::modificationDate(const std::string& name) const {

@@ -1,8 +1,8 @@
 #include "platform/Questions.h"
 
 #include <atomic>
-#include <mutex>
 
+#include "Installed.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -10,8 +10,7 @@
 namespace platform {
 namespace {
 
-std::mutex presenterMutex;
-std::shared_ptr<QuestionPresenter> installed;  // guarded by presenterMutex
+detail::Installed<QuestionPresenter> gPresenter(&makeDesktopQuestionPresenter);
 
 std::atomic<std::uint64_t> nextId{1};
 
@@ -46,17 +45,10 @@ std::unique_ptr<PendingQuestion> askQuietly(const QuietQuestion& question, std::
   return std::make_unique<PendingQuestion>(presenter, id, live);
 }
 
-std::shared_ptr<QuestionPresenter> questionPresenter() {
-  std::lock_guard lock(presenterMutex);
-  if (!installed) installed = makeDesktopQuestionPresenter();
-  return installed;
-}
+std::shared_ptr<QuestionPresenter> questionPresenter() { return gPresenter.get(); }
 
 std::shared_ptr<QuestionPresenter> setQuestionPresenter(std::shared_ptr<QuestionPresenter> presenter) {
-  std::lock_guard lock(presenterMutex);
-  auto previous = std::move(installed);
-  installed = std::move(presenter);
-  return previous;
+  return gPresenter.replace(std::move(presenter));
 }
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 #pragma once
-// The bounded read shared by the file helpers and the private folder.
+// Reads shared by the file helpers and the private folder.
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/Files.h"
 
@@ -13,5 +15,10 @@ namespace platform::detail {
 // only sizes the first buffer, so memory grows with what is read, never with
 // what the file claims.
 BoundedRead readToBound(int fd, std::uint64_t sizeHint, std::size_t maxBytes);
+
+// The names in the folder open on folderFd ("." and ".." left out), in the
+// order the file system gives them; nothing when it cannot be listed. Takes
+// ownership of folderFd and closes it.
+std::vector<std::string> entriesOf(int folderFd);
 
 }  // namespace platform::detail
