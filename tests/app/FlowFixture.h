@@ -2,12 +2,12 @@
 // Tickets from the open request to the answer of the stand-in ticket service
 // in this process. FakeDesktop stands in for the editor, its launch and, where
 // a test needs exact sequences, the looks at the document.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -219,14 +219,21 @@ inline DocumentProbe editorThatSaves(const std::string& path, int look, std::opt
   return {platform::fileExists(path) ? S::Free : S::Missing, ""};
 }
 
-inline pid_t spawn(std::vector<std::string> args, std::vector<std::string> env) {
+// Starts a program; its standard error goes to errorLog when one is named.
+inline pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const std::string& errorLog = "") {
   env.push_back("PATH=/usr/bin:/bin");
   std::vector<char*> argv, envp;
   for (auto& s : args) argv.push_back(s.data());
   for (auto& s : env) envp.push_back(s.data());
   argv.push_back(nullptr), envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!errorLog.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
-  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0 ? pid : 0;
+  const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return failed ? 0 : pid;
 }
 
 class FlowTest : public ::testing::Test {
@@ -319,6 +326,15 @@ class FlowTest : public ::testing::Test {
     return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.starts_with(start); });
   }
   std::string lastLine() const { return log.lines().empty() ? "" : log.lines().back(); }
+  std::vector<std::string> entries(const std::string& folder) const {  // sorted
+    auto names = platform::folderEntries(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The test's folder as vla resolves it, or a path below it.
+  std::string folder(const std::string& sub = "") const {
+    return platform::absolutePath(dir.path()).value() + (sub.empty() ? "" : "/" + sub);
+  }
 
   testsupport::TempDir dir;
   platform::LogCapture log;

@@ -278,28 +278,3 @@ TEST_F(EndOfEditingTest, a_ticket_opened_again_says_where_it_is_and_shows_its_qu
 }
 
 }  // namespace
-
-namespace {
-
-// A kept edit that the user saved in a place of their choosing is reopened
-// from there and sent; the file stays theirs: it is not removed afterwards.
-TEST_F(EndOfEditingTest, a_kept_edit_in_a_place_the_user_chose_is_sent_and_stays) {
-  issue("el documento del servidor");
-  const std::string chosen = dir.write("copias/mi copia.doc", "mi edición");
-  // The record vla wrote when the user chose that place in the save dialog.
-  RegistroTicket r;
-  r.servidor = service->baseURL(), r.ticket = ticketId, r.instancia = "7";
-  r.carpeta = platform::absolutePath(dir.path()).value();
-  r.ticketPath = r.carpeta + "/informe.vldoc", r.documentPath = r.carpeta + "/informe.doc";
-  r.size = 20, r.sha256 = std::string(64, 'a');  // of the download, which is gone
-  r.estado = EstadoTicket::Conservado, r.keptPath = chosen, r.fichero = platform::identifyFile(chosen);
-  ASSERT_EQ(guardarRegistro(r), std::nullopt);
-  desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, std::nullopt); };
-  runTicket(ticketPath);
-  EXPECT_EQ(opened, std::vector<std::string>{chosen});
-  EXPECT_EQ(operationFor(ticketId), "SubirFichero");
-  EXPECT_EQ(testsupport::readText(chosen), "mi edición");
-  EXPECT_FALSE(platform::fileExists(ticketPath));
-}
-
-}  // namespace
