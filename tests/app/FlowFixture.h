@@ -199,6 +199,16 @@ class FakeDesktop : public SystemDesktop {
   }
 };
 
+// Posts the launch of a program as the workspace does.
+inline void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name,
+                           const std::string& document = "") {
+  auto app = std::make_shared<platform::RunningApplication>();
+  app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable),
+  app->localizedName = name.value_or("");
+  app->document = document;
+  platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
+}
+
 inline platform::Data bytesOf(const std::string& s) { return platform::dataFromString(s); }
 
 // The record of the ticket with this id, whichever ticket document it is for.
@@ -273,15 +283,6 @@ class FlowTest : public ::testing::Test {
     service->stop();
     for (pid_t child : children) waitpid(child, nullptr, 0);
     platform::setLogToStandardError(true);
-  }
-
-  void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name,
-                      const std::string& document = "") {
-    auto app = std::make_shared<platform::RunningApplication>();
-    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable),
-    app->localizedName = name.value_or("");
-    app->document = document;
-    platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }
 
   // Issues a ticket for the document and writes its ticket document NAME.vldoc
