@@ -11,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 
 #include "app/Avisos.h"
 #include "app/Envelopes.h"
@@ -169,7 +168,6 @@ class FakeDesktop : public SystemDesktop {
   std::vector<pid_t> elsewhere;  // the editor running in processes vla did not launch
   std::map<std::string, int> looks;
   int treeLooks = 0;
-  std::set<pid_t> followed;  // the processes asked about
 
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override { return editor; }
   bool openFile(const std::string& path) override { return onOpen(path); }
@@ -178,7 +176,6 @@ class FakeDesktop : public SystemDesktop {
     return probeHook ? probeHook(path, look) : SystemDesktop::probeDocument(path);
   }
   std::optional<std::vector<pid_t>> processTree(const std::vector<pid_t>& known) override {
-    followed.insert(known.begin(), known.end());
     ++treeLooks;
     return treeHook ? treeHook(known, treeLooks) : std::optional(std::vector<pid_t>{});
   }
