@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
   // An editor that has the document for two looks, saving it at the first when
   // asked to, then lets go; its process runs while it has the document (for
   // ever, with an editor that keeps it).
-  const bool saves = std::strcmp(argv[2], "guarda") == 0, holds = std::strcmp(argv[2], "espera") == 0;
+  const bool saves = std::strcmp(argv[2], "guarda") == 0;
+  const bool holds = std::strcmp(argv[2], "espera") == 0;
   auto editor = std::make_shared<flowtest::FakeDesktop>();
   editor->editor = platform::ApplicationRef{"/opt/editor", "Editor", "editor.desktop"};
   editor->onOpen = [](const std::string& path) {
