@@ -201,7 +201,6 @@ TEST_F(GtkDialogs, a_quiet_question_takes_no_focus_and_only_a_click_answers_it) 
     bool acceptsFocus = true, focusOnMap = true, activatedDefault = true, focusableButton = true;
     std::vector<std::string> labels;
     int ticks = 0;
-    std::function<void()> answered;
   } seen;
   std::optional<std::size_t> answer;
   ASSERT_TRUE(presenter->show(
