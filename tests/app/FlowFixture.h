@@ -2,16 +2,15 @@
 // Tickets from the open request to the answer of the stand-in ticket service
 // in this process. FakeDesktop stands in for the editor, its launch and, where
 // a test needs exact sequences, the looks at the document.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 
 #include "app/Avisos.h"
 #include "app/Envelopes.h"
@@ -169,7 +168,6 @@ class FakeDesktop : public SystemDesktop {
   std::vector<pid_t> elsewhere;  // the editor running in processes vla did not launch
   std::map<std::string, int> looks;
   int treeLooks = 0;
-  std::set<pid_t> followed;  // the processes asked about
 
   std::optional<platform::ApplicationRef> editorFor(const std::string&) override { return editor; }
   bool openFile(const std::string& path) override { return onOpen(path); }
@@ -178,7 +176,6 @@ class FakeDesktop : public SystemDesktop {
     return probeHook ? probeHook(path, look) : SystemDesktop::probeDocument(path);
   }
   std::optional<std::vector<pid_t>> processTree(const std::vector<pid_t>& known) override {
-    followed.insert(known.begin(), known.end());
     ++treeLooks;
     return treeHook ? treeHook(known, treeLooks) : std::optional(std::vector<pid_t>{});
   }
@@ -198,6 +195,16 @@ class FakeDesktop : public SystemDesktop {
     platform::RunLoop::main().perform([done, n = windowsFound] { done(n); });
   }
 };
+
+// Posts the launch of a program as the workspace does.
+inline void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name,
+                           const std::string& document = "") {
+  auto app = std::make_shared<platform::RunningApplication>();
+  app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable),
+  app->localizedName = name.value_or("");
+  app->document = document;
+  platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
+}
 
 inline platform::Data bytesOf(const std::string& s) { return platform::dataFromString(s); }
 
@@ -219,14 +226,21 @@ inline DocumentProbe editorThatSaves(const std::string& path, int look, std::opt
   return {platform::fileExists(path) ? S::Free : S::Missing, ""};
 }
 
-inline pid_t spawn(std::vector<std::string> args, std::vector<std::string> env) {
+// Starts a program; its standard error goes to errorLog when one is named.
+inline pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const std::string& errorLog = "") {
   env.push_back("PATH=/usr/bin:/bin");
   std::vector<char*> argv, envp;
   for (auto& s : args) argv.push_back(s.data());
   for (auto& s : env) envp.push_back(s.data());
   argv.push_back(nullptr), envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!errorLog.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
-  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0 ? pid : 0;
+  const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return failed ? 0 : pid;
 }
 
 class FlowTest : public ::testing::Test {
@@ -266,15 +280,6 @@ class FlowTest : public ::testing::Test {
     service->stop();
     for (pid_t child : children) waitpid(child, nullptr, 0);
     platform::setLogToStandardError(true);
-  }
-
-  void announceLaunch(pid_t pid, const std::string& executable, std::optional<std::string> name,
-                      const std::string& document = "") {
-    auto app = std::make_shared<platform::RunningApplication>();
-    app->processIdentifier = pid, app->executableURL = platform::fileURLForPath(executable),
-    app->localizedName = name.value_or("");
-    app->document = document;
-    platform::Workspace::sharedWorkspace().postApplicationLaunched(app);
   }
 
   // Issues a ticket for the document and writes its ticket document NAME.vldoc
@@ -319,6 +324,15 @@ class FlowTest : public ::testing::Test {
     return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.starts_with(start); });
   }
   std::string lastLine() const { return log.lines().empty() ? "" : log.lines().back(); }
+  std::vector<std::string> entries(const std::string& folder) const {  // sorted
+    auto names = platform::folderEntries(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The test's folder as vla resolves it, or a path below it.
+  std::string folder(const std::string& sub = "") const {
+    return platform::absolutePath(dir.path()).value() + (sub.empty() ? "" : "/" + sub);
+  }
 
   testsupport::TempDir dir;
   platform::LogCapture log;

@@ -12,19 +12,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 
-#include "app/TicketRecord.h"
-#include "app/vlaAppDelegate.h"
+#include "FlowFixture.h"
 #include "platform/Application.h"
-#include "platform/Dialogs.h"
-#include "platform/FileURL.h"
-#include "platform/Files.h"
-#include "platform/Log.h"
-#include "platform/Notifications.h"
 #include "platform/Signals.h"
-#include "platform/Workspace.h"
 
 namespace {
 
@@ -41,71 +33,6 @@ void step(const char* name) {
   if (gSteps == gKillAt) ::raise(SIGKILL);
 }
 
-// Keeps every alert's default, cancels the save dialog, keeps the edit.
-struct Dialogs : platform::DialogPresenter {
-  platform::ModalResponse runAlert(const std::string&, const std::string&) override {
-    return platform::ModalResponse::OK;
-  }
-  platform::AlertOutcome runAlertWithButtons(const std::string&, const std::string&,
-                                             const std::vector<std::string>&) override {
-    return {platform::ModalResponse::OK, 0};
-  }
-  platform::SavePanelOutcome runSavePanel(const std::vector<std::string>&, const std::string&,
-                                          const std::string&) override {
-    return {platform::ModalResponse::Cancel, ""};
-  }
-};
-
-struct Quiet : platform::UserNotifier {
-  void notify(const std::string&, const std::string&) override {}
-};
-
-// An editor that has the document for two looks, saving it at the first when
-// asked to, then lets go.
-class Editor : public app::SystemDesktop {
- public:
-  Editor(bool saves, bool holds) : saves_(saves), holds_(holds) {}
-  std::optional<platform::ApplicationRef> editorFor(const std::string&) override {
-    return platform::ApplicationRef{"/opt/editor", "Editor", "editor.desktop"};
-  }
-  bool openFile(const std::string& path) override {
-    auto launched = std::make_shared<platform::RunningApplication>();
-    launched->processIdentifier = 4242, launched->executableURL = platform::fileURLForPath("/opt/editor/bin/editor");
-    launched->localizedName = "Editor";
-    launched->document = path;
-    platform::Workspace::sharedWorkspace().postApplicationLaunched(launched);
-    return true;
-  }
-  app::DocumentProbe probeDocument(const std::string& path) override {
-    const int look = ++looks_[path];
-    if (look == 1 && saves_) {
-      platform::writeAtomically(path, platform::dataFromString("EDICION"));
-      step("guardado");
-    }
-    if (look <= 2 || holds_) return {app::DocumentState::Held, "abierto por el editor"};
-    return {platform::fileExists(path) ? app::DocumentState::Free : app::DocumentState::Missing, ""};
-  }
-  // The editor's process runs while it has the document, and ends with it
-  // (never, for an editor that keeps it).
-  std::optional<std::vector<pid_t>> processTree(const std::vector<pid_t>&) override {
-    if (holds_ || ++treeLooks_ <= 2) return std::vector<pid_t>{4242};
-    return std::vector<pid_t>{};
-  }
-  std::optional<std::string> programOf(pid_t) override { return "/opt/editor/bin/editor"; }
-  std::vector<pid_t> programRunningElsewhere(const std::vector<std::string>&, const std::string&,
-                                             const std::vector<pid_t>&) override {
-    return {};
-  }
-  void bringForward(const std::vector<pid_t>&, const std::string&, std::function<void(std::size_t)> done) override {
-    platform::RunLoop::main().perform([done] { done(0); });
-  }
-
- private:
-  bool saves_, holds_;
-  std::map<std::string, int> looks_;
-  int treeLooks_ = 0;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,13 +41,34 @@ int main(int argc, char** argv) {
   if (const char* steps = std::getenv("VLA_PRUEBA_PASOS"))
     gStepsFd = ::open(steps, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   app::fijarPuntoDeControl(step);
-  platform::setDialogPresenter(std::make_shared<Dialogs>());
-  platform::setUserNotifier(std::make_shared<Quiet>());
+  // Every alert's default, the save dialog cancelled: the edit is kept.
+  platform::setDialogPresenter(std::make_shared<flowtest::ScriptedDialogs>());
+  platform::setUserNotifier(std::make_shared<testsupport::RecordingNotifier>());
+  // An editor that has the document for two looks, saving it at the first when
+  // asked to, then lets go; its process runs while it has the document (for
+  // ever, with an editor that keeps it).
+  const bool saves = std::strcmp(argv[2], "guarda") == 0;
+  const bool holds = std::strcmp(argv[2], "espera") == 0;
+  auto editor = std::make_shared<flowtest::FakeDesktop>();
+  editor->editor = platform::ApplicationRef{"/opt/editor", "Editor", "editor.desktop"};
+  editor->onOpen = [](const std::string& path) {
+    return flowtest::announceLaunch(4242, "/opt/editor/bin/editor", "Editor", path), true;
+  };
+  editor->probeHook = [saves, holds](const std::string& path, int look) -> app::DocumentProbe {
+    if (look == 1 && saves) {
+      platform::writeAtomically(path, platform::dataFromString("EDICION"));
+      step("guardado");
+    }
+    if (look <= 2 || holds) return {app::DocumentState::Held, "abierto por el editor"};
+    return {platform::fileExists(path) ? app::DocumentState::Free : app::DocumentState::Missing, ""};
+  };
+  editor->treeHook = [holds](const std::vector<pid_t>&, int looks) {
+    return std::optional(holds || looks <= 2 ? std::vector<pid_t>{4242} : std::vector<pid_t>{});
+  };
 
   platform::Application& application = platform::Application::sharedApplication();
   auto delegate = std::make_shared<app::vlaAppDelegate>();
-  delegate->setDesktop(
-      std::make_shared<Editor>(std::strcmp(argv[2], "guarda") == 0, std::strcmp(argv[2], "espera") == 0));
+  delegate->setDesktop(editor);
   delegate->timing = app::Timing{0.0, 0.0, 0.02, 0.3, 0.02};
   application.setDelegate(delegate.get());
   platform::handleTerminationSignals([delegate](int signal) { delegate->interrumpir(signal); });

@@ -36,7 +36,6 @@ class OpeningTest : public FlowTest {
               const std::string& kept = "") {
     return !guardarRegistro(planned(service->baseURL(), ticket, folder(), document, estado, kept));
   }
-  std::string folder() const { return platform::absolutePath(dir.path()).value(); }
   std::string ticketText(const std::string& id, const std::string& ext = "doc", const std::string& inst = "7") {
     return id + "\r\n" + service->baseURL() + "\r\n" + ext + "\r\n" + inst + "\r\n";
   }
@@ -126,10 +125,8 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
     EXPECT_EQ(platform::pathKind(ticketPath) != platform::PathKind::Absent, !c.title.empty());
     EXPECT_TRUE(testsupport::readText(outside) == "secreto" && platform::folderEntries(autostart).empty());
     EXPECT_TRUE(!t.mine || testsupport::readText(localPath) == "mío");
-    auto left = platform::folderEntries(dir.file(c.what));
-    std::sort(left.begin(), left.end());
     if (c.title == download) {
-      EXPECT_EQ(left, (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
+      EXPECT_EQ(entries(dir.file(c.what)), (std::vector<std::string>{"informe.doc", "informe.vldoc"}));
     }
     if (t.placeholder) {
       EXPECT_EQ(testsupport::readText(dir.file(c.what + "/informe (2).doc")),
@@ -145,7 +142,8 @@ TEST_F(OpeningTest, a_ticket_that_never_reaches_an_editor_tells_why_and_keeps_th
 }
 
 // A file vla did not make stays and the document goes beside it; a kept edit of
-// this ticket is reopened where it is and uploaded even if not saved again.
+// this ticket is reopened where it is and uploaded even if not saved again,
+// and one in a place the user chose is not removed afterwards.
 TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
   struct Case {
     std::string what;
@@ -177,7 +175,10 @@ TEST_F(OpeningTest, a_file_vla_did_not_make_stays_and_a_kept_edit_is_reopened) {
     EXPECT_EQ(operationFor(ticketId), "SubirFichero");
     EXPECT_EQ(callsFor(ticketId).at(0).file, bytesOf(saved.value_or("mi edición")));
     EXPECT_EQ(platform::fileExists(localPath), !ours);
+    EXPECT_FALSE(platform::fileExists(ticketPath));
     if (ours) {
+      // An edit kept in a place the user chose stays theirs once it is sent.
+      EXPECT_TRUE(there == localPath || testsupport::readText(there) == "mi edición");
       EXPECT_TRUE(dialogs->alerts().empty());
       continue;
     }

@@ -2,9 +2,7 @@
 // records planted, linked, oversized or filed under another ticket are not
 // obeyed, a record that cannot be written stops the ticket, and a vla killed
 // at any step of a ticket's life loses no edit and sends nothing unsaved.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,36 +24,24 @@ namespace {
 
 class RecordTest : public FlowTest {
  protected:
-  std::string folder(const std::string& sub = "") const {
-    return platform::absolutePath(dir.path()).value() + (sub.empty() ? "" : "/" + sub);
-  }
-  std::string keyOf(const std::string& server, const std::string& id, const std::string& at) const {
-    return claveRegistro(server, id, "7", at);
-  }
   std::string recordFile(const std::string& key) const { return dir.file("estado/vla/" + key + ".ticket"); }
+  // A record of the ticket document informe.vldoc in the sub-folder (none:
+  // the test's folder) of the stand-in service's ticket.
+  RegistroTicket recordIn(const std::string& sub, const std::string& ticket) const {
+    RegistroTicket r;
+    r.servidor = service->baseURL(), r.ticket = ticket, r.instancia = "7", r.carpeta = folder(sub);
+    r.ticketPath = r.carpeta + "/informe.vldoc", r.documentPath = r.carpeta + "/informe.doc";
+    return r;
+  }
   // The ticket handling in a process of its own (see crash_child.cpp), its
   // log in steps + ".log".
   pid_t startChild(const std::string& ticket, const std::string& mode, long killAt, const std::string& steps) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, (steps + ".log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> args = {VLA_PRUEBA_CORTES, ticket, mode};
-    std::vector<std::string> env = {"XDG_STATE_HOME=" + dir.file("estado"), "HOME=" + dir.path(),
-                                    "VLA_PRUEBA_PASOS=" + steps, "VLA_PRUEBA_MATAR_EN=" + std::to_string(killAt),
-                                    "PATH=/usr/bin:/bin"};
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr), envp.push_back(nullptr);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawn({VLA_PRUEBA_CORTES, ticket, mode},
+                            {"XDG_STATE_HOME=" + dir.file("estado"), "HOME=" + dir.path(), "VLA_PRUEBA_PASOS=" + steps,
+                             "VLA_PRUEBA_MATAR_EN=" + std::to_string(killAt)},
+                            steps + ".log");
+    EXPECT_GT(pid, 0);
     return pid;
-  }
-  std::vector<std::string> entries(const std::string& path) const {
-    auto names = platform::folderEntries(path);
-    std::sort(names.begin(), names.end());
-    return names;
   }
 };
 
@@ -129,100 +115,63 @@ TEST_F(RecordTest, a_records_folder_that_is_not_the_users_alone_stops_every_tick
 // anything else is left untouched and never uploaded or removed.
 TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) {
   const std::string secret = dir.write("Documentos/secreto.doc", "secreto");
-  const std::string otherServer = "http://127.0.0.1:9";
+  // How the record reaches the records' folder: written by vla under its own
+  // key, moved to this ticket's key, linked there from elsewhere, or too large.
+  enum class Plant { Written, UnderThisKey, Linked, Oversized };
   struct Case {
     std::string what;
-    // Plants what the case needs, given the record this ticket would have
-    // (its key and a record made as vla makes them).
-    std::function<void(const std::string& key, RegistroTicket own)> plant;
-    std::string opened;  // file name opened in the editor
+    std::string text;                        // of the file the record keeps (none: the secret, its identity made up)
+    std::string opened = "informe (2).doc";  // file name opened in the editor
+    Plant plant = Plant::Written;
+    std::function<void(RegistroTicket&)> moved = {};  // makes it another ticket document's record
+    std::function<void(RegistroTicket&)> twist = {};  // once the file's identity is in the record
   };
-  const auto write = [&](const RegistroTicket& r) { ASSERT_FALSE(guardarRegistro(r)); };
-  const auto kept = [&](RegistroTicket r, const std::string& at) {
-    r.estado = EstadoTicket::Conservado, r.keptPath = at, r.sha256 = std::string(64, 'a');
-    r.fichero = platform::FileIdentity{1, 2, 3, 7, std::string(64, 'b')};
-    return r;
-  };
+  // clang-format off
   const Case cases[] = {
-      {"conservado_en un fichero cualquiera", [&](auto, auto own) { write(kept(own, secret)); }, "informe.doc"},
-      {"otro servidor, otra carpeta",
-       [&](auto, auto own) {
-         own.servidor = otherServer, own.carpeta = folder("A");
-         own.ticketPath = folder("A/informe.vldoc"), own.documentPath = folder("A/informe.doc");
-         dir.write("A/informe.doc", "edición para A");
-         own = kept(own, own.documentPath);
-         own.fichero = platform::identifyFile(own.documentPath);
-         write(own);
-       },
-       "informe.doc"},
-      {"el mismo ticket en otra carpeta",
-       [&](auto, auto own) {
-         own.carpeta = folder("A"), own.ticketPath = folder("A/informe.vldoc"),
-         own.documentPath = folder("A/informe.doc");
-         dir.write("A/informe.doc", "edición en A");
-         own = kept(own, own.documentPath);
-         own.fichero = platform::identifyFile(own.documentPath);
-         write(own);
-       },
-       "informe.doc"},
-      {"registro de otro ticket con este nombre",
-       [&](const std::string& key, auto own) {
-         own.ticket = "otro";
-         dir.write("informe.doc", "edición de otro");
-         own = kept(own, own.documentPath);
-         own.fichero = platform::identifyFile(own.documentPath);
-         write(own);
-         std::filesystem::rename(recordFile(claveRegistro(own)), recordFile(key));
-       },
-       "informe (2).doc"},
-      {"enlace al registro",
-       [&](const std::string& key, auto own) {
-         dir.write("informe.doc", "edición");
-         own = kept(own, own.documentPath);
-         own.fichero = platform::identifyFile(own.documentPath);
-         dir.write("fuera.ticket", textoRegistro(own));
-         ASSERT_EQ(symlink(dir.file("fuera.ticket").c_str(), recordFile(key).c_str()), 0);
-       },
-       "informe (2).doc"},
-      {"demasiado grande",
-       [&](const std::string& key, auto own) {
-         dir.write("informe.doc", "edición");
-         own = kept(own, own.documentPath);
-         own.fichero = platform::identifyFile(own.documentPath);
-         dir.write("estado/vla/" + key + ".ticket",
-                   textoRegistro(own) + "motivo=" + std::string(kMaxRegistro, 'x') + "\n");
-       },
-       "informe (2).doc"},
-      {"fichero cambiado por otro",
-       [&](auto, auto own) {
-         dir.write("informe.doc", "lo que había");
-         own = kept(own, own.documentPath);
-         own.fichero = platform::identifyFile(own.documentPath);
-         write(own);
-         std::filesystem::rename(dir.write("otro.tmp", "puesto por otro"), own.documentPath);
-       },
-       "informe (2).doc"},
-      {"otro fichero en el mismo inodo",
-       [&](auto, auto own) {
-         dir.write("informe.doc", "lo que había");
-         own = kept(own, own.documentPath);
-         own.fichero = platform::identifyFile(own.documentPath);
-         own.fichero->birth += 1;  // as a later file that reused the inode would be
-         write(own);
-         std::ofstream(own.documentPath) << "otro contenido";
-       },
-       "informe (2).doc"},
+      {"conservado en un fichero cualquiera", "", "informe.doc"},
+      {"otro servidor, otra carpeta", "edición para A", "informe.doc", Plant::Written,
+       [&](auto& r) { r = recordIn("A", r.ticket), r.servidor = "http://127.0.0.1:9"; }},
+      {"el mismo ticket en otra carpeta", "edición en A", "informe.doc", Plant::Written,
+       [&](auto& r) { r = recordIn("A", r.ticket); }},
+      {"registro de otro ticket con este nombre", "edición de otro", "informe (2).doc", Plant::UnderThisKey,
+       [](auto& r) { r.ticket = "otro"; }},
+      {"enlace al registro", "edición", "informe (2).doc", Plant::Linked},
+      {"demasiado grande", "edición", "informe (2).doc", Plant::Oversized},
+      {"fichero cambiado por otro", "lo que había", "informe (2).doc", Plant::Written, {},
+       [&](auto& r) { std::filesystem::rename(dir.write("otro.tmp", "puesto por otro"), r.documentPath); }},
+      {"otro fichero en el mismo inodo", "lo que había", "informe (2).doc", Plant::Written, {},
+       [](auto& r) {
+         r.fichero->birth += 1;  // as a later file that reused the inode would be
+         std::ofstream(r.documentPath) << "otro contenido";
+       }},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(dir.file("estado"));
     for (const char* f : {"informe.doc", "informe (2).doc", "A/informe.doc"}) platform::removeItem(dir.file(f));
     issue("el documento del servidor");
-    RegistroTicket own;
-    own.servidor = service->baseURL(), own.ticket = ticketId, own.instancia = "7", own.carpeta = folder();
-    own.ticketPath = folder("informe.vldoc"), own.documentPath = folder("informe.doc");
     ASSERT_TRUE(platform::createFolder(dir.file("estado/vla"), 0700));
-    c.plant(claveRegistro(own), own);
+    const RegistroTicket own = recordIn("", ticketId);
+    const std::string key = claveRegistro(own);
+    RegistroTicket planted = own;
+    if (c.moved) c.moved(planted);
+    const std::string& document = planted.documentPath;
+    planted.estado = EstadoTicket::Conservado, planted.sha256 = std::string(64, 'a');
+    planted.keptPath = c.text.empty() ? secret : document;
+    planted.fichero = c.text.empty() ? platform::FileIdentity{1, 2, 3, 7, std::string(64, 'b')}
+                                     : platform::identifyFile(dir.write(document.substr(folder().size() + 1), c.text));
+    if (c.twist) c.twist(planted);
+    if (c.plant == Plant::Linked) {
+      dir.write("fuera.ticket", textoRegistro(planted));
+      ASSERT_EQ(symlink(dir.file("fuera.ticket").c_str(), recordFile(key).c_str()), 0);
+    } else if (c.plant == Plant::Oversized) {
+      dir.write("estado/vla/" + key + ".ticket",
+                textoRegistro(planted) + "motivo=" + std::string(kMaxRegistro, 'x') + "\n");
+    } else {
+      ASSERT_FALSE(guardarRegistro(planted));
+      if (c.plant == Plant::UnderThisKey) std::filesystem::rename(recordFile(claveRegistro(planted)), recordFile(key));
+    }
     std::map<std::string, std::string> before;
     for (const auto& f : std::filesystem::recursive_directory_iterator(dir.path())) {
       if (f.is_regular_file() && f.path().filename() != "informe.vldoc" &&
@@ -233,7 +182,7 @@ TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) 
     // Another ticket's record stays as it was.
     std::map<std::string, std::string> others;
     for (const auto& r : registros()) {
-      if (claveRegistro(r) != claveRegistro(own)) others[claveRegistro(r)] = nombreEstado(r.estado) + r.keptPath;
+      if (claveRegistro(r) != key) others[claveRegistro(r)] = nombreEstado(r.estado) + r.keptPath;
     }
     desktop->probeHook = [](const std::string& p, int look) { return editorThatSaves(p, look, "cambiado", 1); };
     runTicket(ticketPath);
@@ -255,7 +204,8 @@ TEST_F(RecordTest, planted_foreign_linked_and_oversized_records_are_not_obeyed) 
 // removed, and its complete download is taken for what it is.
 TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_cleared) {
   issue("el documento del servidor");
-  const std::string key = keyOf(service->baseURL(), ticketId, folder());
+  RegistroTicket r = recordIn("", ticketId);  // killed while downloading
+  const std::string key = claveRegistro(r);
   ASSERT_TRUE(platform::createFolder(dir.file("estado/vla"), 0700));
   dir.write("estado/vla/" + key + ".ticket/bloquea", "");  // a folder where the record goes
   runTicket(ticketPath);
@@ -267,9 +217,6 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
   std::filesystem::remove_all(dir.file("estado/vla/" + key + ".ticket"));
 
   // Killed after the download was in place, before the record said so.
-  RegistroTicket r;
-  r.servidor = service->baseURL(), r.ticket = ticketId, r.instancia = "7", r.carpeta = folder();
-  r.ticketPath = folder("informe.vldoc"), r.documentPath = folder("informe.doc"), r.estado = EstadoTicket::Descargando;
   ASSERT_EQ(guardarRegistro(r), std::nullopt);
   dir.write("informe.doc", "el documento del servidor");
   const std::string part = dir.write("." + std::string(200, 'n') + ".doc.part-0123456789abcdef", "a medias");
@@ -288,8 +235,7 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
   // The same beside a file that is not this ticket's: its own "(2)" is taken again.
   issue("el documento del servidor", "beside/informe");
   dir.write("beside/informe.doc", "del usuario");
-  r.servidor = service->baseURL(), r.ticket = ticketId, r.carpeta = folder("beside");
-  r.ticketPath = folder("beside/informe.vldoc"), r.documentPath = folder("beside/informe (2).doc");
+  r = recordIn("beside", ticketId), r.documentPath = folder("beside/informe (2).doc");
   ASSERT_EQ(guardarRegistro(r), std::nullopt);
   dir.write("beside/informe (2).doc", "el documento del servidor");
   runTicket(ticketPath);
@@ -305,9 +251,7 @@ TEST_F(RecordTest, an_unwritable_record_stops_the_ticket_and_leftovers_are_clear
   text.replace(text.find(ticketId), ticketId.size(), gone);
   dir.write("ended/informe.vldoc", text);
   const std::string left = dir.write("ended/informe.doc", "el documento del servidor");
-  r = RegistroTicket{};
-  r.servidor = service->baseURL(), r.ticket = gone, r.instancia = "7", r.carpeta = folder("ended");
-  r.ticketPath = folder("ended/informe.vldoc"), r.documentPath = left, r.estado = EstadoTicket::Terminado;
+  r = recordIn("ended", gone), r.documentPath = left, r.estado = EstadoTicket::Terminado;
   r.size = platform::identifyFile(left)->size, r.sha256 = platform::identifyFile(left)->sha256;
   ASSERT_EQ(guardarRegistro(r), std::nullopt);
   runTicket(ticketPath);

@@ -156,8 +156,6 @@ TEST(Files, nothing_is_replaced_or_read_through_a_link_and_temporaries_go) {
   EXPECT_FALSE(isAbsentOrRegularFile(dir.path()));
   EXPECT_EQ(ReadableFile::open(link).second, OpenFailure::NotRegular);
   EXPECT_FALSE(readFile(dir.path()).has_value()) << "a folder is not a file";
-  EXPECT_TRUE(contentsEqual(target, dir.write("same", "secret")));
-  EXPECT_FALSE(contentsEqual(target, dir.write("other", "secreT")));
 
   // A move never replaces what is at the destination, a link included.
   const std::string from = dir.write("from", "new");
@@ -178,9 +176,9 @@ TEST(Files, nothing_is_replaced_or_read_through_a_link_and_temporaries_go) {
   }
   EXPECT_FALSE(fileExists(tempPath));
   EXPECT_EQ(readFile(target), dataFromString("secret"));
-  ASSERT_TRUE(writeAtomically(dir.file("same"), dataFromString("new contents")));
+  ASSERT_TRUE(writeAtomically(dir.write("same", "old"), dataFromString("new contents")));
   EXPECT_EQ(testsupport::readText(dir.file("same")), "new contents");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 5)
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 4)
       << "no temporary is left";
   EXPECT_FALSE(writeAtomically(dir.file("missing/folder/x"), dataFromString("x")));
 

@@ -73,6 +73,18 @@ std::string buttonLabel(GtkDialog* dialog, int response) {
   return label;
 }
 
+// The last mapped top-level window that is a dialog (or, asked for none, that is not one).
+GtkWindow* shownWindow(bool dialog) {
+  GtkWindow* shown = nullptr;
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* w = windows; w; w = w->next) {
+    if (static_cast<bool>(GTK_IS_DIALOG(w->data)) == dialog && gtk_widget_get_mapped(GTK_WIDGET(w->data)))
+      shown = GTK_WINDOW(w->data);
+  }
+  g_list_free(windows);
+  return shown;
+}
+
 std::string taken(gchar* text) {
   std::string s = text ? text : "";
   return g_free(text), s;
@@ -102,12 +114,8 @@ class GtkDialogs : public testing::Test {
 
   static gboolean tick(gpointer data) {
     auto* self = static_cast<GtkDialogs*>(data);
-    GtkDialog* dialog = nullptr;
-    GList* windows = gtk_window_list_toplevels();
-    for (GList* w = windows; w; w = w->next) {
-      if (GTK_IS_DIALOG(w->data) && gtk_widget_get_mapped(GTK_WIDGET(w->data))) dialog = GTK_DIALOG(w->data);
-    }
-    g_list_free(windows);
+    GtkWindow* window = shownWindow(true);
+    GtkDialog* dialog = window ? GTK_DIALOG(window) : nullptr;
     if (++self->ticks_ > 100) {
       if (dialog) gtk_dialog_response(dialog, GTK_RESPONSE_CANCEL);
       return G_SOURCE_REMOVE;
@@ -193,7 +201,6 @@ TEST_F(GtkDialogs, a_quiet_question_takes_no_focus_and_only_a_click_answers_it) 
     bool acceptsFocus = true, focusOnMap = true, activatedDefault = true, focusableButton = true;
     std::vector<std::string> labels;
     int ticks = 0;
-    std::function<void()> answered;
   } seen;
   std::optional<std::size_t> answer;
   ASSERT_TRUE(presenter->show(
@@ -206,12 +213,7 @@ TEST_F(GtkDialogs, a_quiet_question_takes_no_focus_and_only_a_click_answers_it) 
       100,
       [](gpointer data) -> gboolean {
         auto* seen = static_cast<Seen*>(data);
-        GtkWindow* question = nullptr;
-        GList* windows = gtk_window_list_toplevels();
-        for (GList* w = windows; w; w = w->next) {
-          if (!GTK_IS_DIALOG(w->data) && gtk_widget_get_mapped(GTK_WIDGET(w->data))) question = GTK_WINDOW(w->data);
-        }
-        g_list_free(windows);
+        GtkWindow* question = shownWindow(false);
         if (!question) return ++seen->ticks < 100;
         seen->acceptsFocus = gtk_window_get_accept_focus(question);
         seen->focusOnMap = gtk_window_get_focus_on_map(question);
