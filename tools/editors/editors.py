@@ -53,6 +53,17 @@ def stamp(t):
     return time.strftime("%H:%M:%S", time.localtime(t)) + ".%03d" % int((t % 1) * 1000)
 
 
+def until(check, timeout, step=0.5):
+    """Calls check() until it returns something true or `timeout` seconds
+    passed; returns its last answer."""
+    deadline = time.time() + timeout
+    while True:
+        got = check()
+        if got or time.time() >= deadline:
+            return got
+        time.sleep(step)
+
+
 class Failure(Exception):
     """The harness could not play its part (no window, no save...)."""
 
@@ -61,42 +72,47 @@ class Failure(Exception):
 # Processes: the harness adopts every descendant, so that it can end them all.
 
 def become_subreaper():
-    PR_SET_CHILD_SUBREAPER = 36
     try:
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
     except OSError:
         pass
 
 
+def proc_stat(pid):
+    """The fields of /proc/PID/stat after the command's name (state first), or None."""
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+
+
+def alive(pid):
+    stat = proc_stat(pid)
+    return stat is not None and stat[0] != "Z"
+
+
 def descendants(root):
     children = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        ppid = int(stat.rsplit(")", 1)[1].split()[1])
-        children.setdefault(ppid, []).append(int(entry))
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        stat = proc_stat(entry)
+        if stat:
+            children.setdefault(int(stat[1]), []).append(int(entry))
     found, todo = [], [root]
     while todo:
-        for child in children.get(todo.pop(), []):
-            found.append(child)
-            todo.append(child)
+        kids = children.get(todo.pop(), [])
+        found += kids
+        todo += kids
     return found
 
 
 def reap():
     """Collects ended children (adopted ones included) so that none stays a zombie."""
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
+    try:
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
+    except ChildProcessError:
+        pass
 
 
 def end_processes(pids, grace=3.0):
@@ -107,20 +123,8 @@ def end_processes(pids, grace=3.0):
                 os.kill(p, sig)
             except ProcessLookupError:
                 pass
-        deadline = time.time() + grace
-        while time.time() < deadline:
-            reap()
-            if not any(alive(p) for p in pids):
-                return
-            time.sleep(0.1)
-
-
-def alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+        if until(lambda: reap() or not any(alive(p) for p in pids), grace, 0.1):
+            return
 
 
 # ---------------------------------------------------------------------------
@@ -134,26 +138,16 @@ class Desktop:
         self.infra = []  # Popen objects of the display, the WM, the bus, the service
         self.input_lock = threading.Lock()  # one player of the keyboard at a time
         home = os.path.join(self.work, "home")
-        env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DBUS_", "WAYLAND", "LC_"))}
-        env.update({
-            "HOME": home,
-            "XDG_CONFIG_HOME": home + "/.config",
-            "XDG_DATA_HOME": home + "/.local/share",
-            "XDG_CACHE_HOME": home + "/.cache",
-            "XDG_STATE_HOME": home + "/.local/state",
-            "XDG_RUNTIME_DIR": os.path.join(self.work, "run"),
-            "XDG_DATA_DIRS": home + "/.local/share:/usr/local/share:/usr/share",
-            "XDG_CONFIG_DIRS": "/etc/xdg",
-            "LANG": args.lang, "LANGUAGE": args.lang.split(".")[0], "LC_ALL": args.lang,
-            "NO_AT_BRIDGE": "1",
-            "GSETTINGS_BACKEND": "memory",
-            "SAL_USE_VCLPLUGIN": "gen",
-        })
-        self.env = env
-        for d in ("XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"):
-            os.makedirs(env[d], exist_ok=True)
-        os.chmod(env["XDG_RUNTIME_DIR"], 0o700)
-        os.makedirs(os.path.join(env["XDG_DATA_HOME"], "applications"), exist_ok=True)
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DBUS_", "WAYLAND", "LC_"))}
+        own = {"XDG_CONFIG_HOME": home + "/.config", "XDG_DATA_HOME": home + "/.local/share",
+               "XDG_CACHE_HOME": home + "/.cache", "XDG_STATE_HOME": home + "/.local/state",
+               "XDG_RUNTIME_DIR": os.path.join(self.work, "run")}
+        for d in own.values():
+            os.makedirs(d, mode=0o700)
+        os.makedirs(own["XDG_DATA_HOME"] + "/applications")
+        self.env.update(own, HOME=home, XDG_DATA_DIRS=home + "/.local/share:/usr/local/share:/usr/share",
+                        XDG_CONFIG_DIRS="/etc/xdg", LANG=args.lang, LANGUAGE=args.lang.split(".")[0],
+                        LC_ALL=args.lang, NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory", SAL_USE_VCLPLUGIN="gen")
         self.samples = os.path.join(self.work, "samples")
         os.makedirs(self.samples)
         self.journal = []  # (time, line) of the service's journal, read as it grows
@@ -167,12 +161,16 @@ class Desktop:
             raise Failure("%s: %s" % (" ".join(argv[:3]), (r.stderr or r.stdout).strip()[:200]))
         return r.stdout
 
+    def spawn(self, argv, **kw):
+        p = subprocess.Popen(argv, stdout=kw.pop("stdout", subprocess.DEVNULL), stderr=subprocess.DEVNULL,
+                             env=self.env, **kw)
+        self.infra.append(p)
+        return p
+
     def start(self):
         r, w = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        self.spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"], pass_fds=(w,))
         os.close(w)
-        self.infra.append(xvfb)
         number = b""
         deadline = time.time() + 20
         while time.time() < deadline and not number.endswith(b"\n"):
@@ -184,32 +182,16 @@ class Desktop:
         if not number.strip():
             raise Failure("Xvfb did not start")
         self.env["DISPLAY"] = ":" + number.decode().strip()
-
-        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self.env, text=True)
-        self.infra.append(bus)
+        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE,
+                         text=True)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-
-        wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              env=self.env)
-        self.infra.append(wm)
-        for _ in range(50):
-            if self.run(["xdotool", "getmouselocation"], check=False, timeout=5):
-                break
-            time.sleep(0.2)
+        self.spawn(["openbox", "--sm-disable"])
+        until(lambda: self.run(["xdotool", "getmouselocation"], check=False, timeout=5), 10, 0.2)
         time.sleep(1)
-
-        data = os.path.join(self.work, "service")
+        data, port_file = os.path.join(self.work, "service"), os.path.join(self.work, "port")
         os.makedirs(data)
-        port_file = os.path.join(self.work, "port")
-        service = subprocess.Popen([self.args.service, "serve", "--port", "0", "--data", data, "--port-file", port_file],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
-        self.infra.append(service)
-        for _ in range(100):
-            if os.path.exists(port_file) and os.path.getsize(port_file) > 0:
-                break
-            time.sleep(0.1)
-        else:
+        self.spawn([self.args.service, "serve", "--port", "0", "--data", data, "--port-file", port_file])
+        if not until(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 10, 0.1):
             raise Failure("the ticket service did not start")
         with open(port_file) as f:
             self.base = "http://127.0.0.1:" + f.read().strip()
@@ -229,62 +211,54 @@ class Desktop:
             if chunk:
                 offset += len(chunk)
                 t = time.time()
-                pending += chunk
-                *lines, pending = pending.split(b"\n")
+                *lines, pending = (pending + chunk).split(b"\n")
                 with self.journal_lock:
                     self.journal.extend((t, line.decode("utf-8", "replace")) for line in lines)
             time.sleep(0.05)
 
-    def journal_of(self, ticket_id):
+    def journal_of(self, ticket_id, *starts):
+        """The journal lines of a ticket, those that start with one of `starts` when given."""
         with self.journal_lock:
-            return [(t, line) for t, line in self.journal if "ticket=" + ticket_id in line]
+            return [(t, line) for t, line in self.journal
+                    if "ticket=" + ticket_id in line and (not starts or line.startswith(starts))]
 
     def make_samples(self):
         s = self.samples
         shutil.copy(EXAMPLE_DOC, os.path.join(s, "informe.doc"))
-        with open(os.path.join(s, "nota.txt"), "w") as f:
-            f.write("Nota de ejemplo.\nSegunda línea.\n")
-        with open(os.path.join(s, "nota.abw"), "w") as f:
-            f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
-                    '<!DOCTYPE abiword PUBLIC "-//ABISOURCE//DTD AWML 1.0 Strict//EN" '
-                    '"http://www.abisource.com/awml.dtd">\n'
-                    '<abiword template="false" xmlns="http://www.abisource.com/awml.dtd" version="3.0.5" '
-                    'fileformat="1.1">\n<section><p>Nota de ejemplo.</p></section>\n</abiword>\n')
-        with open(os.path.join(s, "hoja.csv"), "w") as f:
-            f.write("Concepto,Importe\nPapel,12\nTinta,30\n")
+        for name, text in (("nota.txt", "Nota de ejemplo.\nSegunda línea.\n"),
+                           ("hoja.csv", "Concepto,Importe\nPapel,12\nTinta,30\n"),
+                           ("nota.abw", '<?xml version="1.0" encoding="UTF-8"?>\n'
+                            '<!DOCTYPE abiword PUBLIC "-//ABISOURCE//DTD AWML 1.0 Strict//EN" '
+                            '"http://www.abisource.com/awml.dtd">\n'
+                            '<abiword template="false" xmlns="http://www.abisource.com/awml.dtd" version="3.0.5" '
+                            'fileformat="1.1">\n<section><p>Nota de ejemplo.</p></section>\n</abiword>\n')):
+            with open(os.path.join(s, name), "w") as f:
+                f.write(text)
         for ext in ("ods", "gnumeric"):
             if shutil.which("ssconvert"):
-                self.run(["ssconvert", os.path.join(s, "hoja.csv"), os.path.join(s, "hoja." + ext)],
-                         check=False, timeout=60)
+                self.run(["ssconvert", s + "/hoja.csv", s + "/hoja." + ext], check=False, timeout=60)
         if shutil.which("convert"):
-            self.run(["convert", "-size", "160x120", "xc:skyblue", os.path.join(s, "imagen.png")], timeout=30)
+            self.run(["convert", "-size", "160x120", "xc:skyblue", s + "/imagen.png"], timeout=30)
 
     def set_default(self, mime_to_desktop):
-        path = os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list")
-        with open(path, "w") as f:
+        with open(os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list"), "w") as f:
             f.write("[Default Applications]\n")
-            for mime, desktop in mime_to_desktop.items():
-                f.write("%s=%s\n" % (mime, desktop))
+            f.writelines("%s=%s\n" % item for item in mime_to_desktop.items())
 
     def libreoffice_profile(self, warn_alien_format):
         user = os.path.join(self.env["XDG_CONFIG_HOME"], "libreoffice", "4", "user")
         os.makedirs(user, exist_ok=True)
         shutil.rmtree(os.path.join(user, "backup"), ignore_errors=True)
-        items = [
-            ("/org.openoffice.Office.Common/Misc", "ShowTipOfTheDay", "false"),
-            ("/org.openoffice.Office.Common/Misc", "FirstRun", "false"),
-            ("/org.openoffice.Setup/Office", "ooSetupInstCompleted", "true"),
-            ("/org.openoffice.Office.Common/Save/Document", "WarnAlienFormat",
-             "true" if warn_alien_format else "false"),
-            ("/org.openoffice.Office.Recovery/RecoveryInfo", "Enabled", "false"),
-        ]
+        items = [("Office.Common/Misc", "ShowTipOfTheDay", "false"), ("Office.Common/Misc", "FirstRun", "false"),
+                 ("Setup/Office", "ooSetupInstCompleted", "true"),
+                 ("Office.Common/Save/Document", "WarnAlienFormat", str(bool(warn_alien_format)).lower()),
+                 ("Office.Recovery/RecoveryInfo", "Enabled", "false")]
         with open(os.path.join(user, "registrymodifications.xcu"), "w") as f:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<oor:items '
                     'xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" '
                     'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">\n')
-            for path, name, value in items:
-                f.write('<item oor:path="%s"><prop oor:name="%s" oor:op="fuse"><value>%s</value></prop></item>\n'
-                        % (path, name, value))
+            f.writelines('<item oor:path="/org.openoffice.%s"><prop oor:name="%s" oor:op="fuse"><value>%s</value>'
+                         '</prop></item>\n' % item for item in items)
             f.write("</oor:items>\n")
 
     def stop_editors(self):
@@ -308,26 +282,21 @@ class Desktop:
 
 class Ticket:
     def __init__(self, run, sample, name):
-        self.run = run
         ext = sample.rsplit(".", 1)[1]
-        self.folder = run.folder
-        self.vldoc = os.path.join(self.folder, name + ".vldoc")
-        self.doc = os.path.join(self.folder, name + "." + ext)
-        self.sample = os.path.join(run.d.samples, sample)
+        self.vldoc = os.path.join(run.folder, name + ".vldoc")
+        self.label = os.path.basename(self.vldoc)
+        self.doc = os.path.join(run.folder, name + "." + ext)
+        sample = os.path.join(run.d.samples, sample)
         run.d.run([run.d.args.service, "issue", "--server", run.d.base, "--instance", "7", "--ext", ext,
-                   "--out", self.vldoc, self.sample])
+                   "--out", self.vldoc, sample])
         with open(self.vldoc, "rb") as f:
             self.id = f.readline().decode().strip()
-        with open(self.sample, "rb") as f:
+        with open(sample, "rb") as f:
             self.original = f.read()
         self.saved_path = None  # where the editor last saved the edit
         self.saved = None       # the bytes it saved there, read just before the close
         self.t_close = None
         self.t_gone = None  # when the harness saw the editor's window go
-
-    @property
-    def label(self):
-        return os.path.basename(self.vldoc)
 
 
 class Run:
@@ -340,17 +309,16 @@ class Run:
         self.folder = os.path.join(desktop.work, "runs", self.name, "Descargas")
         os.makedirs(self.folder)
         self.tickets = []
-        self.vla = None
+        self.vla = self.vla_status = None
         self.lines = []  # (time, line) of vla's standard error
         self.lines_lock = threading.Lock()
-        self.questions = []  # dicts: window, time, focus, answered_by_typing
+        self.questions = []  # dicts: window, time, focus, answered_by_typing, answer
         self.shots = 0
         self.notes = []
         self.expect_elsewhere = False  # the edit may land in another file (Save As, ODF)
         self.watching = threading.Event()
         self.kept = False
         self.asking = []  # threads that play the person in front of a question
-        self.vla_status = None
 
     # -- logging and screenshots
     def note(self, text):
@@ -358,17 +326,16 @@ class Run:
 
     def shot(self, label):
         self.shots += 1
-        path = os.path.join(self.out, "%02d-%s.png" % (self.shots, label))
         try:
-            self.d.run(["import", "-window", "root", path], timeout=30, check=False)
+            self.d.run(["import", "-window", "root", os.path.join(self.out, "%02d-%s.png" % (self.shots, label))],
+                       timeout=30, check=False)
         except subprocess.TimeoutExpired:
             pass
 
     # -- tickets and vla
     def ticket(self, sample, name):
-        t = Ticket(self, sample, name)
-        self.tickets.append(t)
-        return t
+        self.tickets.append(Ticket(self, sample, name))
+        return self.tickets[-1]
 
     def start_vla(self, ticket):
         """Runs vla on the ticket; the first call starts the vla this run follows."""
@@ -379,19 +346,18 @@ class Run:
             self.vla = proc
             self.watching.set()
             threading.Thread(target=self.watch_questions, daemon=True).start()
-        else:
-            try:
-                proc.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                raise Failure("the second vla did not hand its ticket over within 60 s")
-            self.note("second vla ended with %d" % proc.returncode)
+            return proc
+        try:
+            proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise Failure("the second vla did not hand its ticket over within 60 s")
+        self.note("second vla ended with %d" % proc.returncode)
         return proc
 
     def read_log(self, stream):
         with open(os.path.join(self.out, "vla.log"), "a", encoding="utf-8") as log:
             for raw in stream:
-                t = time.time()
-                line = raw.decode("utf-8", "replace").rstrip("\n")
+                t, line = time.time(), raw.decode("utf-8", "replace").rstrip("\n")
                 with self.lines_lock:
                     self.lines.append((t, line))
                 log.write("%s %s\n" % (stamp(t), line))
@@ -410,21 +376,20 @@ class Run:
             return ""
 
     def find_windows(self, pattern, by="--name"):
-        out = self.xdo("search", "--onlyvisible", by, pattern)
-        return [w for w in out.split() if w.isdigit()]
+        return [w for w in self.xdo("search", "--onlyvisible", by, pattern).split() if w.isdigit()]
 
     def window(self, pattern, timeout=120, by="--name", exclude=()):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
+        """The newest visible window matching, not vla's nor one of `exclude`;
+        gives up early when vla ended with no ticket open."""
+        def found():
             wins = [w for w in self.find_windows(pattern, by) if w not in exclude and w not in self.vla_windows()]
-            if wins:
-                self.note("window %s: %s" % (wins[-1], self.title(wins[-1])))
-                return wins[-1]
-            if self.vla is not None and self.vla.poll() is not None and not self.tickets_open():
-                break
-            time.sleep(0.5)
-        self.shot("no-window")
-        raise Failure("no window matching %r within %d s" % (pattern, timeout))
+            return wins or (self.vla is not None and self.vla.poll() is not None and not self.tickets_open())
+        wins = until(found, timeout)
+        if not isinstance(wins, list):
+            self.shot("no-window")
+            raise Failure("no window matching %r within %d s" % (pattern, timeout))
+        self.note("window %s: %s" % (wins[-1], self.title(wins[-1])))
+        return wins[-1]
 
     def tickets_open(self):
         return any(t.t_close is None for t in self.tickets)
@@ -433,16 +398,10 @@ class Run:
         return self.xdo("getwindowname", win).strip()
 
     def visible(self, win):
-        out = self.d.run(["xwininfo", "-id", win], check=False, timeout=10)
-        return "IsViewable" in out
+        return "IsViewable" in self.d.run(["xwininfo", "-id", win], check=False, timeout=10)
 
     def gone(self, win, timeout):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if not self.visible(win):
-                return True
-            time.sleep(0.3)
-        return False
+        return until(lambda: not self.visible(win), timeout, 0.3)
 
     def activate(self, win):
         if self.xdo("windowactivate", "--sync", win, timeout=10) == "" and self.focused() != win:
@@ -472,16 +431,14 @@ class Run:
         self.play(win, [("type", text)])
 
     # -- files
-    @staticmethod
-    def stat(path):
-        try:
-            st = os.stat(path)
-            return (st.st_ino, st.st_size, st.st_mtime_ns)
-        except OSError:
-            return None
-
     def folder_files(self):
-        return {f: self.stat(os.path.join(self.folder, f)) for f in os.listdir(self.folder)}
+        def stat(f):
+            try:
+                st = os.stat(os.path.join(self.folder, f))
+                return (st.st_ino, st.st_size, st.st_mtime_ns)
+            except OSError:
+                return None
+        return {f: stat(f) for f in os.listdir(self.folder)}
 
     def wait_saved(self, ticket, before, timeout=30, quiet=1.5):
         """Waits until a save changed the folder (the document or a new file)
@@ -514,26 +471,21 @@ class Run:
         self.play(win, steps)
         self.wait_saved(ticket, before, timeout)
 
-    def close(self, win, ticket_or_tickets, *keys, wait_gone=30):
+    def close(self, win, ticket, *keys, wait_gone=30):
         """Closes the editor's window with keys; the close time is taken just
         before the keys go, after reading what was last saved."""
-        tickets = ticket_or_tickets if isinstance(ticket_or_tickets, list) else [ticket_or_tickets]
-        for t in tickets:
-            if t.saved_path:
-                try:
-                    with open(t.saved_path, "rb") as f:
-                        t.saved = f.read()
-                except OSError:
-                    t.saved = None
+        if ticket.saved_path:
+            try:
+                with open(ticket.saved_path, "rb") as f:
+                    ticket.saved = f.read()
+            except OSError:
+                ticket.saved = None
         self.shot("before-close")
-        t_close = time.time()
-        for t in tickets:
-            t.t_close = t_close
+        ticket.t_close = time.time()
         self.note("close %s" % " ".join(keys))
         self.keys(win, *keys)
         if win and wait_gone and self.gone(win, wait_gone):
-            for t in tickets:
-                t.t_gone = time.time()
+            ticket.t_gone = time.time()
         elif win and wait_gone:
             self.shot("not-closed")
             self.note("the window %s is still there %d s after the close" % (win, wait_gone))
@@ -542,20 +494,16 @@ class Run:
     def vla_windows(self):
         if self.vla is None:
             return []
-        wins = set(self.find_windows(str(self.vla.pid), by="--pid"))
-        wins |= set(self.find_windows("^vla$"))
-        return sorted(wins)
+        return sorted(set(self.find_windows(str(self.vla.pid), by="--pid")) | set(self.find_windows("^vla$")))
 
     def watch_questions(self):
         seen = set()
         while self.watching.is_set():
             for w in self.vla_windows():
-                if w in seen:
-                    continue
-                seen.add(w)
-                asking = threading.Thread(target=self.question, args=(w,), daemon=True)
-                self.asking.append(asking)
-                asking.start()
+                if w not in seen:
+                    seen.add(w)
+                    self.asking.append(threading.Thread(target=self.question, args=(w,), daemon=True))
+                    self.asking[-1].start()
             time.sleep(0.5)
 
     def question(self, win):
@@ -584,9 +532,7 @@ class Run:
         # A person answers once done with the editor, if vla still asks then.
         while self.watching.is_set() and self.tickets_open():
             time.sleep(0.5)
-        deadline = time.time() + 5
-        while self.watching.is_set() and time.time() < deadline and self.visible(win):
-            time.sleep(0.5)
+        until(lambda: not self.watching.is_set() or not self.visible(win), 5)
         if not self.watching.is_set() or not self.visible(win):
             self.note("question in window %s went away unanswered" % win)
             q["answer"] = "withdrawn"
@@ -618,19 +564,14 @@ class Run:
         geo = dict(line.split("=", 1) for line in self.xdo("getwindowgeometry", "--shell", win).split() if "=" in line)
         try:
             x, y, width, height = (int(geo[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-        except (KeyError, ValueError):
-            return None
-        band = min(height, 70)
-        try:
+            band = min(height, 70)
             text = self.d.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (width, band, x, y + height - band),
                                "-depth", "8", "txt:-"], timeout=30, check=False)
-        except subprocess.TimeoutExpired:
+        except (KeyError, ValueError, subprocess.TimeoutExpired):
             return None
         pixels = {}
-        for line in text.splitlines():
-            m = re.match(r"(\d+),(\d+):.*#([0-9A-Fa-f]{6})", line)
-            if m:
-                pixels[(int(m.group(1)), int(m.group(2)))] = tuple(int(m.group(3)[i:i + 2], 16) for i in (0, 2, 4))
+        for m in re.finditer(r"^(\d+),(\d+):.*#([0-9A-Fa-f]{6})", text, re.M):
+            pixels[(int(m.group(1)), int(m.group(2)))] = tuple(int(m.group(3)[i:i + 2], 16) for i in (0, 2, 4))
         best = []
         for row in range(band):
             bg = pixels.get((1, row))
@@ -638,12 +579,11 @@ class Run:
                 continue
             runs, start = [], None
             for col in range(width + 1):
-                px = pixels.get((col, row), bg)
-                differs = sum(abs(a - b) for a, b in zip(px, bg)) > 18
+                differs = sum(abs(a - b) for a, b in zip(pixels.get((col, row), bg), bg)) > 18
                 if differs and start is None:
                     start = col
                 elif not differs and start is not None:
-                    if col - start >= 30 and col - start < width - 4:
+                    if 30 <= col - start < width - 4:
                         runs.append((start, col, row))
                     start = None
             if runs and len(runs) >= len(best):  # the lowest of the rows with most runs
@@ -657,8 +597,8 @@ class Run:
     # -- the end of the run
     def decision_time(self, ticket):
         times = [t for t, l in self.log_of(ticket) if DECISION.search(l)]
-        times += [t for t, l in self.d.journal_of(ticket.id) if l.startswith(("SubirFichero", "BorrarTicket"))]
-        return min(times) if times else None
+        times += [t for t, _ in self.d.journal_of(ticket.id, "SubirFichero", "BorrarTicket")]
+        return min(times, default=None)
 
     def finish(self, timeout):
         """Waits (bounded) for every decision and for vla to end, then stops
@@ -683,17 +623,13 @@ class Run:
         for asking in self.asking:
             asking.join(30)
         self.shot("end")
-        if self.vla.poll() is None:
+        self.vla_status = self.vla.poll()
+        if self.vla_status is None:
             self.note("vla still running at the end of the run: ended by the harness")
-            self.vla_status = None
-        else:
-            self.vla_status = self.vla.returncode
         self.d.stop_editors()
         reap()
         with open(os.path.join(self.out, "journal.log"), "w") as f:
-            for t in self.tickets:
-                for ts, line in self.d.journal_of(t.id):
-                    f.write("%s %s\n" % (stamp(ts), line))
+            f.writelines("%s %s\n" % (stamp(ts), line) for t in self.tickets for ts, line in self.d.journal_of(t.id))
         with open(os.path.join(self.out, "harness.log"), "w") as f:
             f.write("\n".join(self.notes) + "\n")
 
@@ -701,9 +637,8 @@ class Run:
         reasons, delays = [], []
         for t in self.tickets:
             who = t.label + ": " if len(self.tickets) > 1 else ""
-            journal = self.d.journal_of(t.id)
-            uploads = [(ts, l) for ts, l in journal if l.startswith("SubirFichero")]
-            deletes = [(ts, l) for ts, l in journal if l.startswith("BorrarTicket")]
+            uploads = self.d.journal_of(t.id, "SubirFichero")
+            deletes = self.d.journal_of(t.id, "BorrarTicket")
             decision = self.decision_time(t)
             if t.t_close is None:
                 reasons.append(who + ("decided while the editor still had the document open" if decision is not None
@@ -712,27 +647,21 @@ class Run:
             if decision is None:
                 reasons.append(who + "no decision within the wait after the close")
             else:
-                delay = decision - t.t_close
-                delays.append(delay)
-                if delay < 0:
-                    reasons.append(who + "decided %.1f s BEFORE the close" % -delay)
-                elif delay > slow:
-                    reasons.append(who + "decision %.0f s after the close" % delay)
+                delays.append(decision - t.t_close)
+                if delays[-1] < 0:
+                    reasons.append(who + "decided %.1f s BEFORE the close" % -delays[-1])
+                elif delays[-1] > slow:
+                    reasons.append(who + "decision %.0f s after the close" % delays[-1])
             if t.saved_path is not None and t.saved == t.original:
                 reasons.append(who + "harness: the saved document equals the original")
-            stored = None
-            for _, l in uploads:
-                m = re.search(r"-> ok guardado=(\S+)", l)
-                if m:
-                    stored = m.group(1)
-            elsewhere = t.saved_path is not None and t.saved_path != t.doc
+            stored = [m.group(1) for _, l in uploads for m in [re.search(r"-> ok guardado=(\S+)", l)] if m]
             if t.saved_path is None:
                 if uploads:
                     reasons.append(who + "an unsaved document was uploaded")
                 if not deletes:
                     reasons.append(who + "the ticket was not dropped")
-            elif stored is not None:
-                with open(stored, "rb") as f:
+            elif stored:
+                with open(stored[-1], "rb") as f:
                     got = f.read()
                 if got != t.saved:
                     reasons.append(who + "the upload (%d bytes) is not what was last saved (%s, %d bytes)%s" % (
@@ -740,7 +669,8 @@ class Run:
                         " but the original" if got == t.original else ""))
             elif uploads:
                 reasons.append(who + "upload not accepted: " + uploads[-1][1][-80:])
-            elif elsewhere and self.expect_elsewhere and not deletes and os.path.exists(t.saved_path):
+            elif (t.saved_path != t.doc and self.expect_elsewhere and not deletes
+                  and os.path.exists(t.saved_path)):
                 self.kept = True
                 self.note("%skept: nothing sent, ticket kept, the edit is in %s" % (who, t.saved_path))
             elif deletes:
@@ -752,9 +682,8 @@ class Run:
             reasons.append("left in the folder: " + " ".join(left))
         typed = [q for q in self.questions if q.get("answered_by_typing")]
         if typed:
-            focused = sum(1 for q in typed if q.get("had_focus"))
             reasons.append("%d question(s) answered by typing into the focused window%s" % (
-                len(typed), " (the question had taken the keyboard)" if focused else ""))
+                len(typed), " (the question had taken the keyboard)" if any(q.get("had_focus") for q in typed) else ""))
         if self.vla is None:
             reasons.append("vla was not started")
         elif self.vla_status is None and not self.kept:
@@ -892,53 +821,40 @@ def hand_off(r, ed):
     r.note("the first instance (window %s) stays open" % first)
 
 
-def save_as(r, ed):
-    """Typed into, saved in the same format under another name in the same folder."""
-    r.expect_elsewhere = True
-    prepare(r, ed)
-    t, w = open_doc(r, ed)
-    r.play(w, typed(" Copia"))
-    before = r.folder_files()
-    r.keys(w, "ctrl+shift+s")
-    dialog = r.window(ui(r, "save_as"), 30)
-    time.sleep(1)
-    r.shot("save-as")
-    r.keys(dialog, "ctrl+a")
-    r.type(dialog, os.path.join(r.folder, "informe-copia"))  # LibreOffice adds the extension
-    r.keys(dialog, "Return")
-    time.sleep(2)
-    for extra in r.find_windows("%s|Confirm|%s" % (ui(r, "keep_format"), ui(r, "save_as"))):
-        r.shot("save-as-question")
-        r.note("Save As asked again: %s" % r.title(extra))
-        r.keys(extra, "Return")
-    r.wait_saved(t, before)
-    w = r.window(r"informe-copia", 30)
-    r.shot("saved-as")
-    r.close(w, t, *ed.close)
-
-
-def keep_format_odf(r, ed):
-    """Typed into, saved, and LibreOffice's keep-format question answered
-    "Use ODF Format": the edit goes to a new .odt beside the document."""
-    r.expect_elsewhere = True
-    prepare(r, ed, warn_alien_format=True)
-    t, w = open_doc(r, ed)
-    r.play(w, typed(" Formato"))
-    before = r.folder_files()
-    r.keys(w, "ctrl+s")
-    ask = r.window(ui(r, "keep_format"), 30, exclude=(w,))
-    time.sleep(1)
-    r.shot("keep-format")
-    r.keys(ask, ui(r, "use_odf"))  # "Use ODF _Format" beside the default "Use <format> Format"
-    dialog = r.window(ui(r, "save_as"), 30)
-    time.sleep(1)
-    r.shot("save-as-odf")
-    r.keys(dialog, "ctrl+a")  # LibreOffice's own dialog proposes HOME, not the document's folder
-    r.type(dialog, os.path.join(r.folder, "informe"))
-    r.keys(dialog, "Return")
-    r.wait_saved(t, before)
-    w = r.window(r"informe\.odt", 30)
-    r.close(w, t, *ed.close)
+def save_elsewhere(odf):
+    """Typed into and saved under another name in the same folder: with Save
+    As in the same format, or (odf) by answering LibreOffice's keep-format
+    question "Use ODF Format", which saves a new .odt beside the document."""
+    def play(r, ed):
+        r.expect_elsewhere = True
+        prepare(r, ed, warn_alien_format=odf)
+        t, w = open_doc(r, ed)
+        r.play(w, typed(" Formato" if odf else " Copia"))
+        before = r.folder_files()
+        r.keys(w, "ctrl+s" if odf else "ctrl+shift+s")
+        if odf:
+            ask = r.window(ui(r, "keep_format"), 30, exclude=(w,))
+            time.sleep(1)
+            r.shot("keep-format")
+            r.keys(ask, ui(r, "use_odf"))  # "Use ODF _Format" beside the default "Use <format> Format"
+        dialog = r.window(ui(r, "save_as"), 30)
+        time.sleep(1)
+        r.shot("save-as")
+        # LibreOffice's own dialog may propose HOME, not the document's folder; it adds the extension.
+        r.keys(dialog, "ctrl+a")
+        r.type(dialog, os.path.join(r.folder, "informe" if odf else "informe-copia"))
+        r.keys(dialog, "Return")
+        if not odf:
+            time.sleep(2)
+            for extra in r.find_windows("%s|Confirm|%s" % (ui(r, "keep_format"), ui(r, "save_as"))):
+                r.shot("save-as-question")
+                r.note("Save As asked again: %s" % r.title(extra))
+                r.keys(extra, "Return")
+        r.wait_saved(t, before)
+        w = r.window(r"informe\.odt" if odf else "informe-copia", 30)
+        r.shot("saved-as")
+        r.close(w, t, *ed.close)
+    return play
 
 
 def two_documents(r, ed):
@@ -1005,8 +921,8 @@ SCENARIOS = [
     ("writer", "save", save),
     ("writer", "no-save", close_unchanged(5)),
     ("writer", "discard", discard),
-    ("writer", "save-as", save_as),
-    ("writer", "keep-format-odf", keep_format_odf),
+    ("writer", "save-as", save_elsewhere(odf=False)),
+    ("writer", "keep-format-odf", save_elsewhere(odf=True)),
     ("writer", "two-documents", two_documents),
     ("calc", "save", save),
     ("abiword", "save", save),
@@ -1076,12 +992,10 @@ def run_one(desktop, number, editor, scenario, play):
     r = Run(desktop, number, editor, scenario)
     print("-- %s" % r.name, flush=True)
     t0 = time.time()
-    needs = EDITORS[editor].command
-    if not shutil.which(needs):
-        return {"editor": editor, "scenario": scenario, "outcome": "FAIL", "reason": "not installed: " + needs,
-                "delays": [], "questions": "0", "seconds": 0, "uploads": []}
     harness_error = None
     try:
+        if not shutil.which(EDITORS[editor].command):
+            raise Failure("not installed: " + EDITORS[editor].command)
         play(r, EDITORS[editor])
     except (Failure, subprocess.TimeoutExpired) as e:
         harness_error = "harness: %s" % e
@@ -1092,7 +1006,6 @@ def run_one(desktop, number, editor, scenario, play):
     if r.vla is not None:
         r.finish(desktop.args.wait)
     else:
-        r.vla_status = None
         desktop.stop_editors()
     try:
         outcome, reason, delays = r.verdict(desktop.args.slow)
@@ -1102,16 +1015,11 @@ def run_one(desktop, number, editor, scenario, play):
         # What vla did up to there still counts: a decision while the editor
         # was open is why the harness could not go on.
         outcome, reason = "FAIL", (reason + "; " if outcome == "FAIL" else "") + harness_error
-    uploads, gone = [], []
-    for t in r.tickets:
-        ups = [ts for ts, l in desktop.journal_of(t.id) if l.startswith("SubirFichero")]
-        if ups and t.t_close is not None:
-            uploads.append(ups[0] - t.t_close)
-            if t.t_gone is not None:
-                gone.append(t.t_gone - t.t_close)
+    closed = [(desktop.journal_of(t.id, "SubirFichero"), t) for t in r.tickets if t.t_close is not None]
     row = {"editor": editor, "scenario": scenario, "outcome": outcome, "reason": reason, "delays": delays,
-           "questions": ",".join(q.get("answer", "none") for q in r.questions) or "0", "seconds": time.time() - t0, "uploads": uploads, "gone": gone,
-           "typing": sum(1 for q in r.questions if q.get("answered_by_typing"))}
+           "questions": ",".join(q.get("answer", "none") for q in r.questions) or "0", "seconds": time.time() - t0,
+           "uploads": [ups[0][0] - t.t_close for ups, t in closed if ups],
+           "gone": [t.t_gone - t.t_close for ups, t in closed if ups and t.t_gone is not None]}
     with open(os.path.join(r.out, "outcome.txt"), "w") as f:
         f.write("%s %s\n" % (outcome, reason))
     print("   %s %s (%.0f s)" % (outcome, reason, row["seconds"]), flush=True)
@@ -1122,24 +1030,23 @@ def report(rows, args, total):
     lines = ["%-9s %-16s %-4s %-10s %-9s %s" % ("editor", "scenario", "", "close->dec", "questions", "reason"),
              "(questions: how each was answered: typed = by the text typed into the focused window, "
              "click = the harness clicked its first button, withdrawn = vla took it back)"]
-    for row in rows:
-        delays = "/".join("%.1f" % d for d in row["delays"]) or "-"
-        lines.append("%-9s %-16s %-4s %-10s %-9s %s" % (row["editor"], row["scenario"], row["outcome"], delays,
-                                                         row["questions"], row["reason"]))
-    arrivals = [u for row in rows if row["editor"] == "writer" and row["scenario"] == "save" for u in row["uploads"]]
+    lines += ["%-9s %-16s %-4s %-10s %-9s %s" % (row["editor"], row["scenario"], row["outcome"],
+                                                  "/".join("%.1f" % d for d in row["delays"]) or "-",
+                                                  row["questions"], row["reason"]) for row in rows]
+    writer = [row for row in rows if (row["editor"], row["scenario"]) == ("writer", "save")]
+    arrivals = [u for row in writer for u in row["uploads"]]
     if arrivals:
         lines.append("writer save: close -> upload at the service: median %.2f s over %d run(s) (%s)" % (
             statistics.median(arrivals), len(arrivals), ", ".join("%.2f" % a for a in arrivals)))
-    gone = [g for row in rows if row["editor"] == "writer" and row["scenario"] == "save" for g in row["gone"]]
+    gone = [g for row in writer for g in row["gone"]]
     if gone:
         lines.append("writer save: close -> LibreOffice's window gone (seen every 0.3 s): median %.2f s" %
                      statistics.median(gone))
     failed = sum(1 for row in rows if row["outcome"] != "PASS")
     lines.append("%d run(s), %d failed, %.0f s in all" % (len(rows), failed, total))
-    text = "\n".join(lines)
-    print("\n" + text)
+    print("\n" + "\n".join(lines))
     with open(os.path.join(args.results, "matrix.txt"), "w") as f:
-        f.write(text + "\n")
+        f.write("\n".join(lines) + "\n")
     return 1 if failed else 0
 
 
