@@ -319,6 +319,7 @@ class Run:
         self.watching = threading.Event()
         self.kept = False
         self.asking = []  # threads that play the person in front of a question
+        self.keymap = {}  # the editor's own shortcut for a key named in EDITORS, in this language
 
     # -- logging and screenshots
     def note(self, text):
@@ -421,7 +422,7 @@ class Run:
                     if kind == "type":
                         self.xdo("type", "--delay", "60", k, timeout=60)
                     else:
-                        self.xdo("key", "--clearmodifiers", k)
+                        self.xdo("key", "--clearmodifiers", self.keymap.get(k, k))
                     time.sleep(0.3)
 
     def keys(self, win, *keys):
@@ -734,12 +735,15 @@ EDITORS = {
     "gimp": Editor("gimp", "gimp.desktop", "image/png", "imagen.png", opens=240, settle=5, title="imagen"),
 }
 
-# LibreOffice's dialogs (window title patterns, keys) in the desktop's language.
+# LibreOffice in the desktop's language: its dialogs' titles (patterns) and
+# answers, and its own shortcuts where they differ from the ones in EDITORS
+# (Spanish: Ctrl+G saves, Ctrl+S underlines).
 OFFICE_UI = {
     "en": {"query_save": r"LibreOffice|Save Document", "dont_save": "alt+n", "save_as": r"^Save As$",
-           "keep_format": r"Confirm File Format|Keep current format", "use_odf": "alt+f"},
+           "keep_format": r"Confirm File Format|Keep current format", "use_odf": "alt+f", "keys": {}},
     "es": {"query_save": r"LibreOffice|guardar el documento", "dont_save": "alt+n",  # "_No guardar"
-           "save_as": r"^Guardar como$", "keep_format": r"Confirmar el formato", "use_odf": "alt+f"},
+           "save_as": r"^Guardar como$", "keep_format": r"Confirmar el formato", "use_odf": "alt+f",
+           "keys": {"ctrl+s": "ctrl+g"}},
 }
 
 
@@ -751,6 +755,7 @@ def ui(r, key):
 def prepare(r, ed, warn_alien_format=False):
     if ed.office:
         r.d.libreoffice_profile(warn_alien_format)
+        r.keymap = ui(r, "keys")
     r.d.set_default({ed.mime: ed.desktop})
 
 
@@ -952,7 +957,8 @@ def main():
     p.add_argument("--repeat", type=int, default=1, help="runs of each scenario")
     p.add_argument("--slow", type=float, default=20.0, help="seconds from close to decision that count as a fault")
     p.add_argument("--wait", type=float, default=150.0, help="seconds to wait for decisions after the last close")
-    p.add_argument("--lang", default="C.UTF-8")
+    p.add_argument("--lang", default="C.UTF-8", help="the desktop's locale, e.g. es_ES.UTF-8 (LibreOffice's dialogs "
+                   "are played in English or Spanish)")
     p.add_argument("--keep", action="store_true", help="keep the work folder")
     p.add_argument("--list", action="store_true")
     args = p.parse_args()
@@ -966,6 +972,10 @@ def main():
         return 2
     if not args.vla or not args.service:
         p.error("--vla and --service are needed")
+    norm = lambda name: name.lower().replace("-", "")  # es_ES.UTF-8 is listed as es_ES.utf8
+    here = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, text=True).stdout.split()
+    if norm(args.lang) not in map(norm, here):
+        p.error("no locale %s here (localedef -i %s -f UTF-8 %s)" % (args.lang, args.lang.split(".")[0], args.lang))
     args.results = os.path.abspath(args.results or tempfile.mkdtemp(prefix="vla-editors-results."))
     os.makedirs(args.results, exist_ok=True)
     become_subreaper()
