@@ -412,11 +412,14 @@ class Run:
     def focused(self):
         return self.xdo("getwindowfocus").strip()
 
-    def play(self, win, steps):
-        """Plays steps into the window: ("key", KEY...) or ("type", TEXT)."""
+    def play(self, win, steps, first=None):
+        """Plays steps into the window: ("key", KEY...) or ("type", TEXT);
+        first() is called once the window is active, just before the first step."""
         with self.d.input_lock:
             if win:
                 self.activate(win)
+            if first:
+                first()
             for kind, *what in steps:
                 for k in what:
                     if kind == "type":
@@ -474,7 +477,8 @@ class Run:
 
     def close(self, win, ticket, *keys, wait_gone=30):
         """Closes the editor's window with keys; the close time is taken just
-        before the keys go, after reading what was last saved."""
+        before the keys go (the window already active), after reading what
+        was last saved."""
         if ticket.saved_path:
             try:
                 with open(ticket.saved_path, "rb") as f:
@@ -482,9 +486,8 @@ class Run:
             except OSError:
                 ticket.saved = None
         self.shot("before-close")
-        ticket.t_close = time.time()
         self.note("close %s" % " ".join(keys))
-        self.keys(win, *keys)
+        self.play(win, [("key",) + keys], first=lambda: setattr(ticket, "t_close", time.time()))
         if win and wait_gone and self.gone(win, wait_gone):
             ticket.t_gone = time.time()
         elif win and wait_gone:
