@@ -313,8 +313,12 @@ void TicketSession::mirar(const std::string& path) {
           // or wrote it, or an editor that keeps nothing open. Not the end.
           nota("El editor ha soltado el documento pero sigue abierto; esperaremos a que termine");
         }
-        // Its end will be seen; meanwhile the user may end the ticket sooner.
-        if (!pregunta_ && ++ev_.sinSenales >= std::max(1.0, timing_.offerAfter / timing_.probeInterval)) {
+        // Its end will be seen; meanwhile the user may end the ticket sooner:
+        // at once when its lock file went unchanged a look ago.
+        if (!pregunta_ && ev_.soltadoSinCambios) {
+          ev_.soltadoSinCambios = false;
+          preguntar();
+        } else if (!pregunta_ && ++ev_.sinSenales >= std::max(1.0, timing_.offerAfter / timing_.probeInterval)) {
           log("Nada muestra que el editor tenga el documento; esperaremos a que termine o a que responda el usuario");
           preguntar();
         }
@@ -357,10 +361,12 @@ void TicketSession::mirar(const std::string& path) {
       if (editorVivo == true && !cambiado(path)) {
         // Let go unchanged while the editor still runs: perhaps saved under
         // another name elsewhere, perhaps only closed. Not the end: the
-        // editor's processes are followed again, and the user may say.
+        // editor's processes are followed again, and the user is asked if
+        // they still run at the next look (an office suite quitting removes
+        // its lock file a moment before it ends: no question for that).
         log("El editor ha quitado su fichero de bloqueo sin cambios en el documento y sigue abierto; no es el final");
         pasarA(Fase::Siguiendo);
-        preguntar();
+        ev_.soltadoSinCambios = true;
         break;
       }
       comprobar("El editor ha quitado su fichero de bloqueo");
@@ -483,6 +489,7 @@ bool TicketSession::continuaLibreFile(const std::string& path) {
 
 void TicketSession::aProtocolo() {
   log("El editor usa un fichero de bloqueo: esperaremos a que lo quite");
+  ev_.soltadoSinCambios = false;
   retirarPregunta();
   pasarA(Fase::Protocolo);
 }

@@ -263,6 +263,7 @@ class TicketSession : public platform::Object,
     std::string ultimaNota;              // the last observation logged
     int sinPregunta = -1;                // looks since a question could not be shown (-1: none pending)
     bool nadaQueEnviar = false;          // "send" was asked with the document unchanged
+    bool soltadoSinCambios = false;      // the lock file went, unchanged, with the editor running
   } ev_;
   Fase vuelta_ = Fase::Siguiendo;                        // where a look that finds no end goes back to
   std::unique_ptr<platform::PendingQuestion> pregunta_;  // the question on screen, if any
