@@ -27,6 +27,7 @@ every process it started (adopted as a child subreaper) is ended by its id.
 The exit status is 1 when any run failed.
 """
 import argparse
+import collections
 import ctypes
 import fnmatch
 import os
@@ -711,12 +712,15 @@ def typed(text):
     return ("key", "ctrl+End"), ("type", text)
 
 
-class Editor:
-    def __init__(self, command, desktop, mime, sample, opens=90, settle=3, office=False, title=None, by="--name",
-                 edit=typed(" Palabra"), save=(("key", "ctrl+s"),), close=("ctrl+q",)):
-        self.command, self.desktop, self.mime, self.sample = command, desktop, mime, sample
-        self.opens, self.settle, self.office, self.title, self.by = opens, settle, office, title, by
-        self.edit, self.save, self.close = edit, save, close
+class Editor(collections.namedtuple(
+        "Editor", "command desktop mime sample opens settle office title by edit save close",
+        defaults=(90, 3, False, None, "--name", typed(" Palabra"), (("key", "ctrl+s"),), ("ctrl+q",)))):
+    """command: its program (needed installed); desktop: its desktop entry, made
+    the default for `mime`, the type of `sample` (the document a ticket is
+    issued for); opens: seconds its window may take; settle: seconds before
+    typing; office: LibreOffice (its profile; its dialogs and shortcuts in the
+    desktop's language); title: its window's pattern (the document's name by
+    default), searched `by` name or class; edit, save: steps; close: keys."""
 
 
 CELL = ("key", "ctrl+Home", "Down", "Down", "Down"), ("type", "Sobres\t7\n")
