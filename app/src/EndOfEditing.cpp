@@ -313,8 +313,11 @@ void TicketSession::mirar(const std::string& path) {
           // or wrote it, or an editor that keeps nothing open. Not the end.
           nota("El editor ha soltado el documento pero sigue abierto; esperaremos a que termine");
         }
-        // Its end will be seen; meanwhile the user may end the ticket sooner.
-        if (!pregunta_ && ++ev_.sinSenales >= std::max(1.0, timing_.offerAfter / timing_.probeInterval)) {
+        // Its end will be seen; meanwhile the user may end the ticket sooner:
+        // soon when its lock file went unchanged, later when nothing showed.
+        if (!pregunta_ && ev_.soltadoSinCambios > 0) {
+          if (--ev_.soltadoSinCambios == 0) preguntar();
+        } else if (!pregunta_ && ++ev_.sinSenales >= std::max(1.0, timing_.offerAfter / timing_.probeInterval)) {
           log("Nada muestra que el editor tenga el documento; esperaremos a que termine o a que responda el usuario");
           preguntar();
         }
@@ -357,10 +360,12 @@ void TicketSession::mirar(const std::string& path) {
       if (editorVivo == true && !cambiado(path)) {
         // Let go unchanged while the editor still runs: perhaps saved under
         // another name elsewhere, perhaps only closed. Not the end: the
-        // editor's processes are followed again, and the user may say.
+        // editor's processes are followed again, and the user is asked if
+        // they still run after a grace (an office suite quitting removes its
+        // lock file a moment before it ends: no question for that).
         log("El editor ha quitado su fichero de bloqueo sin cambios en el documento y sigue abierto; no es el final");
         pasarA(Fase::Siguiendo);
-        preguntar();
+        ev_.soltadoSinCambios = static_cast<int>(std::max(1L, std::lround(timing_.quitGrace / timing_.probeInterval)));
         break;
       }
       comprobar("El editor ha quitado su fichero de bloqueo");
@@ -483,6 +488,7 @@ bool TicketSession::continuaLibreFile(const std::string& path) {
 
 void TicketSession::aProtocolo() {
   log("El editor usa un fichero de bloqueo: esperaremos a que lo quite");
+  ev_.soltadoSinCambios = 0;
   retirarPregunta();
   pasarA(Fase::Protocolo);
 }

@@ -267,6 +267,7 @@ class FlowTest : public ::testing::Test {
     delegate->timing.sendingNotice = 600;  // only the test of that notice waits for it
     delegate->timing.offerAfter = 600;     // only the tests of that offer wait for it
     delegate->timing.handOffGrace = 0;     // asked at once
+    delegate->timing.quitGrace = 0;        // asked at the next look
   }
 
   void TearDown() override {

@@ -44,6 +44,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     std::vector<std::string> alerts = {};   // the alerts shown
     std::vector<std::string> notices = {};  // the summaries of the notices given
     int graceLooks = 0;                     // looks before a hand-off is asked about (0: at once)
+    int quitLooks = 1;                      // looks after a lock file went unchanged before asking
     int reminders = 0;                      // "still waiting, nobody to ask" lines, one a look at most
   };
   struct Case {
@@ -64,6 +65,9 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
       {"lock file gone unchanged while the editor runs (saved elsewhere, or closed)",
        {{kLockFile}, {kLockFile}, {kFree}, {kFree}, {kFree}, {kFree}, {kFree, {}}}, "BorrarTicket", 8,
        {"Siguiendo", "Protocolo", "Siguiendo", "Comprobando", "Decidido"}, {q + " (retirada)"}},
+      {"lock file gone unchanged a moment before the editor ends (closed unsaved): nothing asked",
+       {{kLockFile}, {kLockFile}, {kFree}, {kFree}, {kFree}, {kFree, {}}}, "BorrarTicket", 7,
+       {"Siguiendo", "Protocolo", "Siguiendo", "Comprobando", "Decidido"}, {}, "", {}, {.quitLooks = 3}},
       {"lock file, saved, closed", {{kLockFile, {4242}, "editado"}, {kLockFile}, {kFree}}, "SubirFichero", 4,
        {"Siguiendo", "Protocolo", "Comprobando", "Decidido"}, {}, "editado"},
       {"lock file back within the interval", {{kLockFile}, {kFree, {}}, {kLockFile, {}}, {kFree, {}}},
@@ -158,6 +162,7 @@ TEST_F(EndOfEditingTest, each_editor_behaviour_ends_the_wait_only_on_its_stronge
     questions->canShow = c.also.canAsk;
     delegate->timing.offerAfter = c.also.offerLooks ? c.also.offerLooks * delegate->timing.probeInterval : 600;
     delegate->timing.handOffGrace = c.also.graceLooks * delegate->timing.probeInterval;
+    delegate->timing.quitGrace = c.also.quitLooks * delegate->timing.probeInterval;
     delegate->timing.waitLogInterval = delegate->timing.probeInterval;
     desktop->elsewhere = c.also.elsewhere;
     desktop->onOpen = [&](const std::string& path) {

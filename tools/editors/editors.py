@@ -2,37 +2,32 @@
 """vla with real desktop editors on a virtual display, xdotool playing the user.
 
   tools/editors/editors.py --vla BIN --service BIN [--results DIR] [--fast]
-                           [--only EDITOR:SCENARIO,...] [--repeat N] [--list]
+                           [--only EDITOR:SCENARIO,...] [--repeat N] [--lang L] [--list]
 
-It starts Xvfb, openbox, a session bus and the stand-in ticket service, makes
-a private desktop environment (its own HOME and XDG folders, mimeapps.list
-naming the editor of each scenario), and for each scenario issues tickets,
-runs vla on them and plays what a person does in the editor: wait for its
-window, type, save, close. Then it checks what reached the service:
+It starts Xvfb, openbox, a session bus and the stand-in ticket service in a
+private desktop environment; each scenario issues tickets, makes the editor
+(EDITORS: how to open, type into, save and close it) their default, runs vla
+and plays a person. Then it checks what reached the service:
 
   - the upload holds exactly the bytes the editor last saved; a document
-    closed unsaved sends nothing and its ticket is dropped;
+    closed unsaved sends nothing and its ticket is dropped; an edit saved
+    elsewhere (Save As, "Use ODF format") may instead be kept, nothing sent;
   - no decision (vla's "Subiremos"/"No subiremos" line, or the service's
-    first request for the ticket) comes before the harness closed the editor,
-    and none comes later than --slow seconds after it;
-  - nothing is left in the ticket's folder once vla has ended, and vla ends
-    with status 0;
-  - a window of vla (a question) does not take the keyboard: when it has the
-    focus, text and Return typed as if meant for the editor must leave it
-    open. Once the editor is closed, a question still there is answered with
-    a click on its first button (the one that sends), found in a screenshot.
+    first request for the ticket) before the harness closed the editor, nor
+    later than --slow seconds after it;
+  - nothing left in the ticket's folder, vla ended with status 0;
+  - a question of vla with the focus is not answered by text and Return typed
+    as if meant for the editor. Once the editor is closed, a question still
+    there is answered with a click on its first button (the one that sends).
 
-Scenarios whose edit lands in another file (Save As, "Use ODF format") also
-pass when nothing was sent, the ticket was kept and the edit is still there.
-
-It prints a matrix (editor x scenario: outcome and reason, seconds from the
-close to the decision, how each question was answered), writes it to RESULTS/matrix.txt and
-keeps vla's log, the service's journal and screenshots of each run in RESULTS.
-Every wait is bounded; every process it started (and all their descendants,
-which it adopts as a child subreaper) is ended by its id at the end. The exit
-status is 1 when any run failed.
+It prints a matrix (outcome and reason, seconds from the close to the
+decision, how each question was answered) to RESULTS/matrix.txt, beside vla's
+log, the service's journal and screenshots of each run. Every wait is bounded;
+every process it started (adopted as a child subreaper) is ended by its id.
+The exit status is 1 when any run failed.
 """
 import argparse
+import collections
 import ctypes
 import fnmatch
 import os
@@ -59,6 +54,17 @@ def stamp(t):
     return time.strftime("%H:%M:%S", time.localtime(t)) + ".%03d" % int((t % 1) * 1000)
 
 
+def until(check, timeout, step=0.5):
+    """Calls check() until it returns something true or `timeout` seconds
+    passed; returns its last answer."""
+    deadline = time.time() + timeout
+    while True:
+        got = check()
+        if got or time.time() >= deadline:
+            return got
+        time.sleep(step)
+
+
 class Failure(Exception):
     """The harness could not play its part (no window, no save...)."""
 
@@ -67,42 +73,47 @@ class Failure(Exception):
 # Processes: the harness adopts every descendant, so that it can end them all.
 
 def become_subreaper():
-    PR_SET_CHILD_SUBREAPER = 36
     try:
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
     except OSError:
         pass
 
 
+def proc_stat(pid):
+    """The fields of /proc/PID/stat after the command's name (state first), or None."""
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+
+
+def alive(pid):
+    stat = proc_stat(pid)
+    return stat is not None and stat[0] != "Z"
+
+
 def descendants(root):
     children = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        ppid = int(stat.rsplit(")", 1)[1].split()[1])
-        children.setdefault(ppid, []).append(int(entry))
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        stat = proc_stat(entry)
+        if stat:
+            children.setdefault(int(stat[1]), []).append(int(entry))
     found, todo = [], [root]
     while todo:
-        for child in children.get(todo.pop(), []):
-            found.append(child)
-            todo.append(child)
+        kids = children.get(todo.pop(), [])
+        found += kids
+        todo += kids
     return found
 
 
 def reap():
     """Collects ended children (adopted ones included) so that none stays a zombie."""
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
+    try:
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
+    except ChildProcessError:
+        pass
 
 
 def end_processes(pids, grace=3.0):
@@ -113,20 +124,8 @@ def end_processes(pids, grace=3.0):
                 os.kill(p, sig)
             except ProcessLookupError:
                 pass
-        deadline = time.time() + grace
-        while time.time() < deadline:
-            reap()
-            if not any(alive(p) for p in pids):
-                return
-            time.sleep(0.1)
-
-
-def alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+        if until(lambda: reap() or not any(alive(p) for p in pids), grace, 0.1):
+            return
 
 
 # ---------------------------------------------------------------------------
@@ -140,26 +139,16 @@ class Desktop:
         self.infra = []  # Popen objects of the display, the WM, the bus, the service
         self.input_lock = threading.Lock()  # one player of the keyboard at a time
         home = os.path.join(self.work, "home")
-        env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DBUS_", "WAYLAND", "LC_"))}
-        env.update({
-            "HOME": home,
-            "XDG_CONFIG_HOME": home + "/.config",
-            "XDG_DATA_HOME": home + "/.local/share",
-            "XDG_CACHE_HOME": home + "/.cache",
-            "XDG_STATE_HOME": home + "/.local/state",
-            "XDG_RUNTIME_DIR": os.path.join(self.work, "run"),
-            "XDG_DATA_DIRS": home + "/.local/share:/usr/local/share:/usr/share",
-            "XDG_CONFIG_DIRS": "/etc/xdg",
-            "LANG": args.lang, "LANGUAGE": args.lang.split(".")[0], "LC_ALL": args.lang,
-            "NO_AT_BRIDGE": "1",
-            "GSETTINGS_BACKEND": "memory",
-            "SAL_USE_VCLPLUGIN": "gen",
-        })
-        self.env = env
-        for d in ("XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"):
-            os.makedirs(env[d], exist_ok=True)
-        os.chmod(env["XDG_RUNTIME_DIR"], 0o700)
-        os.makedirs(os.path.join(env["XDG_DATA_HOME"], "applications"), exist_ok=True)
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DBUS_", "WAYLAND", "LC_"))}
+        own = {"XDG_CONFIG_HOME": home + "/.config", "XDG_DATA_HOME": home + "/.local/share",
+               "XDG_CACHE_HOME": home + "/.cache", "XDG_STATE_HOME": home + "/.local/state",
+               "XDG_RUNTIME_DIR": os.path.join(self.work, "run")}
+        for d in own.values():
+            os.makedirs(d, mode=0o700)
+        os.makedirs(own["XDG_DATA_HOME"] + "/applications")
+        self.env.update(own, HOME=home, XDG_DATA_DIRS=home + "/.local/share:/usr/local/share:/usr/share",
+                        XDG_CONFIG_DIRS="/etc/xdg", LANG=args.lang, LANGUAGE=args.lang.split(".")[0],
+                        LC_ALL=args.lang, NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory", SAL_USE_VCLPLUGIN="gen")
         self.samples = os.path.join(self.work, "samples")
         os.makedirs(self.samples)
         self.journal = []  # (time, line) of the service's journal, read as it grows
@@ -173,12 +162,16 @@ class Desktop:
             raise Failure("%s: %s" % (" ".join(argv[:3]), (r.stderr or r.stdout).strip()[:200]))
         return r.stdout
 
+    def spawn(self, argv, **kw):
+        p = subprocess.Popen(argv, stdout=kw.pop("stdout", subprocess.DEVNULL), stderr=subprocess.DEVNULL,
+                             env=self.env, **kw)
+        self.infra.append(p)
+        return p
+
     def start(self):
         r, w = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        self.spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"], pass_fds=(w,))
         os.close(w)
-        self.infra.append(xvfb)
         number = b""
         deadline = time.time() + 20
         while time.time() < deadline and not number.endswith(b"\n"):
@@ -190,32 +183,16 @@ class Desktop:
         if not number.strip():
             raise Failure("Xvfb did not start")
         self.env["DISPLAY"] = ":" + number.decode().strip()
-
-        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self.env, text=True)
-        self.infra.append(bus)
+        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE,
+                         text=True)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-
-        wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              env=self.env)
-        self.infra.append(wm)
-        for _ in range(50):
-            if self.run(["xdotool", "getmouselocation"], check=False, timeout=5):
-                break
-            time.sleep(0.2)
+        self.spawn(["openbox", "--sm-disable"])
+        until(lambda: self.run(["xdotool", "getmouselocation"], check=False, timeout=5), 10, 0.2)
         time.sleep(1)
-
-        data = os.path.join(self.work, "service")
+        data, port_file = os.path.join(self.work, "service"), os.path.join(self.work, "port")
         os.makedirs(data)
-        port_file = os.path.join(self.work, "port")
-        service = subprocess.Popen([self.args.service, "serve", "--port", "0", "--data", data, "--port-file", port_file],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
-        self.infra.append(service)
-        for _ in range(100):
-            if os.path.exists(port_file) and os.path.getsize(port_file) > 0:
-                break
-            time.sleep(0.1)
-        else:
+        self.spawn([self.args.service, "serve", "--port", "0", "--data", data, "--port-file", port_file])
+        if not until(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 10, 0.1):
             raise Failure("the ticket service did not start")
         with open(port_file) as f:
             self.base = "http://127.0.0.1:" + f.read().strip()
@@ -235,62 +212,54 @@ class Desktop:
             if chunk:
                 offset += len(chunk)
                 t = time.time()
-                pending += chunk
-                *lines, pending = pending.split(b"\n")
+                *lines, pending = (pending + chunk).split(b"\n")
                 with self.journal_lock:
                     self.journal.extend((t, line.decode("utf-8", "replace")) for line in lines)
             time.sleep(0.05)
 
-    def journal_of(self, ticket_id):
+    def journal_of(self, ticket_id, *starts):
+        """The journal lines of a ticket, those that start with one of `starts` when given."""
         with self.journal_lock:
-            return [(t, line) for t, line in self.journal if "ticket=" + ticket_id in line]
+            return [(t, line) for t, line in self.journal
+                    if "ticket=" + ticket_id in line and (not starts or line.startswith(starts))]
 
     def make_samples(self):
         s = self.samples
         shutil.copy(EXAMPLE_DOC, os.path.join(s, "informe.doc"))
-        with open(os.path.join(s, "nota.txt"), "w") as f:
-            f.write("Nota de ejemplo.\nSegunda línea.\n")
-        with open(os.path.join(s, "nota.abw"), "w") as f:
-            f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
-                    '<!DOCTYPE abiword PUBLIC "-//ABISOURCE//DTD AWML 1.0 Strict//EN" '
-                    '"http://www.abisource.com/awml.dtd">\n'
-                    '<abiword template="false" xmlns="http://www.abisource.com/awml.dtd" version="3.0.5" '
-                    'fileformat="1.1">\n<section><p>Nota de ejemplo.</p></section>\n</abiword>\n')
-        with open(os.path.join(s, "hoja.csv"), "w") as f:
-            f.write("Concepto,Importe\nPapel,12\nTinta,30\n")
+        for name, text in (("nota.txt", "Nota de ejemplo.\nSegunda línea.\n"),
+                           ("hoja.csv", "Concepto,Importe\nPapel,12\nTinta,30\n"),
+                           ("nota.abw", '<?xml version="1.0" encoding="UTF-8"?>\n'
+                            '<!DOCTYPE abiword PUBLIC "-//ABISOURCE//DTD AWML 1.0 Strict//EN" '
+                            '"http://www.abisource.com/awml.dtd">\n'
+                            '<abiword template="false" xmlns="http://www.abisource.com/awml.dtd" version="3.0.5" '
+                            'fileformat="1.1">\n<section><p>Nota de ejemplo.</p></section>\n</abiword>\n')):
+            with open(os.path.join(s, name), "w") as f:
+                f.write(text)
         for ext in ("ods", "gnumeric"):
             if shutil.which("ssconvert"):
-                self.run(["ssconvert", os.path.join(s, "hoja.csv"), os.path.join(s, "hoja." + ext)],
-                         check=False, timeout=60)
+                self.run(["ssconvert", s + "/hoja.csv", s + "/hoja." + ext], check=False, timeout=60)
         if shutil.which("convert"):
-            self.run(["convert", "-size", "160x120", "xc:skyblue", os.path.join(s, "imagen.png")], timeout=30)
+            self.run(["convert", "-size", "160x120", "xc:skyblue", s + "/imagen.png"], timeout=30)
 
     def set_default(self, mime_to_desktop):
-        path = os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list")
-        with open(path, "w") as f:
+        with open(os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list"), "w") as f:
             f.write("[Default Applications]\n")
-            for mime, desktop in mime_to_desktop.items():
-                f.write("%s=%s\n" % (mime, desktop))
+            f.writelines("%s=%s\n" % item for item in mime_to_desktop.items())
 
     def libreoffice_profile(self, warn_alien_format):
         user = os.path.join(self.env["XDG_CONFIG_HOME"], "libreoffice", "4", "user")
         os.makedirs(user, exist_ok=True)
         shutil.rmtree(os.path.join(user, "backup"), ignore_errors=True)
-        items = [
-            ("/org.openoffice.Office.Common/Misc", "ShowTipOfTheDay", "false"),
-            ("/org.openoffice.Office.Common/Misc", "FirstRun", "false"),
-            ("/org.openoffice.Setup/Office", "ooSetupInstCompleted", "true"),
-            ("/org.openoffice.Office.Common/Save/Document", "WarnAlienFormat",
-             "true" if warn_alien_format else "false"),
-            ("/org.openoffice.Office.Recovery/RecoveryInfo", "Enabled", "false"),
-        ]
+        items = [("Office.Common/Misc", "ShowTipOfTheDay", "false"), ("Office.Common/Misc", "FirstRun", "false"),
+                 ("Setup/Office", "ooSetupInstCompleted", "true"),
+                 ("Office.Common/Save/Document", "WarnAlienFormat", str(bool(warn_alien_format)).lower()),
+                 ("Office.Recovery/RecoveryInfo", "Enabled", "false")]
         with open(os.path.join(user, "registrymodifications.xcu"), "w") as f:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<oor:items '
                     'xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" '
                     'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">\n')
-            for path, name, value in items:
-                f.write('<item oor:path="%s"><prop oor:name="%s" oor:op="fuse"><value>%s</value></prop></item>\n'
-                        % (path, name, value))
+            f.writelines('<item oor:path="/org.openoffice.%s"><prop oor:name="%s" oor:op="fuse"><value>%s</value>'
+                         '</prop></item>\n' % item for item in items)
             f.write("</oor:items>\n")
 
     def stop_editors(self):
@@ -314,26 +283,21 @@ class Desktop:
 
 class Ticket:
     def __init__(self, run, sample, name):
-        self.run = run
         ext = sample.rsplit(".", 1)[1]
-        self.folder = run.folder
-        self.vldoc = os.path.join(self.folder, name + ".vldoc")
-        self.doc = os.path.join(self.folder, name + "." + ext)
-        self.sample = os.path.join(run.d.samples, sample)
+        self.vldoc = os.path.join(run.folder, name + ".vldoc")
+        self.label = os.path.basename(self.vldoc)
+        self.doc = os.path.join(run.folder, name + "." + ext)
+        sample = os.path.join(run.d.samples, sample)
         run.d.run([run.d.args.service, "issue", "--server", run.d.base, "--instance", "7", "--ext", ext,
-                   "--out", self.vldoc, self.sample])
+                   "--out", self.vldoc, sample])
         with open(self.vldoc, "rb") as f:
             self.id = f.readline().decode().strip()
-        with open(self.sample, "rb") as f:
+        with open(sample, "rb") as f:
             self.original = f.read()
         self.saved_path = None  # where the editor last saved the edit
         self.saved = None       # the bytes it saved there, read just before the close
         self.t_close = None
         self.t_gone = None  # when the harness saw the editor's window go
-
-    @property
-    def label(self):
-        return os.path.basename(self.vldoc)
 
 
 class Run:
@@ -346,17 +310,17 @@ class Run:
         self.folder = os.path.join(desktop.work, "runs", self.name, "Descargas")
         os.makedirs(self.folder)
         self.tickets = []
-        self.vla = None
+        self.vla = self.vla_status = None
         self.lines = []  # (time, line) of vla's standard error
         self.lines_lock = threading.Lock()
-        self.questions = []  # dicts: window, time, focus, answered_by_typing
+        self.questions = []  # dicts: window, time, focus, answered_by_typing, answer
         self.shots = 0
         self.notes = []
         self.expect_elsewhere = False  # the edit may land in another file (Save As, ODF)
         self.watching = threading.Event()
         self.kept = False
         self.asking = []  # threads that play the person in front of a question
-        self.vla_status = None
+        self.keymap = {}  # the editor's own shortcut for a key named in EDITORS, in this language
 
     # -- logging and screenshots
     def note(self, text):
@@ -364,17 +328,16 @@ class Run:
 
     def shot(self, label):
         self.shots += 1
-        path = os.path.join(self.out, "%02d-%s.png" % (self.shots, label))
         try:
-            self.d.run(["import", "-window", "root", path], timeout=30, check=False)
+            self.d.run(["import", "-window", "root", os.path.join(self.out, "%02d-%s.png" % (self.shots, label))],
+                       timeout=30, check=False)
         except subprocess.TimeoutExpired:
             pass
 
     # -- tickets and vla
     def ticket(self, sample, name):
-        t = Ticket(self, sample, name)
-        self.tickets.append(t)
-        return t
+        self.tickets.append(Ticket(self, sample, name))
+        return self.tickets[-1]
 
     def start_vla(self, ticket):
         """Runs vla on the ticket; the first call starts the vla this run follows."""
@@ -385,19 +348,18 @@ class Run:
             self.vla = proc
             self.watching.set()
             threading.Thread(target=self.watch_questions, daemon=True).start()
-        else:
-            try:
-                proc.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                raise Failure("the second vla did not hand its ticket over within 60 s")
-            self.note("second vla ended with %d" % proc.returncode)
+            return proc
+        try:
+            proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise Failure("the second vla did not hand its ticket over within 60 s")
+        self.note("second vla ended with %d" % proc.returncode)
         return proc
 
     def read_log(self, stream):
         with open(os.path.join(self.out, "vla.log"), "a", encoding="utf-8") as log:
             for raw in stream:
-                t = time.time()
-                line = raw.decode("utf-8", "replace").rstrip("\n")
+                t, line = time.time(), raw.decode("utf-8", "replace").rstrip("\n")
                 with self.lines_lock:
                     self.lines.append((t, line))
                 log.write("%s %s\n" % (stamp(t), line))
@@ -416,21 +378,20 @@ class Run:
             return ""
 
     def find_windows(self, pattern, by="--name"):
-        out = self.xdo("search", "--onlyvisible", by, pattern)
-        return [w for w in out.split() if w.isdigit()]
+        return [w for w in self.xdo("search", "--onlyvisible", by, pattern).split() if w.isdigit()]
 
     def window(self, pattern, timeout=120, by="--name", exclude=()):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
+        """The newest visible window matching, not vla's nor one of `exclude`;
+        gives up early when vla ended with no ticket open."""
+        def found():
             wins = [w for w in self.find_windows(pattern, by) if w not in exclude and w not in self.vla_windows()]
-            if wins:
-                self.note("window %s: %s" % (wins[-1], self.title(wins[-1])))
-                return wins[-1]
-            if self.vla is not None and self.vla.poll() is not None and not self.tickets_open():
-                break
-            time.sleep(0.5)
-        self.shot("no-window")
-        raise Failure("no window matching %r within %d s" % (pattern, timeout))
+            return wins or (self.vla is not None and self.vla.poll() is not None and not self.tickets_open())
+        wins = until(found, timeout)
+        if not isinstance(wins, list):
+            self.shot("no-window")
+            raise Failure("no window matching %r within %d s" % (pattern, timeout))
+        self.note("window %s: %s" % (wins[-1], self.title(wins[-1])))
+        return wins[-1]
 
     def tickets_open(self):
         return any(t.t_close is None for t in self.tickets)
@@ -439,16 +400,10 @@ class Run:
         return self.xdo("getwindowname", win).strip()
 
     def visible(self, win):
-        out = self.d.run(["xwininfo", "-id", win], check=False, timeout=10)
-        return "IsViewable" in out
+        return "IsViewable" in self.d.run(["xwininfo", "-id", win], check=False, timeout=10)
 
     def gone(self, win, timeout):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if not self.visible(win):
-                return True
-            time.sleep(0.3)
-        return False
+        return until(lambda: not self.visible(win), timeout, 0.3)
 
     def activate(self, win):
         if self.xdo("windowactivate", "--sync", win, timeout=10) == "" and self.focused() != win:
@@ -458,32 +413,37 @@ class Run:
     def focused(self):
         return self.xdo("getwindowfocus").strip()
 
-    def keys(self, win, *keys):
+    def play(self, win, steps, first=None):
+        """Plays steps into the window: ("key", KEY...) or ("type", TEXT);
+        first() is called once the window is active, just before the first step."""
         with self.d.input_lock:
             if win:
                 self.activate(win)
-            for k in keys:
-                self.xdo("key", "--clearmodifiers", k)
-                time.sleep(0.3)
+            if first:
+                first()
+            for kind, *what in steps:
+                for k in what:
+                    if kind == "type":
+                        self.xdo("type", "--delay", "60", k, timeout=60)
+                    else:
+                        self.xdo("key", "--clearmodifiers", self.keymap.get(k, k))
+                    time.sleep(0.3)
+
+    def keys(self, win, *keys):
+        self.play(win, [("key",) + keys])
 
     def type(self, win, text):
-        with self.d.input_lock:
-            if win:
-                self.activate(win)
-            self.xdo("type", "--delay", "60", text, timeout=60)
-            time.sleep(0.3)
+        self.play(win, [("type", text)])
 
     # -- files
-    @staticmethod
-    def stat(path):
-        try:
-            st = os.stat(path)
-            return (st.st_ino, st.st_size, st.st_mtime_ns)
-        except OSError:
-            return None
-
     def folder_files(self):
-        return {f: self.stat(os.path.join(self.folder, f)) for f in os.listdir(self.folder)}
+        def stat(f):
+            try:
+                st = os.stat(os.path.join(self.folder, f))
+                return (st.st_ino, st.st_size, st.st_mtime_ns)
+            except OSError:
+                return None
+        return {f: stat(f) for f in os.listdir(self.folder)}
 
     def wait_saved(self, ticket, before, timeout=30, quiet=1.5):
         """Waits until a save changed the folder (the document or a new file)
@@ -511,31 +471,26 @@ class Run:
         ticket.saved_path = os.path.join(self.folder, pick)
         self.note("saved %s (%d bytes)" % (pick, now_files[pick][1]))
 
-    def save(self, win, ticket, *keys, timeout=30):
+    def save(self, win, ticket, steps, timeout=30):
         before = self.folder_files()
-        self.keys(win, *keys)
+        self.play(win, steps)
         self.wait_saved(ticket, before, timeout)
 
-    def close(self, win, ticket_or_tickets, *keys, wait_gone=30):
+    def close(self, win, ticket, *keys, wait_gone=30):
         """Closes the editor's window with keys; the close time is taken just
-        before the keys go, after reading what was last saved."""
-        tickets = ticket_or_tickets if isinstance(ticket_or_tickets, list) else [ticket_or_tickets]
-        for t in tickets:
-            if t.saved_path:
-                try:
-                    with open(t.saved_path, "rb") as f:
-                        t.saved = f.read()
-                except OSError:
-                    t.saved = None
+        before the keys go (the window already active), after reading what
+        was last saved."""
+        if ticket.saved_path:
+            try:
+                with open(ticket.saved_path, "rb") as f:
+                    ticket.saved = f.read()
+            except OSError:
+                ticket.saved = None
         self.shot("before-close")
-        t_close = time.time()
-        for t in tickets:
-            t.t_close = t_close
         self.note("close %s" % " ".join(keys))
-        self.keys(win, *keys)
+        self.play(win, [("key",) + keys], first=lambda: setattr(ticket, "t_close", time.time()))
         if win and wait_gone and self.gone(win, wait_gone):
-            for t in tickets:
-                t.t_gone = time.time()
+            ticket.t_gone = time.time()
         elif win and wait_gone:
             self.shot("not-closed")
             self.note("the window %s is still there %d s after the close" % (win, wait_gone))
@@ -544,20 +499,16 @@ class Run:
     def vla_windows(self):
         if self.vla is None:
             return []
-        wins = set(self.find_windows(str(self.vla.pid), by="--pid"))
-        wins |= set(self.find_windows("^vla$"))
-        return sorted(wins)
+        return sorted(set(self.find_windows(str(self.vla.pid), by="--pid")) | set(self.find_windows("^vla$")))
 
     def watch_questions(self):
         seen = set()
         while self.watching.is_set():
             for w in self.vla_windows():
-                if w in seen:
-                    continue
-                seen.add(w)
-                asking = threading.Thread(target=self.question, args=(w,), daemon=True)
-                self.asking.append(asking)
-                asking.start()
+                if w not in seen:
+                    seen.add(w)
+                    self.asking.append(threading.Thread(target=self.question, args=(w,), daemon=True))
+                    self.asking[-1].start()
             time.sleep(0.5)
 
     def question(self, win):
@@ -586,9 +537,7 @@ class Run:
         # A person answers once done with the editor, if vla still asks then.
         while self.watching.is_set() and self.tickets_open():
             time.sleep(0.5)
-        deadline = time.time() + 5
-        while self.watching.is_set() and time.time() < deadline and self.visible(win):
-            time.sleep(0.5)
+        until(lambda: not self.watching.is_set() or not self.visible(win), 5)
         if not self.watching.is_set() or not self.visible(win):
             self.note("question in window %s went away unanswered" % win)
             q["answer"] = "withdrawn"
@@ -620,19 +569,14 @@ class Run:
         geo = dict(line.split("=", 1) for line in self.xdo("getwindowgeometry", "--shell", win).split() if "=" in line)
         try:
             x, y, width, height = (int(geo[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-        except (KeyError, ValueError):
-            return None
-        band = min(height, 70)
-        try:
+            band = min(height, 70)
             text = self.d.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (width, band, x, y + height - band),
                                "-depth", "8", "txt:-"], timeout=30, check=False)
-        except subprocess.TimeoutExpired:
+        except (KeyError, ValueError, subprocess.TimeoutExpired):
             return None
         pixels = {}
-        for line in text.splitlines():
-            m = re.match(r"(\d+),(\d+):.*#([0-9A-Fa-f]{6})", line)
-            if m:
-                pixels[(int(m.group(1)), int(m.group(2)))] = tuple(int(m.group(3)[i:i + 2], 16) for i in (0, 2, 4))
+        for m in re.finditer(r"^(\d+),(\d+):.*#([0-9A-Fa-f]{6})", text, re.M):
+            pixels[(int(m.group(1)), int(m.group(2)))] = tuple(int(m.group(3)[i:i + 2], 16) for i in (0, 2, 4))
         best = []
         for row in range(band):
             bg = pixels.get((1, row))
@@ -640,12 +584,11 @@ class Run:
                 continue
             runs, start = [], None
             for col in range(width + 1):
-                px = pixels.get((col, row), bg)
-                differs = sum(abs(a - b) for a, b in zip(px, bg)) > 18
+                differs = sum(abs(a - b) for a, b in zip(pixels.get((col, row), bg), bg)) > 18
                 if differs and start is None:
                     start = col
                 elif not differs and start is not None:
-                    if col - start >= 30 and col - start < width - 4:
+                    if 30 <= col - start < width - 4:
                         runs.append((start, col, row))
                     start = None
             if runs and len(runs) >= len(best):  # the lowest of the rows with most runs
@@ -659,8 +602,8 @@ class Run:
     # -- the end of the run
     def decision_time(self, ticket):
         times = [t for t, l in self.log_of(ticket) if DECISION.search(l)]
-        times += [t for t, l in self.d.journal_of(ticket.id) if l.startswith(("SubirFichero", "BorrarTicket"))]
-        return min(times) if times else None
+        times += [t for t, _ in self.d.journal_of(ticket.id, "SubirFichero", "BorrarTicket")]
+        return min(times, default=None)
 
     def finish(self, timeout):
         """Waits (bounded) for every decision and for vla to end, then stops
@@ -685,17 +628,13 @@ class Run:
         for asking in self.asking:
             asking.join(30)
         self.shot("end")
-        if self.vla.poll() is None:
+        self.vla_status = self.vla.poll()
+        if self.vla_status is None:
             self.note("vla still running at the end of the run: ended by the harness")
-            self.vla_status = None
-        else:
-            self.vla_status = self.vla.returncode
         self.d.stop_editors()
         reap()
         with open(os.path.join(self.out, "journal.log"), "w") as f:
-            for t in self.tickets:
-                for ts, line in self.d.journal_of(t.id):
-                    f.write("%s %s\n" % (stamp(ts), line))
+            f.writelines("%s %s\n" % (stamp(ts), line) for t in self.tickets for ts, line in self.d.journal_of(t.id))
         with open(os.path.join(self.out, "harness.log"), "w") as f:
             f.write("\n".join(self.notes) + "\n")
 
@@ -703,9 +642,8 @@ class Run:
         reasons, delays = [], []
         for t in self.tickets:
             who = t.label + ": " if len(self.tickets) > 1 else ""
-            journal = self.d.journal_of(t.id)
-            uploads = [(ts, l) for ts, l in journal if l.startswith("SubirFichero")]
-            deletes = [(ts, l) for ts, l in journal if l.startswith("BorrarTicket")]
+            uploads = self.d.journal_of(t.id, "SubirFichero")
+            deletes = self.d.journal_of(t.id, "BorrarTicket")
             decision = self.decision_time(t)
             if t.t_close is None:
                 reasons.append(who + ("decided while the editor still had the document open" if decision is not None
@@ -714,27 +652,21 @@ class Run:
             if decision is None:
                 reasons.append(who + "no decision within the wait after the close")
             else:
-                delay = decision - t.t_close
-                delays.append(delay)
-                if delay < 0:
-                    reasons.append(who + "decided %.1f s BEFORE the close" % -delay)
-                elif delay > slow:
-                    reasons.append(who + "decision %.0f s after the close" % delay)
+                delays.append(decision - t.t_close)
+                if delays[-1] < 0:
+                    reasons.append(who + "decided %.1f s BEFORE the close" % -delays[-1])
+                elif delays[-1] > slow:
+                    reasons.append(who + "decision %.0f s after the close" % delays[-1])
             if t.saved_path is not None and t.saved == t.original:
                 reasons.append(who + "harness: the saved document equals the original")
-            stored = None
-            for _, l in uploads:
-                m = re.search(r"-> ok guardado=(\S+)", l)
-                if m:
-                    stored = m.group(1)
-            elsewhere = t.saved_path is not None and t.saved_path != t.doc
+            stored = [m.group(1) for _, l in uploads for m in [re.search(r"-> ok guardado=(\S+)", l)] if m]
             if t.saved_path is None:
                 if uploads:
                     reasons.append(who + "an unsaved document was uploaded")
                 if not deletes:
                     reasons.append(who + "the ticket was not dropped")
-            elif stored is not None:
-                with open(stored, "rb") as f:
+            elif stored:
+                with open(stored[-1], "rb") as f:
                     got = f.read()
                 if got != t.saved:
                     reasons.append(who + "the upload (%d bytes) is not what was last saved (%s, %d bytes)%s" % (
@@ -742,7 +674,8 @@ class Run:
                         " but the original" if got == t.original else ""))
             elif uploads:
                 reasons.append(who + "upload not accepted: " + uploads[-1][1][-80:])
-            elif elsewhere and self.expect_elsewhere and not deletes and os.path.exists(t.saved_path):
+            elif (t.saved_path != t.doc and self.expect_elsewhere and not deletes
+                  and os.path.exists(t.saved_path)):
                 self.kept = True
                 self.note("%skept: nothing sent, ticket kept, the edit is in %s" % (who, t.saved_path))
             elif deletes:
@@ -754,9 +687,8 @@ class Run:
             reasons.append("left in the folder: " + " ".join(left))
         typed = [q for q in self.questions if q.get("answered_by_typing")]
         if typed:
-            focused = sum(1 for q in typed if q.get("had_focus"))
             reasons.append("%d question(s) answered by typing into the focused window%s" % (
-                len(typed), " (the question had taken the keyboard)" if focused else ""))
+                len(typed), " (the question had taken the keyboard)" if any(q.get("had_focus") for q in typed) else ""))
         if self.vla is None:
             reasons.append("vla was not started")
         elif self.vla_status is None and not self.kept:
@@ -773,268 +705,195 @@ class Run:
 
 
 # ---------------------------------------------------------------------------
-# The scenarios: each plays one person's session. `r` is the Run.
+# The editors: how a person opens, types into, saves and closes each one. A
+# step is ("key", KEY...) or ("type", TEXT), played into the editor's window.
 
-DOC_MIME = {"application/msword": "libreoffice-writer.desktop"}
-
-
-def lo_type_and_save(r, win, ticket, word):
-    time.sleep(3)
-    r.keys(win, "ctrl+End")
-    r.type(win, " " + word)
-    r.save(win, ticket, "ctrl+s")
+def typed(text):
+    return ("key", "ctrl+End"), ("type", text)
 
 
-def writer_save(r):
-    r.d.libreoffice_profile(warn_alien_format=False)
-    r.d.set_default(DOC_MIME)
-    t = r.ticket("informe.doc", "informe")
+class Editor(collections.namedtuple(
+        "Editor", "command desktop mime sample opens settle office title by edit save close",
+        defaults=(90, 3, False, None, "--name", typed(" Palabra"), (("key", "ctrl+s"),), ("ctrl+q",)))):
+    """command: its program (needed installed); desktop: its desktop entry, made
+    the default for `mime`, the type of `sample` (the document a ticket is
+    issued for); opens: seconds its window may take; settle: seconds before
+    typing; office: LibreOffice (its profile; its dialogs and shortcuts in the
+    desktop's language); title: its window's pattern (the document's name by
+    default), searched `by` name or class; edit, save: steps; close: keys."""
+
+
+CELL = ("key", "ctrl+Home", "Down", "Down", "Down"), ("type", "Sobres\t7\n")
+EDITORS = {
+    "writer": Editor("soffice", "libreoffice-writer.desktop", "application/msword", "informe.doc", opens=150,
+                     office=True),
+    "calc": Editor("soffice", "libreoffice-calc.desktop", "application/vnd.oasis.opendocument.spreadsheet",
+                   "hoja.ods", opens=150, office=True, edit=CELL),
+    "abiword": Editor("abiword", "abiword.desktop", "application/x-abiword", "nota.abw"),
+    "gnumeric": Editor("gnumeric", "gnumeric.desktop", "application/x-gnumeric", "hoja.gnumeric", edit=CELL),
+    "gedit": Editor("gedit", "org.gnome.gedit.desktop", "text/plain", "nota.txt", settle=2,
+                    edit=typed("Linea anadida.\n")),
+    "mousepad": Editor("mousepad", "org.xfce.mousepad.desktop", "text/plain", "nota.txt", settle=2,
+                       edit=typed("Linea anadida.\n")),
+    # Debian's vim.desktop has Terminal=true: vim runs in xterm.
+    "vim": Editor("xterm", "vim.desktop", "text/plain", "nota.txt", title=r"^(xterm|XTerm|UXTerm)$", by="--class",
+                  edit=(("key", "Escape"), ("type", "Go"), ("type", "Linea anadida."), ("key", "Escape")),
+                  save=(("type", ":w\n"),), close=("colon", "q", "Return")),
+    "gimp": Editor("gimp", "gimp.desktop", "image/png", "imagen.png", opens=240, settle=5, title="imagen"),
+}
+
+# LibreOffice in the desktop's language: its dialogs' titles (patterns) and
+# answers, and its own shortcuts where they differ from the ones in EDITORS
+# (Spanish: Ctrl+G saves, Ctrl+S underlines).
+OFFICE_UI = {
+    "en": {"query_save": r"LibreOffice|Save Document", "dont_save": "alt+n", "save_as": r"^Save As$",
+           "keep_format": r"Confirm File Format|Keep current format", "use_odf": "alt+f", "keys": {}},
+    "es": {"query_save": r"LibreOffice|guardar el documento", "dont_save": "alt+n",  # "_No guardar"
+           "save_as": r"^Guardar como$", "keep_format": r"Confirmar el formato", "use_odf": "alt+f",
+           "keys": {"ctrl+s": "ctrl+g"}},
+}
+
+
+def ui(r, key):
+    lang = r.d.args.lang.split("_")[0].split(".")[0]
+    return OFFICE_UI.get(lang, OFFICE_UI["en"])[key]
+
+
+def prepare(r, ed, warn_alien_format=False):
+    if ed.office:
+        r.d.libreoffice_profile(warn_alien_format)
+        r.keymap = ui(r, "keys")
+    r.d.set_default({ed.mime: ed.desktop})
+
+
+def open_doc(r, ed, name=None, settle=None):
+    """Issues a ticket for the editor's sample, runs vla on it, waits for the
+    editor's window and a moment more (as a person reads before typing)."""
+    name = name or ed.sample.rsplit(".", 1)[0]
+    t = r.ticket(ed.sample, name)
     r.start_vla(t)
-    w = r.window(r"informe\.doc", 150)
-    lo_type_and_save(r, w, t, "Palabra")
-    r.close(w, t, "ctrl+q")
-
-
-def writer_nosave(r):
-    r.d.libreoffice_profile(warn_alien_format=False)
-    r.d.set_default(DOC_MIME)
-    t = r.ticket("informe.doc", "informe")
-    r.start_vla(t)
-    w = r.window(r"informe\.doc", 150)
-    time.sleep(5)
+    w = r.window(ed.title or re.escape(os.path.basename(t.doc)), ed.opens, by=ed.by)
+    time.sleep(ed.settle if settle is None else settle)
     r.shot("open")
-    r.close(w, t, "ctrl+q")
+    return t, w
 
 
-def writer_discard(r):
+# ---------------------------------------------------------------------------
+# The scenarios: each plays one person's session. `r` is the Run, `ed` the Editor.
+
+def save(r, ed):
+    """Typed into, saved, closed."""
+    prepare(r, ed)
+    t, w = open_doc(r, ed)
+    r.play(w, ed.edit)
+    r.save(w, t, ed.save)
+    r.close(w, t, *ed.close)
+
+
+def close_unchanged(settle):
+    """Opened and closed, nothing typed."""
+    def play(r, ed):
+        prepare(r, ed)
+        t, w = open_doc(r, ed, settle=settle)
+        r.close(w, t, *ed.close)
+    return play
+
+
+def discard(r, ed):
     """Typed into, then closed with "Don't Save"."""
-    r.d.libreoffice_profile(warn_alien_format=False)
-    r.d.set_default(DOC_MIME)
-    t = r.ticket("informe.doc", "informe")
-    r.start_vla(t)
-    w = r.window(r"informe\.doc", 150)
-    time.sleep(3)
-    r.keys(w, "ctrl+End")
-    r.type(w, " Descartada")
-    r.close(w, t, "ctrl+q", wait_gone=0)
-    ask = r.window(r"LibreOffice|Save Document", 30, exclude=(w,))
+    prepare(r, ed)
+    t, w = open_doc(r, ed)
+    r.play(w, ed.edit)
+    r.close(w, t, *ed.close, wait_gone=0)
+    ask = r.window(ui(r, "query_save"), 30, exclude=(w,))
     time.sleep(1)
     r.shot("save-changes")
-    r.keys(ask, "alt+n")  # Do_n't Save
+    r.keys(ask, ui(r, "dont_save"))
     if not r.gone(w, 30):
         r.shot("not-closed")
-        raise Failure("LibreOffice did not close after Don't Save")
+        raise Failure("the editor did not close after Don't Save")
 
 
-def writer_save_as(r):
-    r.expect_elsewhere = True
-    r.d.libreoffice_profile(warn_alien_format=False)
-    r.d.set_default(DOC_MIME)
-    t = r.ticket("informe.doc", "informe")
-    r.start_vla(t)
-    w = r.window(r"informe\.doc", 150)
-    time.sleep(3)
-    r.keys(w, "ctrl+End")
-    r.type(w, " Copia")
-    before = r.folder_files()
-    r.keys(w, "ctrl+shift+s")
-    dialog = r.window(r"^Save As$", 30)
-    time.sleep(1)
-    r.shot("save-as")
-    r.keys(dialog, "ctrl+a")
-    # LibreOffice adds the extension of the format kept.
-    r.type(dialog, os.path.join(r.folder, "informe-copia"))
-    r.keys(dialog, "Return")
-    time.sleep(2)
-    for extra in r.find_windows(r"Keep current format|Confirm|Save As"):
-        r.shot("save-as-question")
-        r.note("Save As asked again: %s" % r.title(extra))
-        r.keys(extra, "Return")
-    r.wait_saved(t, before)
-    w = r.window(r"informe-copia", 30)
-    r.shot("saved-as")
-    r.close(w, t, "ctrl+q")
-
-
-def writer_keep_format_odf(r):
-    r.expect_elsewhere = True
-    r.d.libreoffice_profile(warn_alien_format=True)
-    r.d.set_default(DOC_MIME)
-    t = r.ticket("informe.doc", "informe")
-    r.start_vla(t)
-    w = r.window(r"informe\.doc", 150)
-    time.sleep(3)
-    r.keys(w, "ctrl+End")
-    r.type(w, " Formato")
-    before = r.folder_files()
-    r.keys(w, "ctrl+s")
-    ask = r.window(r"Confirm File Format|Keep current format", 30, exclude=(w,))
-    time.sleep(1)
-    r.shot("keep-format")
-    choose_odf(r, ask)
-    dialog = r.window(r"^Save As$", 30)
-    time.sleep(1)
-    r.shot("save-as-odf")
-    # LibreOffice's own dialog proposes HOME, not the document's folder.
-    r.keys(dialog, "ctrl+a")
-    r.type(dialog, os.path.join(r.folder, "informe"))
-    r.keys(dialog, "Return")
-    r.wait_saved(t, before)
-    w = r.window(r"informe\.odt", 30)
-    r.close(w, t, "ctrl+q")
-
-
-def choose_odf(r, ask):
-    """The keep-format question: "Use ODF _Format" beside the default
-    "Use <format> Format"."""
-    r.keys(ask, "alt+f")
-
-
-def writer_two(r):
-    r.d.libreoffice_profile(warn_alien_format=False)
-    r.d.set_default(DOC_MIME)
-    uno = r.ticket("informe.doc", "informe-uno")
-    dos = r.ticket("informe.doc", "informe-dos")
-    r.start_vla(uno)
-    w1 = r.window(r"informe-uno", 150)
-    r.start_vla(dos)
-    w2 = r.window(r"informe-dos", 90)
-    lo_type_and_save(r, w1, uno, "PalabraUno")
-    r.close(w1, uno, "ctrl+w", wait_gone=30)
-    time.sleep(8)
-    lo_type_and_save(r, w2, dos, "PalabraDos")
-    r.close(w2, dos, "ctrl+q")
-
-
-def calc_save(r):
-    r.d.libreoffice_profile(warn_alien_format=False)
-    r.d.set_default({"application/vnd.oasis.opendocument.spreadsheet": "libreoffice-calc.desktop"})
-    t = r.ticket("hoja.ods", "hoja")
-    r.start_vla(t)
-    w = r.window(r"hoja\.ods", 150)
-    time.sleep(3)
-    r.keys(w, "ctrl+Home", "Down", "Down", "Down")
-    r.type(w, "Sobres\t7\n")
-    r.save(w, t, "ctrl+s")
-    r.close(w, t, "ctrl+q")
-
-
-def abiword_save(r):
-    r.d.set_default({"application/x-abiword": "abiword.desktop"})
-    t = r.ticket("nota.abw", "nota")
-    r.start_vla(t)
-    w = r.window(r"nota\.abw", 90)
-    time.sleep(3)
-    r.keys(w, "ctrl+End")
-    r.type(w, " Palabra")
-    r.save(w, t, "ctrl+s")
-    r.close(w, t, "ctrl+q")
-
-
-def abiword_quick_close(r):
-    r.d.set_default({"application/x-abiword": "abiword.desktop"})
-    t = r.ticket("nota.abw", "nota")
-    r.start_vla(t)
-    w = r.window(r"nota\.abw", 90)
-    time.sleep(1)
-    r.close(w, t, "ctrl+q")
-
-
-def gnumeric_save(r):
-    r.d.set_default({"application/x-gnumeric": "gnumeric.desktop"})
-    t = r.ticket("hoja.gnumeric", "hoja")
-    r.start_vla(t)
-    w = r.window(r"hoja\.gnumeric", 90)
-    time.sleep(3)
-    r.keys(w, "ctrl+Home", "Down", "Down", "Down")
-    r.type(w, "Sobres\t7\n")
-    r.save(w, t, "ctrl+s")
-    r.close(w, t, "ctrl+q")
-
-
-def text_edit_save(r, w, t):
-    time.sleep(2)
-    r.keys(w, "ctrl+End")
-    r.type(w, "Linea anadida.\n")
-    r.save(w, t, "ctrl+s")
-
-
-def gedit_save(r):
-    r.d.set_default({"text/plain": "org.gnome.gedit.desktop"})
-    t = r.ticket("nota.txt", "nota")
-    r.start_vla(t)
-    w = r.window(r"nota\.txt", 90)
-    text_edit_save(r, w, t)
-    r.close(w, t, "ctrl+q")
-
-
-def start_first_instance(r, argv, pattern):
-    """An instance of the editor already running with another document (outside
-    the ticket's folder), so that it stays when the ticket's document closes."""
+def hand_off(r, ed):
+    """An instance of the editor already runs with another document (outside
+    the ticket's folder) and takes the ticket's document; closing that
+    document is the end, the instance stays."""
+    prepare(r, ed)
     other = os.path.join(r.d.work, "runs", r.name, "otra.txt")
     with open(other, "w") as f:
         f.write("Otro documento.\n")
-    subprocess.Popen(argv + [other], env=r.d.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    subprocess.Popen([ed.command, other], env=r.d.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL)
-    w = r.window(pattern, 60)
+    first = r.window(r"otra\.txt", 60)
     time.sleep(2)
-    return w
-
-
-def gedit_handoff(r):
-    r.d.set_default({"text/plain": "org.gnome.gedit.desktop"})
-    first = start_first_instance(r, ["gedit"], r"otra\.txt")
-    t = r.ticket("nota.txt", "nota")
-    r.start_vla(t)
-    w = r.window(r"nota\.txt", 90)
-    text_edit_save(r, w, t)
+    t, w = open_doc(r, ed)
+    r.play(w, ed.edit)
+    r.save(w, t, ed.save)
     r.close(w, t, "ctrl+w", wait_gone=0)
     r.note("the first instance (window %s) stays open" % first)
 
 
-def mousepad_handoff(r):
-    r.d.set_default({"text/plain": "org.xfce.mousepad.desktop"})
-    first = start_first_instance(r, ["mousepad"], r"otra\.txt")
-    t = r.ticket("nota.txt", "nota")
-    r.start_vla(t)
-    w = r.window(r"nota\.txt", 90)
-    text_edit_save(r, w, t)
-    r.close(w, t, "ctrl+w", wait_gone=0)
-    r.note("the first instance (window %s) stays open" % first)
+def save_elsewhere(odf):
+    """Typed into and saved under another name in the same folder: with Save
+    As in the same format, or (odf) by answering LibreOffice's keep-format
+    question "Use ODF Format", which saves a new .odt beside the document."""
+    def play(r, ed):
+        r.expect_elsewhere = True
+        prepare(r, ed, warn_alien_format=odf)
+        t, w = open_doc(r, ed)
+        r.play(w, typed(" Formato" if odf else " Copia"))
+        before = r.folder_files()
+        r.keys(w, "ctrl+s" if odf else "ctrl+shift+s")
+        if odf:
+            ask = r.window(ui(r, "keep_format"), 30, exclude=(w,))
+            time.sleep(1)
+            r.shot("keep-format")
+            r.keys(ask, ui(r, "use_odf"))  # "Use ODF _Format" beside the default "Use <format> Format"
+        dialog = r.window(ui(r, "save_as"), 30)
+        time.sleep(1)
+        r.shot("save-as")
+        # LibreOffice's own dialog may propose HOME, not the document's folder; it adds the extension.
+        r.keys(dialog, "ctrl+a")
+        r.type(dialog, os.path.join(r.folder, "informe" if odf else "informe-copia"))
+        r.keys(dialog, "Return")
+        if not odf:
+            time.sleep(2)
+            for extra in r.find_windows("%s|Confirm|%s" % (ui(r, "keep_format"), ui(r, "save_as"))):
+                r.shot("save-as-question")
+                r.note("Save As asked again: %s" % r.title(extra))
+                r.keys(extra, "Return")
+        r.wait_saved(t, before)
+        w = r.window(r"informe\.odt" if odf else "informe-copia", 30)
+        r.shot("saved-as")
+        r.close(w, t, *ed.close)
+    return play
 
 
-def vim_terminal(r):
-    r.d.set_default({"text/plain": "vim.desktop"})
-    t = r.ticket("nota.txt", "nota")
-    r.start_vla(t)
-    w = r.window(r"^(xterm|XTerm|UXTerm)$", 90, by="--class")
-    time.sleep(3)
-    r.shot("vim")
-    r.keys(w, "Escape")
-    r.type(w, "Go")
-    r.type(w, "Linea anadida.")
-    r.keys(w, "Escape")
-    before = r.folder_files()
-    r.type(w, ":w\n")
-    r.wait_saved(t, before)
-    r.close(w, t, "colon", "q", "Return")
+def two_documents(r, ed):
+    """Two tickets in one editor: the first closed with its window, the other with the editor."""
+    prepare(r, ed)
+    uno, w1 = open_doc(r, ed, "informe-uno", settle=0)
+    dos, w2 = open_doc(r, ed, "informe-dos", settle=0)
+    for t, w, word, keys in ((uno, w1, "PalabraUno", "ctrl+w"), (dos, w2, "PalabraDos", "ctrl+q")):
+        time.sleep(3)
+        r.play(w, typed(" " + word))
+        r.save(w, t, ed.save)
+        r.close(w, t, keys)
+        time.sleep(8 if t is uno else 0)
 
 
-def gimp_export_twice(r):
-    r.d.set_default({"image/png": "gimp.desktop"})
-    t = r.ticket("imagen.png", "imagen")
-    r.start_vla(t)
-    w = r.window(r"imagen", 240)
+def export_twice(r, ed):
+    """GIMP: the image exported over itself twice, then GIMP quit discarding its own copy."""
+    prepare(r, ed)
+    t, w = open_doc(r, ed)
     gimp = r.xdo("getwindowpid", w).strip()
-    time.sleep(5)
-    r.shot("open")
     for n in (1, 2):
         before = r.folder_files()
         r.keys(w, "ctrl+e")
         gimp_answer_export(r, w, gimp, before, n)
         r.wait_saved(t, before, timeout=30)
         time.sleep(2)
-    r.close(w, t, "ctrl+q", wait_gone=0)
+    r.close(w, t, *ed.close, wait_gone=0)
     deadline = time.time() + 60
     while time.time() < deadline and r.visible(w):
         for dialog in r.find_windows(r"Quit GIMP"):
@@ -1071,25 +930,23 @@ def gimp_answer_export(r, main, gimp, before, n):
 
 
 SCENARIOS = [
-    ("writer", "save", writer_save),
-    ("writer", "no-save", writer_nosave),
-    ("writer", "discard", writer_discard),
-    ("writer", "save-as", writer_save_as),
-    ("writer", "keep-format-odf", writer_keep_format_odf),
-    ("writer", "two-documents", writer_two),
-    ("calc", "save", calc_save),
-    ("abiword", "save", abiword_save),
-    ("abiword", "quick-close", abiword_quick_close),
-    ("gnumeric", "save", gnumeric_save),
-    ("gedit", "save", gedit_save),
-    ("gedit", "hand-off", gedit_handoff),
-    ("mousepad", "hand-off", mousepad_handoff),
-    ("vim", "terminal", vim_terminal),
-    ("gimp", "export-twice", gimp_export_twice),
+    ("writer", "save", save),
+    ("writer", "no-save", close_unchanged(5)),
+    ("writer", "discard", discard),
+    ("writer", "save-as", save_elsewhere(odf=False)),
+    ("writer", "keep-format-odf", save_elsewhere(odf=True)),
+    ("writer", "two-documents", two_documents),
+    ("calc", "save", save),
+    ("abiword", "save", save),
+    ("abiword", "quick-close", close_unchanged(1)),
+    ("gnumeric", "save", save),
+    ("gedit", "save", save),
+    ("gedit", "hand-off", hand_off),
+    ("mousepad", "hand-off", hand_off),
+    ("vim", "terminal", save),
+    ("gimp", "export-twice", export_twice),
 ]
 FAST = ["writer:save", "writer:no-save", "gedit:save"]
-NEEDS = {"writer": "soffice", "calc": "soffice", "abiword": "abiword", "gnumeric": "gnumeric", "gedit": "gedit",
-         "mousepad": "mousepad", "vim": "xterm", "gimp": "gimp"}
 
 
 def selected(args):
@@ -1107,7 +964,8 @@ def main():
     p.add_argument("--repeat", type=int, default=1, help="runs of each scenario")
     p.add_argument("--slow", type=float, default=20.0, help="seconds from close to decision that count as a fault")
     p.add_argument("--wait", type=float, default=150.0, help="seconds to wait for decisions after the last close")
-    p.add_argument("--lang", default="C.UTF-8")
+    p.add_argument("--lang", default="C.UTF-8", help="the desktop's locale, e.g. es_ES.UTF-8 (LibreOffice's dialogs "
+                   "are played in English or Spanish)")
     p.add_argument("--keep", action="store_true", help="keep the work folder")
     p.add_argument("--list", action="store_true")
     args = p.parse_args()
@@ -1121,6 +979,10 @@ def main():
         return 2
     if not args.vla or not args.service:
         p.error("--vla and --service are needed")
+    norm = lambda name: name.lower().replace("-", "")  # es_ES.UTF-8 is listed as es_ES.utf8
+    here = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, text=True).stdout.split()
+    if norm(args.lang) not in map(norm, here):
+        p.error("no locale %s here (localedef -i %s -f UTF-8 %s)" % (args.lang, args.lang.split(".")[0], args.lang))
     args.results = os.path.abspath(args.results or tempfile.mkdtemp(prefix="vla-editors-results."))
     os.makedirs(args.results, exist_ok=True)
     become_subreaper()
@@ -1147,12 +1009,11 @@ def run_one(desktop, number, editor, scenario, play):
     r = Run(desktop, number, editor, scenario)
     print("-- %s" % r.name, flush=True)
     t0 = time.time()
-    if not shutil.which(NEEDS[editor]):
-        return {"editor": editor, "scenario": scenario, "outcome": "FAIL", "reason": "not installed: " + NEEDS[editor],
-                "delays": [], "questions": "0", "seconds": 0, "uploads": []}
     harness_error = None
     try:
-        play(r)
+        if not shutil.which(EDITORS[editor].command):
+            raise Failure("not installed: " + EDITORS[editor].command)
+        play(r, EDITORS[editor])
     except (Failure, subprocess.TimeoutExpired) as e:
         harness_error = "harness: %s" % e
         r.note(harness_error)
@@ -1162,7 +1023,6 @@ def run_one(desktop, number, editor, scenario, play):
     if r.vla is not None:
         r.finish(desktop.args.wait)
     else:
-        r.vla_status = None
         desktop.stop_editors()
     try:
         outcome, reason, delays = r.verdict(desktop.args.slow)
@@ -1172,16 +1032,11 @@ def run_one(desktop, number, editor, scenario, play):
         # What vla did up to there still counts: a decision while the editor
         # was open is why the harness could not go on.
         outcome, reason = "FAIL", (reason + "; " if outcome == "FAIL" else "") + harness_error
-    uploads, gone = [], []
-    for t in r.tickets:
-        ups = [ts for ts, l in desktop.journal_of(t.id) if l.startswith("SubirFichero")]
-        if ups and t.t_close is not None:
-            uploads.append(ups[0] - t.t_close)
-            if t.t_gone is not None:
-                gone.append(t.t_gone - t.t_close)
+    closed = [(desktop.journal_of(t.id, "SubirFichero"), t) for t in r.tickets if t.t_close is not None]
     row = {"editor": editor, "scenario": scenario, "outcome": outcome, "reason": reason, "delays": delays,
-           "questions": ",".join(q.get("answer", "none") for q in r.questions) or "0", "seconds": time.time() - t0, "uploads": uploads, "gone": gone,
-           "typing": sum(1 for q in r.questions if q.get("answered_by_typing"))}
+           "questions": ",".join(q.get("answer", "none") for q in r.questions) or "0", "seconds": time.time() - t0,
+           "uploads": [ups[0][0] - t.t_close for ups, t in closed if ups],
+           "gone": [t.t_gone - t.t_close for ups, t in closed if ups and t.t_gone is not None]}
     with open(os.path.join(r.out, "outcome.txt"), "w") as f:
         f.write("%s %s\n" % (outcome, reason))
     print("   %s %s (%.0f s)" % (outcome, reason, row["seconds"]), flush=True)
@@ -1192,24 +1047,23 @@ def report(rows, args, total):
     lines = ["%-9s %-16s %-4s %-10s %-9s %s" % ("editor", "scenario", "", "close->dec", "questions", "reason"),
              "(questions: how each was answered: typed = by the text typed into the focused window, "
              "click = the harness clicked its first button, withdrawn = vla took it back)"]
-    for row in rows:
-        delays = "/".join("%.1f" % d for d in row["delays"]) or "-"
-        lines.append("%-9s %-16s %-4s %-10s %-9s %s" % (row["editor"], row["scenario"], row["outcome"], delays,
-                                                         row["questions"], row["reason"]))
-    arrivals = [u for row in rows if row["editor"] == "writer" and row["scenario"] == "save" for u in row["uploads"]]
+    lines += ["%-9s %-16s %-4s %-10s %-9s %s" % (row["editor"], row["scenario"], row["outcome"],
+                                                  "/".join("%.1f" % d for d in row["delays"]) or "-",
+                                                  row["questions"], row["reason"]) for row in rows]
+    writer = [row for row in rows if (row["editor"], row["scenario"]) == ("writer", "save")]
+    arrivals = [u for row in writer for u in row["uploads"]]
     if arrivals:
         lines.append("writer save: close -> upload at the service: median %.2f s over %d run(s) (%s)" % (
             statistics.median(arrivals), len(arrivals), ", ".join("%.2f" % a for a in arrivals)))
-    gone = [g for row in rows if row["editor"] == "writer" and row["scenario"] == "save" for g in row["gone"]]
+    gone = [g for row in writer for g in row["gone"]]
     if gone:
         lines.append("writer save: close -> LibreOffice's window gone (seen every 0.3 s): median %.2f s" %
                      statistics.median(gone))
     failed = sum(1 for row in rows if row["outcome"] != "PASS")
     lines.append("%d run(s), %d failed, %.0f s in all" % (len(rows), failed, total))
-    text = "\n".join(lines)
-    print("\n" + text)
+    print("\n" + "\n".join(lines))
     with open(os.path.join(args.results, "matrix.txt"), "w") as f:
-        f.write(text + "\n")
+        f.write("\n".join(lines) + "\n")
     return 1 if failed else 0
 
 

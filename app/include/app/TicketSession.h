@@ -60,6 +60,11 @@ struct Timing {
   // Nothing can be followed: the user is asked once this has passed without
   // the editor showing its lock file.
   double handOffGrace = 2.0;
+  // The editor's lock file went, the document unchanged, while its processes
+  // still run: the user is asked only when they still run after this (an
+  // office suite that quits removes its lock file up to a second before it
+  // ends).
+  double quitGrace = 2.0;
   // Overall limit of a SOAP exchange whatever its size; none: the exchange's
   // own, which grows with the document.
   std::optional<double> replyDeadline = std::nullopt;
@@ -263,6 +268,7 @@ class TicketSession : public platform::Object,
     std::string ultimaNota;              // the last observation logged
     int sinPregunta = -1;                // looks since a question could not be shown (-1: none pending)
     bool nadaQueEnviar = false;          // "send" was asked with the document unchanged
+    int soltadoSinCambios = 0;           // looks left before asking, once the lock file went unchanged
   } ev_;
   Fase vuelta_ = Fase::Siguiendo;                        // where a look that finds no end goes back to
   std::unique_ptr<platform::PendingQuestion> pregunta_;  // the question on screen, if any
