@@ -273,7 +273,7 @@ void TicketSession::mirar(const std::string& path) {
   // says so now and then, so that a long wait is never a silent one. The
   // ticket stays reopenable (its record and both files are kept).
   if (ev_.sinPregunta >= 0 && (fase_ == Fase::SinSenal || fase_ == Fase::OtroFichero) &&
-      ++ev_.sinPregunta % std::max(1L, std::lround(timing_.waitLogInterval / timing_.probeInterval)) == 0) {
+      ++ev_.sinPregunta % vistas(timing_.waitLogInterval) == 0) {
     log("Seguimos esperando al editor de " + fileP + " sin poder preguntar al usuario; el ticket " + fileN +
         " se conserva (vla --pendientes)");
   }
@@ -290,14 +290,7 @@ void TicketSession::mirar(const std::string& path) {
 
   switch (fase_) {
     case Fase::Siguiendo:
-      if (lockFile) {
-        aProtocolo();
-        break;
-      }
-      if (!otro.empty()) {
-        aOtroFichero(otro);
-        break;
-      }
+      if (aSenalDelEditor(lockFile, otro)) break;
       if (!editorVivo) {
         sinSenal("No se sabe qué proceso es el editor");
         break;
@@ -317,7 +310,7 @@ void TicketSession::mirar(const std::string& path) {
         // soon when its lock file went unchanged, later when nothing showed.
         if (!pregunta_ && ev_.soltadoSinCambios > 0) {
           if (--ev_.soltadoSinCambios == 0) preguntar();
-        } else if (!pregunta_ && ++ev_.sinSenales >= std::max(1.0, timing_.offerAfter / timing_.probeInterval)) {
+        } else if (!pregunta_ && ++ev_.sinSenales >= vistas(timing_.offerAfter)) {
           log("Nada muestra que el editor tenga el documento; esperaremos a que termine o a que responda el usuario");
           preguntar();
         }
@@ -365,7 +358,7 @@ void TicketSession::mirar(const std::string& path) {
         // lock file a moment before it ends: no question for that).
         log("El editor ha quitado su fichero de bloqueo sin cambios en el documento y sigue abierto; no es el final");
         pasarA(Fase::Siguiendo);
-        ev_.soltadoSinCambios = static_cast<int>(std::max(1L, std::lround(timing_.quitGrace / timing_.probeInterval)));
+        ev_.soltadoSinCambios = static_cast<int>(vistas(timing_.quitGrace));
         break;
       }
       comprobar("El editor ha quitado su fichero de bloqueo");
@@ -381,20 +374,12 @@ void TicketSession::mirar(const std::string& path) {
       return;
 
     case Fase::SinSenal:
-      if (lockFile) {
-        aProtocolo();
-        break;
-      }
-      if (!otro.empty()) {
-        aOtroFichero(otro);
-        break;
-      }
+      if (aSenalDelEditor(lockFile, otro)) break;
       if (editorVivo == false && !held) {
         comprobar("El editor ha terminado");
         return;
       }
-      if (timing_.handOffGrace > 0 &&
-          ++ev_.sinSenales == std::lround(std::max(1.0, timing_.handOffGrace / timing_.probeInterval))) {
+      if (timing_.handOffGrace > 0 && ++ev_.sinSenales == vistas(timing_.handOffGrace)) {
         preguntar();
       }
       break;
@@ -484,6 +469,21 @@ bool TicketSession::continuaLibreFile(const std::string& path) {
     log("Fichero bloqueado");
   }
   return false;
+}
+
+long TicketSession::vistas(double segundos) const {
+  return std::max(1L, std::lround(segundos / timing_.probeInterval));
+}
+
+bool TicketSession::aSenalDelEditor(bool lockFile, const std::string& otro) {
+  if (lockFile) {
+    aProtocolo();
+  } else if (!otro.empty()) {
+    aOtroFichero(otro);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void TicketSession::aProtocolo() {

@@ -281,6 +281,11 @@ class TicketSession : public platform::Object,
   // stem, or (porBloqueo: the editor's own lock file is gone) a new lock file
   // for another document. Seen on two looks in a row.
   std::string ficheroNuevo(bool porBloqueo);
+  long vistas(double segundos) const;  // the looks that make up a time, one at least
+  // The editor's own signs, before anything else while it is followed: its
+  // lock file (to Protocolo) or a file it went on with (to OtroFichero).
+  // False when it shows neither.
+  bool aSenalDelEditor(bool lockFile, const std::string& otro);
   void aProtocolo();  // the editor's lock file is there: it says when
   void aOtroFichero(const std::string& otro);
   void sinSenal(const std::string& porque);

@@ -83,6 +83,26 @@ std::string forTerminal(std::string text) {
 // ---------------------------------------------------------------------------
 // The terminal.
 
+// Reading is possible on a terminal unless this process is a background job
+// of it, which the read would stop (SIGTTIN).
+bool terminalCanAsk(int input) {
+  if (!::isatty(input)) return false;
+  const pid_t foreground = ::tcgetpgrp(input);
+  // Not our controlling terminal (no job control), or we are its foreground.
+  return foreground < 0 || foreground == ::getpgrp();
+}
+
+// All of text, or as much as the terminal takes before it fails.
+void writeAll(int output, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(output, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 class TerminalPresenter final : public DialogPresenter {
  public:
   TerminalPresenter(int input, int output) : input_(input), output_(output) {}
@@ -173,24 +193,8 @@ class TerminalPresenter final : public DialogPresenter {
   }
 
  private:
-  // Reading is possible on a terminal unless this process is a background job
-  // of it, which the read would stop (SIGTTIN).
-  bool canAsk() const {
-    if (!::isatty(input_)) return false;
-    pid_t foreground = ::tcgetpgrp(input_);
-    if (foreground < 0) return true;  // not our controlling terminal: no job control
-    return foreground == ::getpgrp();
-  }
-
-  void write(const std::string& text) const {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = ::write(output_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      done += static_cast<std::size_t>(n);
-    }
-  }
+  bool canAsk() const { return terminalCanAsk(input_); }
+  void write(const std::string& text) const { writeAll(output_, text); }
 
   // One line without its end; nothing at end of input.
   std::optional<std::string> readLine() const {
@@ -463,21 +467,8 @@ class TerminalQuestions final : public QuestionPresenter {
   struct State {
     State(int in, int out) : input(in), output(out) {}
 
-    bool canAsk() const {
-      if (!::isatty(input)) return false;
-      pid_t foreground = ::tcgetpgrp(input);
-      return foreground < 0 || foreground == ::getpgrp();
-    }
-
-    void write(const std::string& text) const {
-      std::size_t done = 0;
-      while (done < text.size()) {
-        ssize_t n = ::write(output, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-      }
-    }
+    bool canAsk() const { return terminalCanAsk(input); }
+    void write(const std::string& text) const { writeAll(output, text); }
 
     // Reads lines while questions are live; looks twice a second whether any
     // is left, so that it never keeps reading for nothing.
