@@ -443,13 +443,11 @@ void TicketSession::comprobar(const std::string& porque) {
 void TicketSession::confirmar(const std::string& path) {
   if (fase_ != Fase::Comprobando) return;
   // A file the editor may have gone on with since: looked at again first.
-  if (!ficheroNuevo(vuelta_ == Fase::Protocolo).empty() || !ev_.candidato.empty()) {
+  // Coming from OtroFichero that file is already known (and always found
+  // again): the check is whether the ticket's own document is done.
+  if (vuelta_ != Fase::OtroFichero && (!ficheroNuevo(vuelta_ == Fase::Protocolo).empty() || !ev_.candidato.empty())) {
     log("Puede que el editor haya seguido con " + legible(ev_.candidato));
-    pasarA(vuelta_);
-    checkFile1(path);
-    return;
-  }
-  if (continuaLibreFile(path)) {
+  } else if (continuaLibreFile(path)) {
     continuar(path);
     return;
   }
