@@ -24,9 +24,15 @@ const std::vector<std::string> kDefaultButtons{"Aceptar"};
 // first, the default). A failing presenter counts as a dialog not shown.
 AlertOutcome showAlert(DialogPresenter& presenter, const std::string& messageText, const std::string& informativeText,
                        const std::vector<std::string>& buttons) {
+  // Names of files and texts from the server reach the screen escaped,
+  // whichever presenter shows them.
+  std::vector<std::string> shown;
+  shown.reserve(buttons.size());
+  for (const std::string& button : buttons) shown.push_back(escapeControlCharacters(button));
   AlertOutcome outcome;
   try {
-    outcome = presenter.runAlertWithButtons(messageText, informativeText, buttons);
+    outcome = presenter.runAlertWithButtons(escapeControlCharacters(messageText, true),
+                                            escapeControlCharacters(informativeText, true), shown);
   } catch (const std::exception& e) {
     log(std::string("No se pudo mostrar el aviso: ") + e.what());
     return {};

@@ -26,19 +26,25 @@ PendingQuestion::~PendingQuestion() {
 }
 
 std::unique_ptr<PendingQuestion> askQuietly(const QuietQuestion& question, std::function<void(std::size_t)> answer) {
+  // Names of files and texts from the server reach the screen escaped,
+  // whichever presenter shows them.
+  QuietQuestion shown{
+      escapeControlCharacters(question.summary, true), escapeControlCharacters(question.body, true), {}};
+  shown.buttons.reserve(question.buttons.size());
+  for (const std::string& button : question.buttons) shown.buttons.push_back(escapeControlCharacters(button));
   auto presenter = questionPresenter();
   const std::uint64_t id = nextId++;
   auto live = std::make_shared<bool>(true);
   auto shared = std::make_shared<std::function<void(std::size_t)>>(std::move(answer));
   log("PREGUNTA: " + question.summary + " — " + question.body);
-  const bool shown = presenter->show(id, question, [live, shared](std::size_t button) {
+  const bool onScreen = presenter->show(id, shown, [live, shared](std::size_t button) {
     // The answer is taken on the main thread, and only while the question is
     // still wanted there.
     RunLoop::main().perform([live, shared, button] {
       if (*live && *shared) (*shared)(button);
     });
   });
-  if (!shown) {
+  if (!onScreen) {
     *live = false;
     return nullptr;
   }

@@ -232,8 +232,10 @@ TEST(TerminalDialogs, a_quiet_question_is_answered_only_by_typing_a_whole_button
 TEST(QuietQuestions, an_answer_is_taken_on_the_main_thread_until_the_question_goes) {
   struct Instant : platform::QuestionPresenter {
     std::vector<std::function<void(std::size_t)>> shown;
+    std::vector<std::string> texts;
     std::vector<std::uint64_t> withdrawn;
-    bool show(std::uint64_t, const platform::QuietQuestion&, std::function<void(std::size_t)> a) override {
+    bool show(std::uint64_t, const platform::QuietQuestion& q, std::function<void(std::size_t)> a) override {
+      texts.push_back(q.summary + "|" + q.body + "|" + q.buttons.back());
       shown.push_back(std::move(a));
       return true;
     }
@@ -245,9 +247,11 @@ TEST(QuietQuestions, an_answer_is_taken_on_the_main_thread_until_the_question_go
   auto first = platform::askQuietly({"Uno", "", {"A", "B"}}, [&](std::size_t b) {
     got.push_back("uno " + std::to_string(b) + (platform::RunLoop::isMainThread() ? " main" : ""));
   });
-  auto second =
-      platform::askQuietly({"Dos", "", {"A", "B"}}, [&](std::size_t b) { got.push_back("dos " + std::to_string(b)); });
+  // A file name with a terminal escape reaches any presenter escaped.
+  auto second = platform::askQuietly({"Dos \x1b[2J", "l\xC2\x9bnea\n2", {"A", "B\x07"}},
+                                     [&](std::size_t b) { got.push_back("dos " + std::to_string(b)); });
   ASSERT_TRUE(first && second && presenter->shown.size() == 2u);
+  EXPECT_EQ(presenter->texts[1], "Dos \\x1b[2J|l\\xc2\\x9bnea\n2|B\\x07");
   std::thread([&] {
     presenter->shown[0](1);
     presenter->shown[1](0);
