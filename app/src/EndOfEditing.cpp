@@ -660,22 +660,16 @@ void TicketSession::descartarTicket() {
   log("El usuario descarta el ticket");
   log("Cerrado");
   pasarA(Fase::Decidido);
-  const std::optional<platform::Date> date = platform::modificationDate(fileP);
-  const bool cambiado = date && (!firstDate || *date > *firstDate);
   log("No subiremos el fichero");
-  BorrarTicket(fileP);
-  platform::removeItem(fileN);
-  if (cambiado) {
-    // Changes are never thrown away on a click meant for the ticket: they
-    // stay, recorded, and the user is told where.
-    conservar(fileP, "ticket descartado por el usuario");
+  if (!cambiado(fileP)) {
+    sinCambios(fileP, true);
     return;
   }
-  platform::removeItem(fileP);
-  actualizarRegistro(EstadoTicket::Terminado, "", "");
-  platform::notifyUser(kAvisoTicketDescartado, avisoTicketDescartado(platform::lastPathComponent(fileP), false));
-  resultado(true, "descartado por el usuario");
-  terminarTicket();
+  // Changes are never thrown away on a click meant for the ticket: they
+  // stay, recorded, and the user is told where.
+  BorrarTicket(fileP);
+  platform::removeItem(fileN);
+  conservar(fileP, "ticket descartado por el usuario");
 }
 
 void TicketSession::avisarEnvio() {

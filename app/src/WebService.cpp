@@ -106,17 +106,17 @@ void TicketSession::UploadFile(const std::string& path) {
   iniciarSOAP(solicitudSOAP(uploadURL, "SubirFichero", std::move(body)), true);
 }
 
-void TicketSession::sinCambios(const std::string& path) {
+void TicketSession::sinCambios(const std::string& path, bool porUsuario) {
   pasarA(Fase::Decidido);
   // Recorded first: a crash before the removals leaves the server's own
   // document, which the next open recognises by its bytes.
-  actualizarRegistro(EstadoTicket::Terminado, "", "sin cambios");
+  actualizarRegistro(EstadoTicket::Terminado, "", porUsuario ? "descartado por el usuario" : "sin cambios");
   BorrarTicket(path);
   puntoDeControl("borrar:documento");
   if (fileP != delUsuario_) platform::removeItem(fileP);
   puntoDeControl("borrar:ticket");
   platform::removeItem(fileN);
-  platform::notifyUser(kAvisoTicketDescartado, avisoTicketDescartado(platform::lastPathComponent(fileP), true));
+  platform::notifyUser(kAvisoTicketDescartado, avisoTicketDescartado(platform::lastPathComponent(fileP), !porUsuario));
   terminarTicket();
 }
 

@@ -356,8 +356,9 @@ class TicketSession : public platform::Object,
   // the path recorded (a move about to happen).
   bool actualizarRegistro(EstadoTicket estado, const std::string& keptPath, const std::string& motivo, bool tell = true,
                           const std::string& identidadDe = "");
-  // The document is what was downloaded: the ticket is dropped, not uploaded.
-  void sinCambios(const std::string& path);
+  // The document is what was downloaded (or the user discards it unchanged):
+  // the ticket is dropped, not uploaded; a file the user chose stays.
+  void sinCambios(const std::string& path, bool porUsuario = false);
   void esperarRespuesta(double waited);
   // How the ticket ended, for its last log line and the owner.
   void resultado(bool asIntended, const std::string& text);
