@@ -394,12 +394,9 @@ void TicketSession::mirar(const std::string& path) {
         break;
       }
       if (editorVivo != false || held) break;
-      {
-        const std::optional<platform::Date> date = platform::modificationDate(path);
-        if (date && (!firstDate || *date > *firstDate)) {
-          comprobar("El editor ha terminado; el documento del ticket tiene cambios");
-          return;
-        }
+      if (cambiado(path)) {
+        comprobar("El editor ha terminado; el documento del ticket tiene cambios");
+        return;
       }
       if (!pregunta_) {
         // Nobody can be told or asked, and the user's work is in the other
@@ -519,14 +516,13 @@ void TicketSession::preguntar() {
     const std::string otroNombre = legible(platform::lastPathComponent(ev_.otroFichero));
     const bool mismaExtension =
         minusculas(raizYExtension(otroNombre).second) == minusculas(raizYExtension(nombre).second);
-    const std::optional<platform::Date> date = platform::modificationDate(fileP);
-    const bool cambiado = date && (!firstDate || *date > *firstDate);
+    const bool conCambios = cambiado(fileP);
     question.summary = "El documento del ticket es «" + nombre + "»";
-    question.body =
-        ev_.nadaQueEnviar && !cambiado ? "«" + nombre + "» no tiene cambios: no hay nada que enviar. " : std::string();
+    question.body = ev_.nadaQueEnviar && !conCambios ? "«" + nombre + "» no tiene cambios: no hay nada que enviar. "
+                                                     : std::string();
     question.body += "El editor ha guardado o abierto «" + otroNombre + "». El documento del ticket es " + fileP +
                      "; «" + otroNombre + "» no se enviará a Velmora Web.";
-    if (mismaExtension && !cambiado) {
+    if (mismaExtension && !conCambios) {
       question.body += " Puede enviar «" + otroNombre + "» en su lugar; el fichero seguirá siendo suyo.";
       question.buttons.push_back("Enviar «" + otroNombre + "» en su lugar");
       opciones.emplace_back("otro");
@@ -647,8 +643,7 @@ void TicketSession::enviarOtro(const std::string& otro) {
   pasarA(Fase::Decidido);
   // The downloaded document was not changed: it goes. The other file is the
   // user's: it is sent, and stays where it is whatever the answer.
-  const std::optional<platform::Date> date = platform::modificationDate(fileP);
-  if (date && firstDate && *date <= *firstDate) platform::removeItem(fileP);
+  if (platform::modificationDate(fileP) && !cambiado(fileP)) platform::removeItem(fileP);
   fileP = otro;
   delUsuario_ = otro;
   log("Subiremos el fichero");
@@ -698,10 +693,7 @@ void TicketSession::continuar(const std::string& path) {
   log("Cerrado");
   retirarPregunta();
   pasarA(Fase::Decidido);
-  const std::optional<platform::Date> date = platform::modificationDate(path);
-  // A document that could not be dated when it was opened counts as changed.
-  const bool changed = date && (!firstDate || *date > *firstDate);
-  if (changed) {
+  if (cambiado(path)) {
     log("Subiremos el fichero");
     UploadFile(path);
     avisarEnvio();
