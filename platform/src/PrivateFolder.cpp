@@ -261,7 +261,8 @@ int removePartialDownloads(const std::string& path) {
   Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() < 0) return 0;
   int removed = 0;
-  for (const std::string& name : folderEntries(folder)) {
+  // Listed through the descriptor the removals go through: one folder.
+  for (const std::string& name : detail::entriesOf(::openat(dirFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
     if (name.size() != prefix.size() + kRandomDigits || name.compare(0, prefix.size(), prefix) != 0) continue;
     if (!allHex(std::string_view(name).substr(prefix.size()))) continue;
     struct stat st {};
