@@ -102,6 +102,8 @@ void TicketSession::UploadFile(const std::string& path) {
   }
   log(lineaConstruimosEnvio(instancia, guid, *file));
   // Written before the request leaves: from here on the server may have it.
+  // The identity just taken is the record's, so the file is not hashed again.
+  if (identity && registro_ && path == fileP) registro_->fichero = identity;
   actualizarRegistro(EstadoTicket::Subiendo, fileP, "");
   iniciarSOAP(solicitudSOAP(uploadURL, "SubirFichero", std::move(body)), true);
 }
