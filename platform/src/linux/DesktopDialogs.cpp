@@ -231,14 +231,6 @@ class TerminalPresenter final : public DialogPresenter {
 
 #if VLA_HAVE_GTK
 
-bool sessionBusReachable() {
-  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
-    return true;
-  }
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return (runtime != nullptr) && (*runtime != 0) && exists(std::string(runtime) + "/bus");
-}
-
 // Prepares the process for GTK once, when a display is named; on the thread
 // that makes the desktop presenter (the main thread, at the first dialog),
 // before the dialog thread exists, since the environment and the locale are
@@ -254,7 +246,7 @@ bool prepareForGtk() {
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if ((!x11 || !*x11) && (!wayland || !*wayland)) return false;
-    if (!sessionBusReachable()) {
+    if (!detail::sessionBusAdvertised()) {
       detail::setOwnEnvironmentVariable("NO_AT_BRIDGE", "1");
       detail::setOwnEnvironmentVariable("GSETTINGS_BACKEND", "memory");
     }

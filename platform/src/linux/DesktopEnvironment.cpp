@@ -1,5 +1,7 @@
 #include "DesktopEnvironment.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <mutex>
 
@@ -24,6 +26,16 @@ void setOwnEnvironmentVariable(const char* name, const char* value) {
 std::vector<std::string> ownEnvironmentVariables() {
   std::lock_guard lock(gMutex);
   return names();
+}
+
+bool sessionBusAdvertised() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address && *address) return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (!runtime || !*runtime) return false;
+  struct stat st {};
+  const std::string socket = std::string(runtime) + "/bus";
+  return ::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 }  // namespace platform::detail

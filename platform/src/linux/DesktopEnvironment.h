@@ -13,4 +13,9 @@ void setOwnEnvironmentVariable(const char* name, const char* value);
 // The names set by setOwnEnvironmentVariable.
 std::vector<std::string> ownEnvironmentVariables();
 
+// Whether a session bus can be found without starting one: its address in
+// the environment, or the user's bus socket in the runtime folder. GLib
+// would otherwise try to launch a bus of its own.
+bool sessionBusAdvertised();
+
 }  // namespace platform::detail

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "DesktopEnvironment.h"
 #include "NotificationActions.h"
 #include "platform/Log.h"
 #include "platform/Notifications.h"
@@ -50,19 +51,6 @@ struct Notice {
   std::string summary;
   std::string body;
 };
-
-// Whether a session bus can be found without starting one: its address in
-// the environment, or the user's bus socket in the runtime folder. GLib
-// would otherwise try to launch a bus of its own.
-bool sessionBusAdvertised() {
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return true;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (!runtime || !*runtime) return false;
-  struct stat st {};
-  std::string socket = std::string(runtime) + "/bus";
-  return ::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
 
 // Texts on the bus must be UTF-8; a path need not be.
 GText validUtf8(const std::string& text) { return GText(g_utf8_make_valid(text.c_str(), -1)); }
@@ -173,7 +161,7 @@ class Delivery {
   bool connect() {
     if (connection_ && !g_dbus_connection_is_closed(connection_.get())) return true;
     connection_.reset();
-    if (!sessionBusAdvertised()) {
+    if (!detail::sessionBusAdvertised()) {
       if (!saidNoBus_) log("Sin bus de sesión: los avisos quedan solo en el registro");
       saidNoBus_ = true;
       return false;
