@@ -1,8 +1,5 @@
 #include "app/TicketRecord.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -96,17 +93,6 @@ bool esTextoLimpio(std::string_view t) { return t.size() <= kMaxTexto && t.find(
 
 std::string nombreFichero(const std::string& clave) { return clave + kSufijo; }
 
-std::optional<std::string> homeDeLaCuenta() {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir) {
-    return std::nullopt;
-  }
-  return std::string(found->pw_dir);
-}
-
 }  // namespace
 
 void fijarPuntoDeControl(PuntoDeControl punto) { gPunto.store(punto); }
@@ -140,7 +126,8 @@ std::optional<std::string> carpetaRegistros() {
   if (absoluta(state)) return std::string(state) + "/vla";
   const char* home = std::getenv("HOME");
   if (absoluta(home)) return std::string(home) + "/.local/state/vla";
-  if (auto cuenta = homeDeLaCuenta(); cuenta && absoluta(cuenta->c_str())) return *cuenta + "/.local/state/vla";
+  if (auto cuenta = platform::accountHomeFolder(); cuenta && absoluta(cuenta->c_str()))
+    return *cuenta + "/.local/state/vla";
   return std::nullopt;
 }
 

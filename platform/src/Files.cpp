@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,17 @@ bool createFolder(const std::string& path, unsigned mode) {
   if (slash != std::string::npos && slash > 0 && !createFolder(path.substr(0, slash), mode)) return false;
   if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::string> accountHomeFolder() {
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir) {
+    return std::nullopt;
+  }
+  return std::string(found->pw_dir);
 }
 
 std::vector<std::string> folderEntries(const std::string& path) {

@@ -45,6 +45,10 @@ bool writeAtomically(const std::string& path, const Data& data);
 std::optional<std::string> absolutePath(const std::string& path);
 // The last component of a path ("informe.vldoc" of "/u/informe.vldoc").
 std::string lastPathComponent(const std::string& path);
+
+// The home folder the system's account database gives this process's user,
+// whatever HOME says; nothing when it gives none.
+std::optional<std::string> accountHomeFolder();
 // Makes the folder and any missing parents (new ones get mode); true when a
 // folder (not a link to one) is there afterwards.
 bool createFolder(const std::string& path, unsigned mode = 0755);
