@@ -1,6 +1,6 @@
 #include "platform/Files.h"
 
-#include "FileReads.h"
+#include "FileIo.h"
 #include "UniqueFd.h"
 #include "platform/PrivateFolder.h"
 
@@ -24,19 +24,6 @@ namespace platform {
 namespace {
 
 using Fd = detail::UniqueFd;
-
-bool writeAll(int fd, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
 
 std::string folderOf(const std::string& path) {
   auto slash = path.rfind('/');
@@ -96,16 +83,13 @@ bool removeItem(const std::string& path) {
 }
 
 bool writeAtomically(const std::string& path, const Data& data) {
-  static thread_local std::mt19937_64 rng{std::random_device{}()};
   const std::string folder = folderOf(path);
   std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
   std::string temp;
   int raw = -1;
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
     temp = folder;
-    temp.append("/.").append(base).append(".tmp-").append(suffix);
+    temp.append("/.").append(base).append(".tmp-").append(detail::randomSuffix());
     raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (raw < 0 && errno != EEXIST) return false;
   }
@@ -114,7 +98,7 @@ bool writeAtomically(const std::string& path, const Data& data) {
   // Keep the permissions of a file being replaced.
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07777);
-  if (!writeAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0 ||
+  if (!detail::writeAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0 ||
       ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());
     return false;
@@ -275,6 +259,29 @@ BoundedRead readToBound(int fd, std::uint64_t sizeHint, std::size_t maxBytes) {
   return result;
 }
 
+bool writeAll(int fd, const void* data, std::size_t n) {
+  const auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return false;
+    if (w == 0) {
+      errno = EIO;  // nothing written and no reason given
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+std::string randomSuffix() {
+  static thread_local std::mt19937_64 rng{std::random_device{}()};
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
+  return suffix;
+}
+
 std::vector<std::string> entriesOf(int folderFd) {
   std::vector<std::string> names;
   if (folderFd < 0) return names;
@@ -340,13 +347,10 @@ MoveOutcome moveWithoutReplacing(const std::string& from, const std::string& to)
 }
 
 std::unique_ptr<TemporaryFile> TemporaryFile::createBeside(const std::string& path, int* errorNumber) {
-  static thread_local std::mt19937_64 rng{std::random_device{}()};
   const std::string folder = folderOf(path);
   for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
     // The name stays within 255 bytes however long the document's is.
-    std::string temp = folder + "/" + partialDownloadPrefix(path) + suffix;
+    std::string temp = folder + "/" + partialDownloadPrefix(path) + detail::randomSuffix();
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) return std::unique_ptr<TemporaryFile>(new TemporaryFile(fd, std::move(temp)));
     if (errno != EEXIST) {
@@ -365,7 +369,7 @@ TemporaryFile::~TemporaryFile() {
 
 int TemporaryFile::write(const std::uint8_t* data, std::size_t n) {
   if (fd_ < 0) return EBADF;
-  return writeAll(fd_, data, n) ? 0 : errno;
+  return detail::writeAll(fd_, data, n) ? 0 : errno;
 }
 
 MoveOutcome TemporaryFile::commit(const std::string& destination, int* errorNumber) {
@@ -446,7 +450,7 @@ int TemporaryFile::copyFrom(ReadableFile& file) {
       std::optional<std::size_t> got = file.read(block.data(), block.size());
       if (!got) return errno != 0 ? errno : EIO;
       if (*got == 0) return 0;
-      if (!writeAll(fd_, block.data(), *got)) return errno;
+      if (!detail::writeAll(fd_, block.data(), *got)) return errno;
     }
   }
 }

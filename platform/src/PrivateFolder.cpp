@@ -1,6 +1,6 @@
 #include "platform/PrivateFolder.h"
 
-#include "FileReads.h"
+#include "FileIo.h"
 #include "UniqueFd.h"
 
 #include <fcntl.h>
@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <random>
 
 namespace platform {
 namespace {
@@ -23,13 +22,6 @@ constexpr std::size_t kMaxName = 255;
 constexpr char kTemporaryMark[] = ".tmp-";
 constexpr char kPartMark[] = ".part-";
 constexpr std::size_t kRandomDigits = 16;
-
-std::string randomSuffix() {
-  static thread_local std::mt19937_64 rng{std::random_device{}()};
-  char suffix[24];
-  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
-  return suffix;
-}
 
 // The first bytes of name, at most max, never cut inside a UTF-8 sequence.
 std::string cutName(const std::string& name, std::size_t max) {
@@ -118,21 +110,14 @@ int PrivateFolder::writeAtomically(const std::string& name, const Data& data) co
   std::string temp;
   int raw = -1;
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-    temp = prefix + randomSuffix();
+    temp = prefix + detail::randomSuffix();
     raw = ::openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (raw < 0 && errno != EEXIST) return errno;
   }
   if (raw < 0) return EEXIST;
   Fd fd(raw);
   int error = 0;
-  const std::uint8_t* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0 && error == 0) {
-    const ssize_t w = ::write(fd.get(), p, left);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) error = errno;
-    else p += w, left -= static_cast<std::size_t>(w);
-  }
+  if (!detail::writeAll(fd.get(), data.data(), data.size())) error = errno;
   if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
   if (error == 0 && ::close(fd.release()) != 0) error = errno;
   if (error == 0 && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;

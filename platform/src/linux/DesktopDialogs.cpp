@@ -17,6 +17,7 @@
 
 #include "DesktopEnvironment.h"
 #include "DialogThread.h"
+#include "FileIo.h"
 #include "NotificationActions.h"
 #include "platform/Dialogs.h"
 #include "platform/Log.h"
@@ -90,17 +91,6 @@ bool terminalCanAsk(int input) {
   const pid_t foreground = ::tcgetpgrp(input);
   // Not our controlling terminal (no job control), or we are its foreground.
   return foreground < 0 || foreground == ::getpgrp();
-}
-
-// All of text, or as much as the terminal takes before it fails.
-void writeAll(int output, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(output, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 class TerminalPresenter final : public DialogPresenter {
@@ -194,7 +184,7 @@ class TerminalPresenter final : public DialogPresenter {
 
  private:
   bool canAsk() const { return terminalCanAsk(input_); }
-  void write(const std::string& text) const { writeAll(output_, text); }
+  void write(const std::string& text) const { detail::writeAll(output_, text.data(), text.size()); }
 
   // One line without its end; nothing at end of input.
   std::optional<std::string> readLine() const {
@@ -460,7 +450,7 @@ class TerminalQuestions final : public QuestionPresenter {
     State(int in, int out) : input(in), output(out) {}
 
     bool canAsk() const { return terminalCanAsk(input); }
-    void write(const std::string& text) const { writeAll(output, text); }
+    void write(const std::string& text) const { detail::writeAll(output, text.data(), text.size()); }
 
     // Reads lines while questions are live; looks twice a second whether any
     // is left, so that it never keeps reading for nothing.

@@ -1,5 +1,6 @@
 #pragma once
-// Reads shared by the file helpers and the private folder.
+// Reads and writes shared by the file helpers, the private folder and the
+// terminal.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,5 +21,12 @@ BoundedRead readToBound(int fd, std::uint64_t sizeHint, std::size_t maxBytes);
 // order the file system gives them; nothing when it cannot be listed. Takes
 // ownership of folderFd and closes it.
 std::vector<std::string> entriesOf(int folderFd);
+
+// Writes all n bytes, again after an interruption; false, with errno set,
+// when the file takes no more.
+bool writeAll(int fd, const void* data, std::size_t n);
+
+// 16 random hexadecimal digits, for the names of temporaries.
+std::string randomSuffix();
 
 }  // namespace platform::detail
